@@ -1,0 +1,28 @@
+# Two builds of one source tree: "host" (the drivers on the kernel stand-in,
+# with the simulator and the tests) and "windows" (the real .sys images).
+HOST_DIR    := build/host
+WINDOWS_DIR := build/windows
+
+.PHONY: all build test run bootstrap clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+build: bootstrap
+	@test -f $(HOST_DIR)/build.ninja || cmake -S . -B $(HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug
+	@test -f $(WINDOWS_DIR)/build.ninja || cmake -S . -B $(WINDOWS_DIR) -G Ninja \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(HOST_DIR)
+	cmake --build $(WINDOWS_DIR)
+
+test: build
+	cd $(HOST_DIR) && ctest --output-on-failure $(CTEST_ARGS)
+	cd $(WINDOWS_DIR) && ctest --output-on-failure $(CTEST_ARGS)
+
+run: build
+	$(HOST_DIR)/mpsim $(ARGS)
+
+clean:
+	rm -rf build

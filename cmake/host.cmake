@@ -1,0 +1,113 @@
+# The host build: 32-bit x86 like the target, with 16-bit wchar_t and stdcall
+# NTAPI, so driver sources and layouts are the same as on Windows.
+include(${CMAKE_SOURCE_DIR}/cmake/driver-flags.cmake)
+
+set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m32")
+set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m32 -fshort-wchar")
+set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m32")
+set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m32")
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads REQUIRED)
+
+set(MPS_IMAGE_DIR ${CMAKE_BINARY_DIR}/images)
+
+# ---------------------------------------------------------- the host kernel
+file(GLOB PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/src/*.cpp)
+add_library(ntoskrnl_host SHARED ${PLATFORM_SOURCES} ${CMAKE_SOURCE_DIR}/abi/check.cpp)
+target_include_directories(ntoskrnl_host PUBLIC ${CMAKE_SOURCE_DIR}/platform/include)
+target_compile_definitions(ntoskrnl_host PRIVATE HK_HOST_SIDE MPS_IMAGE_DIR="${MPS_IMAGE_DIR}")
+target_compile_options(ntoskrnl_host PRIVATE -Wall -Wextra -Wno-multichar -Wno-invalid-offsetof)
+target_link_libraries(ntoskrnl_host PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+
+# ------------------------------------------------------------ driver images
+# Each image is linked against the host kernel alone, as a .sys is against
+# ntoskrnl and hal, and loaded by service name from MPS_IMAGE_DIR.
+function(mps_driver_image name)
+    add_library(${name} SHARED ${ARGN})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/platform/include)
+    target_compile_definitions(${name} PRIVATE ${MPS_DRIVER_DEFINES})
+    target_compile_options(${name} PRIVATE ${MPS_DRIVER_CXX_FLAGS})
+    target_link_options(${name} PRIVATE -Wl,--no-undefined -nodefaultlibs)
+    target_link_libraries(${name} PRIVATE ntoskrnl_host c gcc)
+    set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so"
+        LIBRARY_OUTPUT_DIRECTORY ${MPS_IMAGE_DIR})
+endfunction()
+
+if(MPSBUS_SOURCES)
+    mps_driver_image(mpsbus ${MPSBUS_SOURCES} ${GENDEV_SOURCES})
+endif()
+if(MPSFILT_SOURCES)
+    mps_driver_image(mpsfilt ${MPSFILT_SOURCES})
+endif()
+
+# Host code that is not driver code (simulator, tests) sees the C library.
+function(mps_host_code target)
+    target_compile_definitions(${target} PRIVATE HK_HOST_SIDE MPS_IMAGE_DIR="${MPS_IMAGE_DIR}")
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} PRIVATE ntoskrnl_host)
+endfunction()
+
+# ------------------------------------------------------ simulated machine
+file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+list(FILTER SIM_SOURCES EXCLUDE REGEX ".*/mpsim_main\\.cpp$")
+if(SIM_SOURCES)
+    add_library(mpsim_core STATIC ${SIM_SOURCES})
+    mps_host_code(mpsim_core)
+    target_include_directories(mpsim_core PUBLIC ${CMAKE_SOURCE_DIR}/sim)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/sim/mpsim_main.cpp)
+        add_executable(mpsim ${CMAKE_SOURCE_DIR}/sim/mpsim_main.cpp)
+        mps_host_code(mpsim)
+        target_link_libraries(mpsim PRIVATE mpsim_core)
+        set_target_properties(mpsim PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+        foreach(image mpsbus mpsfilt)
+            if(TARGET ${image})
+                add_dependencies(mpsim ${image})
+            endif()
+        endforeach()
+    endif()
+endif()
+
+# ------------------------------------------------------------------- tests
+enable_testing()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# Shared fixtures and the main() that turns verifier findings into failures.
+file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+if(TEST_SUPPORT_SOURCES)
+    add_library(test_support STATIC ${TEST_SUPPORT_SOURCES})
+    mps_host_code(test_support)
+    target_include_directories(test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+    target_link_libraries(test_support PUBLIC gmock gtest)
+endif()
+
+# One test executable per folder under tests/ (support/ is linked into each).
+file(GLOB TEST_GROUPS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
+foreach(group_dir ${TEST_GROUPS})
+    if(IS_DIRECTORY ${group_dir} AND NOT group_dir MATCHES "/support$")
+        get_filename_component(group ${group_dir} NAME)
+        file(GLOB group_sources CONFIGURE_DEPENDS ${group_dir}/*.cpp)
+        if(group_sources)
+            add_executable(test_${group} ${group_sources})
+            mps_host_code(test_${group})
+            target_include_directories(test_${group} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+            if(TARGET test_support)
+                target_link_libraries(test_${group} PRIVATE test_support)
+            else()
+                target_link_libraries(test_${group} PRIVATE gmock gtest gtest_main)
+            endif()
+            if(TARGET mpsim_core)
+                target_link_libraries(test_${group} PRIVATE mpsim_core)
+            endif()
+            foreach(image mpsbus mpsfilt)
+                if(TARGET ${image})
+                    add_dependencies(test_${group} ${image})
+                endif()
+            endforeach()
+            gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+        endif()
+    endif()
+endforeach()

@@ -1,0 +1,215 @@
+/*
+ * Host-side control of the kernel stand-in: what the simulated machine and
+ * the tests use to drive, inspect and break the host kernel. Never included
+ * by driver code. Host-side translation units are compiled with HK_HOST_SIDE,
+ * so the C library's wide-character declarations stay theirs.
+ */
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace hk {
+
+// ------------------------------------------------------------------ verifier
+// Every breach of a kernel rule is recorded as a named violation with the
+// image that committed it. A breach that would bug-check Windows stops the
+// process through BugCheck() instead.
+struct Violation {
+    std::string name;    // e.g. "POOL_DOUBLE_FREE", "IRP_DOUBLE_COMPLETION"
+    std::string image;   // offending image ("mpsbus", "mpsfilt", "host", ...)
+    std::string detail;  // the call and its arguments, human readable
+};
+void ReportViolation(const std::string &name, const std::string &image, const std::string &detail);
+std::vector<Violation> Violations();
+void ClearViolations();
+[[noreturn]] void BugCheck(ULONG code, const std::string &why);
+
+// Image owning a code address (a driver image's service name, else "host").
+std::string ImageOfAddress(const void *address);
+#define HK_CALLER_IMAGE() ::hk::ImageOfAddress(__builtin_return_address(0))
+
+// ---------------------------------------------------------------------- pool
+struct PoolBlock {
+    const void *address;
+    ULONG tag;
+    POOL_TYPE type;
+    size_t size;
+    std::string owner;  // image that allocated it
+};
+std::vector<PoolBlock> LivePool();
+size_t LivePoolCount(const std::string &owner = std::string());
+// Reports every live block of |owner| (all when empty) as POOL_LEAK and frees
+// nothing; returns how many were reported.
+size_t ReportLeaks(const std::string &owner, const std::string &when);
+
+// ------------------------------------------------------------ fault injection
+enum class Service {
+    Pool,
+    Irp,
+    CreateDevice,
+    Attach,
+    MapIoSpace,
+    RegistryOpen,
+    RegistryRead,
+    RegistryWrite,
+    Property,
+    Count
+};
+const char *ServiceName(Service s);
+// Fail the n-th (1-based) call of one service, or of any fallible service.
+void FailNthCall(Service s, unsigned n);
+void FailNthCallOverall(unsigned n);
+void ResetFaults();            // clears plans and counters
+unsigned CallCount(Service s); // calls seen since the last reset
+unsigned TotalCallCount();
+// Called by each fallible service on entry; true means "fail this call".
+bool ShouldFail(Service s);
+
+// Runs |scenario| once with counting only, then once per counted call with
+// that call failing. |check| gets the 1-based failing call (0 for the clean
+// run) and inspects the outcome.
+void Sweep(const std::function<void()> &scenario, const std::function<void(unsigned failingCall)> &check);
+
+// ---------------------------------------------------------------------- IRQL
+KIRQL CurrentIrql();
+void SetCurrentIrql(KIRQL irql);
+
+// --------------------------------------------------------------- WDM version
+void SetWdmVersion(UCHAR major, UCHAR minor);  // default 1.10 (1, 0x10)
+
+// --------------------------------------------------------------- diagnostics
+// Exactly what a kernel debugger showed for one image, in order.
+std::string DebugOutput(const std::string &image);
+std::vector<std::string> DebugImages();
+struct AssertRecord {
+    std::string image, expression, file, message;
+    ULONG line;
+};
+std::vector<AssertRecord> Asserts(const std::string &image = std::string());
+void ClearDiagnostics();
+// Windows-style formatting (%ws/%S wide strings, %x, %d, %ld, %08x, ...).
+std::string FormatKernelString(const char *format, va_list args);
+
+// ------------------------------------------------------------- wide strings
+std::u16string Wide(const std::string &ascii);
+std::string Narrow(const wchar_t *wide, size_t chars = size_t(-1));
+std::string Narrow(const std::u16string &wide);
+std::u16string WideOf(const wchar_t *wide, size_t chars = size_t(-1));
+// Multi-string to a list of narrow strings.
+std::vector<std::string> NarrowMulti(const wchar_t *multi);
+
+// ------------------------------------------------------------------ registry
+// Paths are absolute kernel paths such as
+// "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mpsbus".
+namespace reg {
+struct Value {
+    ULONG type;
+    std::vector<uint8_t> data;
+};
+void CreateKey(const std::string &path);
+bool KeyExists(const std::string &path);
+void SetValue(const std::string &path, const std::string &name, ULONG type, const void *data, size_t size);
+void SetDword(const std::string &path, const std::string &name, ULONG value);
+void SetString(const std::string &path, const std::string &name, const std::string &value);  // REG_SZ
+bool GetValue(const std::string &path, const std::string &name, Value *out);
+std::vector<std::pair<std::string, Value>> Values(const std::string &path);  // in creation order
+void DeleteTree(const std::string &path);
+void Reset();
+size_t OpenHandleCount();
+// Reports every open handle as REGISTRY_HANDLE_LEAK.
+size_t ReportOpenHandles(const std::string &when);
+}  // namespace reg
+
+// --------------------------------------------------------------- I/O space
+// Board hardware is plugged into the port I/O space as ranges.
+class IoRange {
+public:
+    virtual ~IoRange() = default;
+    virtual ULONG Read(ULONG offset, unsigned width) = 0;              // width 1, 2 or 4
+    virtual void Write(ULONG offset, unsigned width, ULONG value) = 0;
+};
+void AttachIoRange(ULONG base, ULONG length, IoRange *range);  // range stays owned by the caller
+void DetachIoRange(IoRange *range);
+void DetachAllIoRanges();
+struct IoAccess {
+    ULONG port;
+    unsigned width;
+    bool write;
+    ULONG value;
+    std::string image;
+};
+const std::vector<IoAccess> &IoLog();
+void ClearIoLog();
+
+// Physical memory ranges that MmMapIoSpace may map.
+struct Mapping {
+    const void *address;
+    uint64_t physical;
+    size_t length;
+    std::string owner;
+};
+std::vector<Mapping> LiveMappings();
+size_t ReportLiveMappings(const std::string &when);
+
+// ------------------------------------------------------------------ objects
+// Host-side view of a device object's bookkeeping.
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);  // the device it is attached to, or null
+bool IsDeletePending(PDEVICE_OBJECT device);
+size_t LiveDeviceCount();
+
+// Sends an IRP built by |fill| to the top of |device|'s stack (the device
+// itself: no attachment walk) and waits for it to complete, as the PnP and
+// power managers do. |initialStatus| is preset in IoStatus. Returns the final
+// status; |information| receives IoStatus.Information. A request that its
+// dispatch routine neither completed nor returned pending is reported.
+NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                     const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR *information = nullptr,
+                     NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
+
+// -------------------------------------------------------------- PnP hooks
+// The Plug and Play manager answers for its device nodes.
+struct PnpHooks {
+    // IoGetDeviceProperty for a PDO; null means "not a PDO the manager knows".
+    std::function<NTSTATUS(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
+                           PULONG resultLength)>
+        getProperty;
+    // Instance path ("PCI\\VEN_7A3E&DEV_0010\\1") of a PDO; empty if unknown.
+    std::function<std::string(PDEVICE_OBJECT pdo)> instancePath;
+};
+void SetPnpHooks(const PnpHooks &hooks);
+// The hardware key of a PDO: "...\\Enum\\<instance path>\\Device Parameters".
+std::string DeviceParametersPath(const std::string &instancePath);
+
+// ------------------------------------------------------------------- images
+// Driver images are shared objects "<dir>/<service>.so" loaded by service
+// name. DriverEntry runs with the service key path
+// "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\<service>".
+void SetImageDirectory(const std::string &dir);
+struct LoadedDriver {
+    std::string service;
+    PDRIVER_OBJECT driver = nullptr;
+    NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
+};
+// Loads and runs DriverEntry. A failed entry unloads the image again.
+LoadedDriver LoadDriver(const std::string &service);
+// Calls DriverUnload (when set), checks the image's pool, then dlclose.
+void UnloadDriver(const std::string &service);
+PDRIVER_OBJECT DriverOf(const std::string &service);  // null if not loaded
+// Registers a driver that lives in the host executable (the serial port
+// driver stand-in, test drivers): same objects, no image file.
+PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry, NTSTATUS *status);
+void UnloadBuiltinDriver(const std::string &service);
+// Maps a code range to an image name for ownership (used by builtin drivers).
+void RegisterImageRange(const std::string &image, const void *begin, const void *end);
+
+// ------------------------------------------------------- whole-kernel reset
+// Returns the kernel to a fresh state between tests: unloads images, clears
+// pool records, registry, handles, I/O space, faults, diagnostics, violations.
+void ResetKernel();
+
+}  // namespace hk

@@ -1,0 +1,3 @@
+/* Host platform: ntddk.h is wdm.h plus nothing the drivers use beyond it. */
+#pragma once
+#include "wdm.h"

@@ -1,0 +1,37 @@
+/*
+ * Shared between the host kernel's own modules; not seen by drivers, the
+ * simulator or the tests.
+ */
+#pragma once
+
+#include <hk/host.h>
+
+#include <mutex>
+
+namespace hk::internal {
+
+// The kernel's big lock for its own bookkeeping tables. Never held while a
+// driver routine runs (dispatch, completion, callbacks) and never while a
+// thread blocks on a kernel event.
+std::recursive_mutex &BookkeepingLock();
+
+// Each module returns to its fresh state; ResetKernel calls them in order.
+void ResetImages();       // unloads every image and builtin driver
+void ResetObjects();      // device objects, IRPs
+void ResetPool();
+void ResetRegistry();     // keys, values and handles
+void ResetIoSpace();      // ranges, access log
+void ResetMappings();
+void ResetSync();         // remove-lock records, IRQL of this thread
+void ResetDiagnostics();  // debug output, assertions
+void ResetViolations();
+void ResetWdmVersion();
+
+// Pool accounting used by the object manager for its own allocations, which
+// are not driver pool and never counted as a driver's.
+bool IsPoolBlock(const void *p);
+
+// Remove-lock bookkeeping forgets a lock whose storage is being freed.
+void ForgetRemoveLocksIn(const void *begin, size_t length);
+
+}  // namespace hk::internal
