@@ -1,0 +1,324 @@
+/*
+ * A new device node, from the first query to its PDO until its children
+ * are enumerated.
+ */
+#include "builtin_bus.h"
+#include "pnp_manager.h"
+#include "pnp_registry.h"
+#include "pnp_request.h"
+#include "pnp_resources.h"
+
+#include <sys/stat.h>
+
+namespace sim {
+
+namespace {
+
+// Not in the host headers: what arbitration answers for a range in use.
+const NTSTATUS kStatusConflictingAddresses = NTSTATUS(0xC0000018L);
+
+bool FileExists(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+const char *IdTypeName(BUS_QUERY_ID_TYPE type)
+{
+    switch (type) {
+    case BusQueryDeviceID: return "BusQueryDeviceID";
+    case BusQueryHardwareIDs: return "BusQueryHardwareIDs";
+    case BusQueryCompatibleIDs: return "BusQueryCompatibleIDs";
+    case BusQueryInstanceID: return "BusQueryInstanceID";
+    default: return "BusQueryOther";
+    }
+}
+
+bool StillAllocated(const void *block)
+{
+    for (const hk::PoolBlock &live : hk::LivePool())
+        if (live.address == block) return true;
+    return false;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- identity
+std::string PnpManager::QueryIdString(DeviceNode *node, BUS_QUERY_ID_TYPE type, bool *answered)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_ID, IdTypeName(type),
+                           [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
+    *answered = NT_SUCCESS(sent.status) && sent.information;
+    if (!*answered) return std::string();
+    auto *text = reinterpret_cast<PWSTR>(sent.information);
+    std::string id = hk::Narrow(text);
+    ExFreePool(text);
+    return id;
+}
+
+std::vector<std::string> PnpManager::QueryIdList(DeviceNode *node, BUS_QUERY_ID_TYPE type)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_ID, IdTypeName(type),
+                           [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
+    if (!NT_SUCCESS(sent.status) || !sent.information) return {};
+    auto *multi = reinterpret_cast<PWSTR>(sent.information);
+    std::vector<std::string> ids = hk::NarrowMulti(multi);
+    ExFreePool(multi);
+    return ids;
+}
+
+std::string PnpManager::QueryText(DeviceNode *node, DEVICE_TEXT_TYPE type, bool *answered)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_TEXT,
+                           type == DeviceTextDescription ? "DeviceTextDescription" : "DeviceTextLocationInformation",
+                           [type](PIO_STACK_LOCATION s) {
+                               s->Parameters.QueryDeviceText.DeviceTextType = type;
+                               s->Parameters.QueryDeviceText.LocaleId = 0x409;
+                           });
+    *answered = NT_SUCCESS(sent.status) && sent.information;
+    if (!*answered) return std::string();
+    auto *text = reinterpret_cast<PWSTR>(sent.information);
+    std::string result = hk::Narrow(text);
+    ExFreePool(text);
+    return result;
+}
+
+bool PnpManager::QueryRequirements(DeviceNode *node)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, "");
+    node->requirements.clear();
+    if (!NT_SUCCESS(sent.status)) return sent.status == STATUS_NOT_SUPPORTED;  // none asked for
+    auto *list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(sent.information);
+    node->requirements = RequirementsBytes(list);
+    if (list) ExFreePool(list);
+    return true;
+}
+
+void PnpManager::QueryIdentity(DeviceNode *node)
+{
+    // The PnP manager presets what the bus driver may leave alone.
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof(caps);
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    Send(node, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, "",
+         [&caps](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    node->capabilities = caps;
+
+    bool answered = false;
+    node->deviceId = QueryIdString(node, BusQueryDeviceID, &answered);
+    node->hardwareIds = QueryIdList(node, BusQueryHardwareIDs);
+    node->compatibleIds = QueryIdList(node, BusQueryCompatibleIDs);
+    node->instanceId = QueryIdString(node, BusQueryInstanceID, &answered);
+    node->instancePath = node->deviceId + "\\" + node->instanceId;
+    node->enumerator = node->deviceId.substr(0, node->deviceId.find('\\'));
+
+    node->description = QueryText(node, DeviceTextDescription, &node->hasDescription);
+    node->location = QueryText(node, DeviceTextLocationInformation, &node->hasLocation);
+    if (!QueryRequirements(node)) node->requirements.clear();
+
+    // A board's bus says what it is; the root enumerator is no bus at all,
+    // and the ports' bus driver does not report a legacy bus either.
+    if (const BoardDescription *board = BoardOfPdo(node->pdo)) {
+        node->hasLegacyBusType = board->bus != BusKind::Root;
+        node->legacyBusType = node->hasLegacyBusType ? InterfaceTypeOf(board->bus) : InterfaceTypeUndefined;
+        for (const auto &value : board->deviceParameters)
+            hk::reg::SetValue(hk::DeviceParametersPath(node->instancePath), value.first, value.second.type,
+                              value.second.data.data(), value.second.data.size());
+    }
+}
+
+// ------------------------------------------------------------- drivers
+bool PnpManager::BindAndLoad(DeviceNode *node)
+{
+    const DriverBinding *binding = database_.Find(node->hardwareIds, node->compatibleIds);
+    if (!binding) {
+        Fail(node, STATUS_NO_SUCH_DEVICE, "no driver installed");
+        return false;
+    }
+    node->lowerFilters = binding->lowerFilters;
+    node->functionService = binding->functionService;
+    node->upperFilters = binding->upperFilters;
+    WriteDriverValues(*node);
+    for (const std::string &service : node->Services())
+        if (!LoadService(service, node)) return false;
+    return true;
+}
+
+bool PnpManager::LoadService(const std::string &service, DeviceNode *node)
+{
+    if (hk::DriverOf(service)) return true;  // one image, loaded once
+    WriteServiceKey(service, builtinDrivers_.count(service) == 0);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    PDRIVER_OBJECT driver = nullptr;
+    auto builtin = builtinDrivers_.find(service);
+    if (builtin != builtinDrivers_.end()) {
+        driver = hk::LoadBuiltinDriver(service, builtin->second, &status);
+    } else {
+        if (!FileExists(imageDirectory_ + "/" + service + ".so")) {
+            Record(node, "DriverEntry", service, STATUS_OBJECT_NAME_NOT_FOUND);
+            Fail(node, STATUS_OBJECT_NAME_NOT_FOUND, "no driver image: " + service);
+            return false;
+        }
+        const hk::LoadedDriver loaded = hk::LoadDriver(service);
+        driver = loaded.driver;
+        status = loaded.entryStatus;
+    }
+    Record(node, "DriverEntry", service, status);
+    if (!driver || !NT_SUCCESS(status)) {
+        Fail(node, NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status, service + ": DriverEntry failed");
+        return false;
+    }
+    loadedServices_.push_back(service);
+    return true;
+}
+
+bool PnpManager::AddDevices(DeviceNode *node)
+{
+    for (const std::string &service : node->Services()) {
+        PDRIVER_OBJECT driver = hk::DriverOf(service);
+        PDRIVER_ADD_DEVICE addDevice = driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
+        NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+        if (addDevice) status = addDevice(driver, node->pdo);
+        Record(node, "AddDevice", service, status);
+        if (!NT_SUCCESS(status)) {
+            // What was added already is taken down again.
+            if (node->pdo->AttachedDevice) TearDownStack(node);
+            Fail(node, status, service + (addDevice ? ": AddDevice failed" : ": no AddDevice routine"));
+            UnloadUnusedDrivers();
+            return false;
+        }
+    }
+    node->stackBuilt = true;
+    return true;
+}
+
+void PnpManager::TearDownStack(DeviceNode *node)
+{
+    Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
+    node->stackBuilt = false;
+}
+
+// --------------------------------------------------------------- start
+bool PnpManager::StartNode(DeviceNode *node)
+{
+    // The list goes down in IoStatus.Information (and the parameters);
+    // whatever comes back in its place is the node's requirement.
+    PIO_RESOURCE_REQUIREMENTS_LIST offered = RequirementsToPool(node->requirements);
+    if (!node->requirements.empty() && !offered) {
+        Fail(node, STATUS_INSUFFICIENT_RESOURCES, "out of memory");
+        return false;
+    }
+    const Sent filtered = Send(
+        node, IRP_MJ_PNP, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, "",
+        [offered](PIO_STACK_LOCATION s) { s->Parameters.FilterResourceRequirements.IoResourceRequirementList = offered; },
+        reinterpret_cast<ULONG_PTR>(offered));
+    std::vector<uint8_t> wanted = node->requirements;
+    if (NT_SUCCESS(filtered.status)) {
+        auto *returned = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(filtered.information);
+        wanted = RequirementsBytes(returned);
+        if (returned && returned != offered) ExFreePool(returned);
+    }
+    // A driver that replaces the list should free the one it was given;
+    // when it has not, the block is still ours.
+    if (offered && StillAllocated(offered)) ExFreePool(offered);
+
+    node->consumesResources = RequirementsAskForResources(wanted);
+    ResourceDescriptors raw, translated;
+    std::string why;
+    if (!Arbitrate(wanted, ResourcesHeldBesides(node), &raw, &why)) {
+        Fail(node, kStatusConflictingAddresses, "resource conflict: " + why);
+        return false;
+    }
+    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d));
+
+    const INTERFACE_TYPE bus = RequirementsInterfaceType(wanted);
+    PCM_RESOURCE_LIST rawList = ResourceListToPool(bus, raw);
+    PCM_RESOURCE_LIST translatedList = ResourceListToPool(bus, translated);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (raw.empty() || (rawList && translatedList)) {
+        status = Send(node, IRP_MJ_PNP, IRP_MN_START_DEVICE, "",
+                      [rawList, translatedList](PIO_STACK_LOCATION s) {
+                          s->Parameters.StartDevice.AllocatedResources = rawList;
+                          s->Parameters.StartDevice.AllocatedResourcesTranslated = translatedList;
+                      })
+                     .status;
+    }
+    if (rawList) ExFreePool(rawList);
+    if (translatedList) ExFreePool(translatedList);
+
+    node->status = status;
+    if (!NT_SUCCESS(status)) {
+        Fail(node, status, "start failed");
+        return false;
+    }
+    node->raw = raw;
+    node->translated = translated;
+    node->state = NodeState::Started;
+    node->problem.clear();
+    return true;
+}
+
+void PnpManager::Fail(DeviceNode *node, NTSTATUS status, const std::string &problem)
+{
+    node->state = NodeState::Failed;
+    node->status = status;
+    node->problem = problem;
+    node->raw.clear();
+    node->translated.clear();
+}
+
+void PnpManager::BringUp(DeviceNode *node)
+{
+    QueryIdentity(node);
+    WriteHardwareKey(*node);
+    if (!BindAndLoad(node) || !AddDevices(node)) return;
+    if (!StartNode(node)) {
+        // A device that fails its first start loses its stack.
+        TearDownStack(node);
+        UnloadUnusedDrivers();
+        return;
+    }
+    Enumerate(node);
+}
+
+// ---------------------------------------------------------- enumeration
+void PnpManager::Enumerate(DeviceNode *node)
+{
+    if (node->state != NodeState::Started) return;
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS, "BusRelations",
+                           [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; });
+    if (!NT_SUCCESS(sent.status)) return;  // the children stay as they were
+
+    std::vector<PDEVICE_OBJECT> reported;
+    if (auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(sent.information)) {
+        for (ULONG i = 0; i < relations->Count; ++i) reported.push_back(relations->Objects[i]);
+        ExFreePool(relations);
+    }
+
+    // A child no longer reported has left: surprise removal, then removal.
+    const std::vector<DeviceNode *> known = node->children;
+    for (DeviceNode *child : known) {
+        if (!child->pdo || child->state == NodeState::Removed) continue;
+        bool stillThere = false;
+        for (PDEVICE_OBJECT pdo : reported) stillThere |= pdo == child->pdo;
+        if (stillThere) continue;
+        SurpriseRemoveSubtree(child);
+        RemoveSubtree(child);
+        ForgetSubtree(child);
+    }
+
+    std::vector<DeviceNode *> fresh;
+    for (PDEVICE_OBJECT pdo : reported) {
+        if (NodeOf(pdo)) {
+            ObDereferenceObject(pdo);  // the node holds its reference already
+            continue;
+        }
+        fresh.push_back(NewNode(pdo, node));
+    }
+    for (DeviceNode *child : fresh) BringUp(child);
+    UnloadUnusedDrivers();
+}
+
+}  // namespace sim

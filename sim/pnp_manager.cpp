@@ -1,0 +1,362 @@
+/*
+ * The later life of device nodes: stop and restart, removal, surprise
+ * removal, unloading drivers whose devices are gone.
+ */
+#include "pnp_manager.h"
+
+#include "builtin_bus.h"
+#include "pnp_request.h"
+
+#include <algorithm>
+
+namespace sim {
+
+const char *BusKindName(BusKind bus)
+{
+    switch (bus) {
+    case BusKind::Pci: return "pci";
+    case BusKind::Pcmcia: return "pcmcia";
+    case BusKind::Root: return "isa";
+    }
+    return "";
+}
+
+const char *NodeStateName(NodeState state)
+{
+    switch (state) {
+    case NodeState::Started: return "started";
+    case NodeState::Stopped: return "stopped";
+    case NodeState::Removed: return "removed";
+    case NodeState::Initialized:
+    case NodeState::Failed: return "failed";
+    }
+    return "failed";
+}
+
+std::vector<std::string> DeviceNode::Services() const
+{
+    std::vector<std::string> services = lowerFilters;
+    if (!functionService.empty()) services.push_back(functionService);
+    services.insert(services.end(), upperFilters.begin(), upperFilters.end());
+    return services;
+}
+
+namespace {
+
+void CollectChildrenFirst(DeviceNode *node, std::vector<DeviceNode *> *out)
+{
+    for (DeviceNode *child : node->children) CollectChildrenFirst(child, out);
+    out->push_back(node);
+}
+
+void CollectParentsFirst(DeviceNode *node, std::vector<DeviceNode *> *out)
+{
+    out->push_back(node);
+    for (DeviceNode *child : node->children) CollectParentsFirst(child, out);
+}
+
+bool Live(const DeviceNode *node)
+{
+    return node->pdo && node->state != NodeState::Removed;
+}
+
+}  // namespace
+
+std::vector<DeviceNode *> ChildrenFirst(DeviceNode *root)
+{
+    std::vector<DeviceNode *> out;
+    CollectChildrenFirst(root, &out);
+    return out;
+}
+
+std::vector<DeviceNode *> ParentsFirst(DeviceNode *root)
+{
+    std::vector<DeviceNode *> out;
+    CollectParentsFirst(root, &out);
+    return out;
+}
+
+// ------------------------------------------------------------ the manager
+PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)), imageDirectory_(MPS_IMAGE_DIR)
+{
+    ResetBuiltinBuses();
+    hk::SetImageDirectory(imageDirectory_);
+    hk::PnpHooks hooks;
+    hooks.getProperty = [this](PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
+                               PULONG resultLength) {
+        return GetProperty(pdo, property, length, buffer, resultLength);
+    };
+    hooks.instancePath = [this](PDEVICE_OBJECT pdo) {
+        const DeviceNode *node = NodeOf(pdo);
+        return node ? node->instancePath : std::string();
+    };
+    hk::SetPnpHooks(hooks);
+}
+
+PnpManager::~PnpManager()
+{
+    hk::SetPnpHooks(hk::PnpHooks{});
+}
+
+void PnpManager::RegisterBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry)
+{
+    builtinDrivers_[service] = entry;
+}
+
+void PnpManager::SetImageDirectory(const std::string &directory)
+{
+    imageDirectory_ = directory;
+    hk::SetImageDirectory(directory);
+}
+
+DeviceNode *PnpManager::NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent)
+{
+    nodes_.push_back(std::make_unique<DeviceNode>());
+    DeviceNode *node = nodes_.back().get();
+    node->pdo = pdo;
+    node->parent = parent;
+    if (parent) parent->children.push_back(node);
+    return node;
+}
+
+DeviceNode *PnpManager::NodeOf(PDEVICE_OBJECT pdo) const
+{
+    if (!pdo) return nullptr;
+    for (const auto &node : nodes_)
+        if (node->pdo == pdo) return node.get();
+    return nullptr;
+}
+
+std::vector<DeviceNode *> PnpManager::Boards() const
+{
+    std::vector<DeviceNode *> boards;
+    for (const auto &node : nodes_)
+        if (!node->parent) boards.push_back(node.get());
+    return boards;
+}
+
+void PnpManager::Record(const DeviceNode *node, const std::string &request, const std::string &detail,
+                        NTSTATUS status)
+{
+    requests_.push_back(PnpRequestRecord{node ? node->instancePath : std::string(), request, detail, status});
+}
+
+PnpManager::Sent PnpManager::Send(DeviceNode *node, UCHAR major, UCHAR minor, const std::string &detail,
+                                  const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR information)
+{
+    const IrpOutcome outcome = SendToStack(node->pdo, major, minor, fill, information);
+    Record(node, major == IRP_MJ_POWER ? PowerMinorName(minor) : PnpMinorName(minor), detail, outcome.status);
+    return Sent{outcome.status, outcome.information};
+}
+
+std::vector<const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> *> PnpManager::ResourcesHeldBesides(
+    const DeviceNode *node) const
+{
+    std::vector<const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> *> held;
+    for (const auto &other : nodes_)
+        if (other.get() != node && other->state == NodeState::Started) held.push_back(&other->raw);
+    return held;
+}
+
+// ----------------------------------------------------------------- boards
+DeviceNode *PnpManager::PlugBoard(const BoardDescription &board)
+{
+    PDEVICE_OBJECT pdo = CreateBoardPdo(board);  // comes with the reference the node keeps
+    if (!pdo) return nullptr;
+    DeviceNode *node = NewNode(pdo, nullptr);
+    BringUp(node);
+    return node;
+}
+
+void PnpManager::UnplugBoard(DeviceNode *board)
+{
+    if (!board->pdo) return;
+    MarkBoardMissing(board->pdo);
+    if (board->state != NodeState::Removed) SurpriseRemoveSubtree(board);
+    RemoveSubtree(board);
+    ForgetSubtree(board);
+    UnloadUnusedDrivers();
+}
+
+// ---------------------------------------------------------------- removal
+void PnpManager::SurpriseRemoveSubtree(DeviceNode *root)
+{
+    for (DeviceNode *node : ChildrenFirst(root)) {
+        if (!Live(node) || (node->state != NodeState::Started && node->state != NodeState::Stopped)) continue;
+        Send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, "");
+        node->surpriseRemoved = true;
+    }
+}
+
+void PnpManager::RemoveSubtree(DeviceNode *root)
+{
+    for (DeviceNode *node : ChildrenFirst(root)) {
+        if (!node->pdo) continue;
+        // A removed node that is still present has only its PDO left; it
+        // hears the removal again once the device is really gone.
+        const bool stackLeft = node->state != NodeState::Removed || !BoardPresent(node->pdo);
+        if (stackLeft) Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
+        node->state = NodeState::Removed;
+        node->stackBuilt = false;
+        node->raw.clear();
+        node->translated.clear();
+    }
+}
+
+// The bus driver has deleted the PDOs of a removed subtree (the root's too,
+// unless it is a board still in its slot): the manager's references go.
+void PnpManager::ForgetSubtree(DeviceNode *root)
+{
+    for (DeviceNode *node : ChildrenFirst(root)) {
+        if (!node->pdo) continue;
+        if (node == root && BoardPresent(node->pdo)) continue;
+        ObDereferenceObject(node->pdo);
+        node->pdo = nullptr;
+        if (node->state != NodeState::Failed) node->state = NodeState::Removed;
+    }
+}
+
+bool PnpManager::Remove(DeviceNode *node)
+{
+    if (!Live(node)) return false;
+    std::vector<DeviceNode *> queried;
+    for (DeviceNode *n : ChildrenFirst(node)) {
+        if (!Live(n)) continue;
+        queried.push_back(n);
+        if (!NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, "").status)) {
+            for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, "");
+            return false;
+        }
+    }
+    RemoveSubtree(node);
+    // The children's PDOs went with their parent's removal.
+    for (DeviceNode *child : node->children) ForgetSubtree(child);
+    if (node->parent == nullptr && !BoardPresent(node->pdo)) ForgetSubtree(node);
+    UnloadUnusedDrivers();
+    return true;
+}
+
+bool PnpManager::QueryRemoveThenCancel(DeviceNode *node)
+{
+    bool agreed = true;
+    std::vector<DeviceNode *> queried;
+    for (DeviceNode *n : ChildrenFirst(node)) {
+        if (!Live(n)) continue;
+        queried.push_back(n);
+        agreed = NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, "").status);
+        if (!agreed) break;
+    }
+    for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, "");
+    return agreed;
+}
+
+// ------------------------------------------------------------ stop, start
+bool PnpManager::Stop(DeviceNode *node)
+{
+    std::vector<DeviceNode *> started;
+    for (DeviceNode *n : ChildrenFirst(node))
+        if (Live(n) && n->state == NodeState::Started) started.push_back(n);
+    std::vector<DeviceNode *> queried;
+    for (DeviceNode *n : started) {
+        queried.push_back(n);
+        if (!NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, "").status)) {
+            for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, "");
+            return false;
+        }
+    }
+    // A node without resources has nothing to give back: it stays started.
+    for (DeviceNode *n : started) {
+        if (n->consumesResources) {
+            Send(n, IRP_MJ_PNP, IRP_MN_STOP_DEVICE, "");
+            n->state = NodeState::Stopped;
+        } else {
+            Send(n, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, "");
+        }
+    }
+    return true;
+}
+
+bool PnpManager::QueryStopThenCancel(DeviceNode *node)
+{
+    bool agreed = true;
+    std::vector<DeviceNode *> queried;
+    for (DeviceNode *n : ChildrenFirst(node)) {
+        if (!Live(n) || n->state != NodeState::Started) continue;
+        queried.push_back(n);
+        agreed = NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, "").status);
+        if (!agreed) break;
+    }
+    for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, "");
+    return agreed;
+}
+
+bool PnpManager::Restart(DeviceNode *node)
+{
+    bool allStarted = true;
+    std::vector<DeviceNode *> restarted;
+    for (DeviceNode *n : ParentsFirst(node)) {
+        if (!Live(n) || n->state != NodeState::Stopped) continue;
+        if (QueryRequirements(n) && StartNode(n)) {
+            restarted.push_back(n);
+            continue;
+        }
+        // A device that cannot start again is treated as gone.
+        allStarted = false;
+        const NTSTATUS status = n->status;
+        const std::string problem = n->problem.empty() ? "restart failed" : n->problem;
+        n->state = NodeState::Stopped;  // so that it hears the surprise removal
+        SurpriseRemoveSubtree(n);
+        RemoveSubtree(n);
+        for (DeviceNode *child : n->children) ForgetSubtree(child);
+        Fail(n, status, problem);
+        if (!n->parent && !BoardPresent(n->pdo)) ForgetSubtree(n);
+    }
+    for (DeviceNode *n : restarted) Enumerate(n);
+    UnloadUnusedDrivers();
+    return allStarted;
+}
+
+bool PnpManager::Rebalance(DeviceNode *node, const BoardResources *newResources)
+{
+    if (!Stop(node)) return false;
+    if (newResources && node->pdo) SetBoardResources(node->pdo, *newResources);
+    return Restart(node);
+}
+
+// --------------------------------------------------------------- drivers
+void PnpManager::UnloadUnusedDrivers()
+{
+    for (auto it = loadedServices_.begin(); it != loadedServices_.end();) {
+        const std::string service = *it;
+        PDRIVER_OBJECT driver = hk::DriverOf(service);
+        if (driver && driver->DeviceObject) {
+            ++it;
+            continue;
+        }
+        it = loadedServices_.erase(it);
+        if (!driver) continue;
+        Record(nullptr, "DriverUnload", service, STATUS_SUCCESS);
+        if (builtinDrivers_.count(service))
+            hk::UnloadBuiltinDriver(service);
+        else
+            hk::UnloadDriver(service);
+    }
+}
+
+void PnpManager::ShutDown()
+{
+    for (DeviceNode *board : Boards()) {
+        if (!board->pdo) continue;
+        if (Live(board) && !Remove(board)) {
+            UnplugBoard(board);  // a veto does not keep a machine running
+            continue;
+        }
+        if (!board->pdo) continue;
+        MarkBoardMissing(board->pdo);
+        RemoveSubtree(board);
+        ForgetSubtree(board);
+    }
+    UnloadUnusedDrivers();
+}
+
+}  // namespace sim

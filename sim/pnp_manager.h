@@ -1,0 +1,145 @@
+/*
+ * The Plug and Play manager of the simulated machine. It builds a device
+ * node for every PDO a bus reports and drives the node's stack through the
+ * requests Windows sends, in Windows' order:
+ *
+ *   new node   capabilities, IDs (device, hardware, compatible, instance),
+ *              texts (description, location), resource requirements, all
+ *              from the PDO alone; then drivers are loaded (once per image)
+ *              and AddDevice runs bottom-up (lower filters, function driver,
+ *              upper filters); FILTER_RESOURCE_REQUIREMENTS down the whole
+ *              stack; arbitration; START with raw and translated lists; bus
+ *              relations, and the same for every new child.
+ *   stop       QUERY_STOP to the subtree children first, then STOP (a node
+ *              that consumes no resources gets CANCEL_STOP instead); a
+ *              restart queries requirements again and starts parents first.
+ *              A restart that fails surprise-removes the node.
+ *   removal    QUERY_REMOVE children first, then REMOVE children first; or
+ *              SURPRISE_REMOVAL to the subtree, then REMOVE. A veto is
+ *              answered with CANCEL_STOP / CANCEL_REMOVE.
+ *   power      sleep: QUERY_POWER, then per node, children first, system S3
+ *              then device D3; wake: parents first, S0 then D0.
+ *
+ * It owns what drivers hand it (ID strings, texts, relations, requirement
+ * lists) and frees it with ExFreePool; it keeps the one reference that
+ * comes with each newly reported PDO for the node's lifetime and releases
+ * the one that comes with a PDO it already knows. A driver image is
+ * unloaded once the last device of its driver is gone.
+ */
+#pragma once
+
+#include "install_db.h"
+#include "pnp_types.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One request as the manager sent it, for traces and tests.
+// One step as the manager took it, for traces and tests: a request sent to
+// a stack ("IRP_MN_QUERY_ID"), or a driver call ("DriverEntry", "AddDevice",
+// "DriverUnload") with the service in |detail|.
+struct PnpRequestRecord {
+    std::string instancePath;  // empty until the node's IDs are known
+    std::string request;
+    std::string detail;        // query type, power state or service
+    NTSTATUS status;
+};
+
+class PnpManager {
+public:
+    // One manager per machine, created after hk::ResetKernel(); it installs
+    // itself as the kernel's device-property source.
+    explicit PnpManager(InstallDatabase database = InstallDatabase::Default());
+    ~PnpManager();
+    PnpManager(const PnpManager &) = delete;
+    PnpManager &operator=(const PnpManager &) = delete;
+
+    // Drivers that live in this executable (the serial port stand-in, test
+    // drivers); every other service is loaded as an image.
+    void RegisterBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry);
+    void SetImageDirectory(const std::string &directory);
+
+    // The board's bus finds it: a new node, brought up as far as it goes.
+    DeviceNode *PlugBoard(const BoardDescription &board);
+    // The board left its slot: surprise removal of its subtree, then removal.
+    void UnplugBoard(DeviceNode *board);
+
+    // Query-remove then remove; false (after cancel-remove) when vetoed.
+    bool Remove(DeviceNode *node);
+    // Query-remove answered by cancel-remove, as when the user backs out.
+    bool QueryRemoveThenCancel(DeviceNode *node);
+    // Query-stop then stop; false (after cancel-stop) when vetoed.
+    bool Stop(DeviceNode *node);
+    bool QueryStopThenCancel(DeviceNode *node);
+    // Starts again what Stop stopped, parents first, with requirements
+    // queried anew; then enumerates. False when some restart failed.
+    bool Restart(DeviceNode *node);
+    // A rebalance: stop, optionally new ranges for a board, restart.
+    bool Rebalance(DeviceNode *node, const BoardResources *newResources = nullptr);
+    // Bus relations again for a started node.
+    void Enumerate(DeviceNode *node);
+
+    void Sleep();
+    void Wake();
+
+    // Removes every board still present and unloads the drivers it loaded.
+    void ShutDown();
+
+    std::vector<DeviceNode *> Boards() const;
+    DeviceNode *NodeOf(PDEVICE_OBJECT pdo) const;
+    const std::vector<PnpRequestRecord> &Requests() const { return requests_; }
+    void ClearRequests() { requests_.clear(); }
+
+private:
+    DeviceNode *NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent);
+    void BringUp(DeviceNode *node);
+    void QueryIdentity(DeviceNode *node);
+    bool QueryRequirements(DeviceNode *node);
+    bool BindAndLoad(DeviceNode *node);
+    bool LoadService(const std::string &service, DeviceNode *node);
+    bool AddDevices(DeviceNode *node);
+    bool StartNode(DeviceNode *node);  // filter, arbitrate, START; no teardown on failure
+    void Fail(DeviceNode *node, NTSTATUS status, const std::string &problem);
+    void TearDownStack(DeviceNode *node);
+
+    void SurpriseRemoveSubtree(DeviceNode *node);
+    void RemoveSubtree(DeviceNode *node);
+    void ForgetSubtree(DeviceNode *node);
+    void UnloadUnusedDrivers();
+
+    void Record(const DeviceNode *node, const std::string &request, const std::string &detail, NTSTATUS status);
+    // Sends to the node's stack and records it.
+    struct Sent {
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    Sent Send(DeviceNode *node, UCHAR major, UCHAR minor, const std::string &detail,
+              const std::function<void(PIO_STACK_LOCATION)> &fill = nullptr, ULONG_PTR information = 0);
+    std::string QueryIdString(DeviceNode *node, BUS_QUERY_ID_TYPE type, bool *answered);
+    std::vector<std::string> QueryIdList(DeviceNode *node, BUS_QUERY_ID_TYPE type);
+    std::string QueryText(DeviceNode *node, DEVICE_TEXT_TYPE type, bool *answered);
+
+    NTSTATUS GetProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
+                         PULONG resultLength) const;
+
+    std::vector<const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> *> ResourcesHeldBesides(
+        const DeviceNode *node) const;
+
+    InstallDatabase database_;
+    std::string imageDirectory_;
+    std::map<std::string, PDRIVER_INITIALIZE> builtinDrivers_;
+    std::vector<std::string> loadedServices_;  // in load order
+    std::vector<std::unique_ptr<DeviceNode>> nodes_;
+    std::vector<PnpRequestRecord> requests_;
+};
+
+// Nodes of a subtree, children before their parent / parents first.
+std::vector<DeviceNode *> ChildrenFirst(DeviceNode *root);
+std::vector<DeviceNode *> ParentsFirst(DeviceNode *root);
+
+}  // namespace sim

@@ -1,0 +1,116 @@
+#include "pnp_request.h"
+
+#include <hk/host.h>
+
+namespace sim {
+
+namespace {
+
+NTSTATUS NTAPI SignalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    // The IRP is ours: completion stops here and the sender frees it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+std::string Narrowed(const UNICODE_STRING &s)
+{
+    if (!s.Buffer || s.Length == 0) return std::string();
+    return hk::Narrow(s.Buffer, s.Length / sizeof(WCHAR));
+}
+
+}  // namespace
+
+std::string ServiceOfDevice(PDEVICE_OBJECT device)
+{
+    if (!device || !device->DriverObject) return std::string();
+    PDRIVER_OBJECT driver = device->DriverObject;
+    if (driver->DriverExtension) {
+        std::string service = Narrowed(driver->DriverExtension->ServiceKeyName);
+        if (!service.empty()) return service;
+    }
+    std::string name = Narrowed(driver->DriverName);  // "\Driver\<service>"
+    const size_t slash = name.rfind('\\');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+IrpOutcome SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                       const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR initialInformation,
+                       NTSTATUS initialStatus)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) {
+        ObDereferenceObject(top);
+        return IrpOutcome{STATUS_INSUFFICIENT_RESOURCES, 0};
+    }
+    irp->IoStatus.Status = initialStatus;
+    irp->IoStatus.Information = initialInformation;
+
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = major;
+    stack->MinorFunction = minor;
+    if (fill) fill(stack);
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalRequestDone, &done, TRUE, TRUE, TRUE);
+
+    const NTSTATUS returned = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    if (returned == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    } else if (!KeReadStateEvent(&done)) {
+        // Returned without completing and without pending: nobody will
+        // complete it as far as we can tell. The IRP may still be in a
+        // driver's hands, so it is abandoned rather than freed.
+        hk::ReportViolation("IRP_NOT_COMPLETED", ServiceOfDevice(top),
+                            std::string(major == IRP_MJ_POWER ? PowerMinorName(minor) : PnpMinorName(minor)) +
+                                " returned without completion or STATUS_PENDING");
+        ObDereferenceObject(top);
+        return IrpOutcome{returned, 0};
+    }
+    const IrpOutcome outcome{irp->IoStatus.Status, irp->IoStatus.Information};
+    IoFreeIrp(irp);
+    ObDereferenceObject(top);
+    return outcome;
+}
+
+const char *PnpMinorName(UCHAR minor)
+{
+    static const char *const names[] = {
+        "IRP_MN_START_DEVICE",
+        "IRP_MN_QUERY_REMOVE_DEVICE",
+        "IRP_MN_REMOVE_DEVICE",
+        "IRP_MN_CANCEL_REMOVE_DEVICE",
+        "IRP_MN_STOP_DEVICE",
+        "IRP_MN_QUERY_STOP_DEVICE",
+        "IRP_MN_CANCEL_STOP_DEVICE",
+        "IRP_MN_QUERY_DEVICE_RELATIONS",
+        "IRP_MN_QUERY_INTERFACE",
+        "IRP_MN_QUERY_CAPABILITIES",
+        "IRP_MN_QUERY_RESOURCES",
+        "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+        "IRP_MN_QUERY_DEVICE_TEXT",
+        "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+        "IRP_MN_0E",
+        "IRP_MN_READ_CONFIG",
+        "IRP_MN_WRITE_CONFIG",
+        "IRP_MN_EJECT",
+        "IRP_MN_SET_LOCK",
+        "IRP_MN_QUERY_ID",
+        "IRP_MN_QUERY_PNP_DEVICE_STATE",
+        "IRP_MN_QUERY_BUS_INFORMATION",
+        "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+        "IRP_MN_SURPRISE_REMOVAL",
+    };
+    return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "IRP_MN_(unknown)";
+}
+
+const char *PowerMinorName(UCHAR minor)
+{
+    static const char *const names[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER",
+                                        "IRP_MN_QUERY_POWER"};
+    return minor < sizeof(names) / sizeof(names[0]) ? names[minor] : "IRP_MN_(unknown power)";
+}
+
+}  // namespace sim

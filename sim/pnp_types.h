@@ -1,0 +1,82 @@
+/*
+ * What the Plug and Play manager knows about the machine: the boards its
+ * buses report and the device nodes it builds for them and their children.
+ */
+#pragma once
+
+#include <hk/host.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// The bus a board sits on; a root-enumerated board has none of its own.
+enum class BusKind { Pci, Pcmcia, Root };
+const char *BusKindName(BusKind bus);  // "pci", "pcmcia", "isa"
+
+// Ranges and line a board decodes, as its firmware or jumpers set them.
+struct BoardResources {
+    ULONG uartBase = 0;
+    ULONG uartLength = 0;   // 8 bytes per port
+    ULONG bridgeBase = 0;   // PCI only: the 128-byte bridge range; 0 when absent
+    ULONG interrupt = 0;    // the IRQ line
+    bool inMemorySpace = false;
+};
+
+// What a bus driver reports about a board it has found.
+struct BoardDescription {
+    BusKind bus = BusKind::Pci;
+    std::vector<std::string> hardwareIds;
+    std::vector<std::string> compatibleIds;
+    BoardResources resources;
+    // Stored under the board's device key when its node is created.
+    std::vector<std::pair<std::string, hk::reg::Value>> deviceParameters;
+};
+
+enum class NodeState {
+    Initialized,  // queried, drivers not (yet) started
+    Started,
+    Stopped,
+    Failed,       // no driver, a driver failed to load or add, start failed
+    Removed,
+};
+// "started", "failed", "stopped", "removed"; a node never started reads "failed".
+const char *NodeStateName(NodeState state);
+
+struct DeviceNode {
+    PDEVICE_OBJECT pdo = nullptr;  // null once the node is gone
+    DeviceNode *parent = nullptr;  // null for a board
+    std::vector<DeviceNode *> children;
+
+    std::string deviceId, instanceId, instancePath;
+    std::vector<std::string> hardwareIds, compatibleIds;
+    std::string description, location;
+    bool hasDescription = false, hasLocation = false;
+    std::string enumerator;        // the first part of the device ID
+    bool hasLegacyBusType = false;
+    INTERFACE_TYPE legacyBusType = InterfaceTypeUndefined;
+    DEVICE_CAPABILITIES capabilities{};
+
+    // The stack, as the installation database bound it.
+    std::vector<std::string> lowerFilters, upperFilters;
+    std::string functionService;
+    bool stackBuilt = false;       // AddDevice ran for every driver
+
+    std::vector<uint8_t> requirements;  // the PDO's IO_RESOURCE_REQUIREMENTS_LIST, empty for none
+    bool consumesResources = false;     // the filtered list asked for something
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;  // assigned at the last start
+
+    NodeState state = NodeState::Initialized;
+    NTSTATUS status = STATUS_PENDING;  // of the last start request
+    std::string problem;               // why the node is not started, as Device Manager says it
+    bool surpriseRemoved = false;
+
+    SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+    DEVICE_POWER_STATE devicePower = PowerDeviceD0;
+
+    std::vector<std::string> Services() const;  // bottom-up: lower filters, function, upper filters
+};
+
+}  // namespace sim
