@@ -1,0 +1,39 @@
+/*
+ * The simulated machine: boards in their slots, the Plug and Play manager,
+ * the drivers, and a scenario run from power-on to shutdown.
+ */
+#pragma once
+
+#include "pnp_manager.h"
+#include "report.h"
+#include "scenario.h"
+
+#include <memory>
+
+namespace sim {
+
+// One board's hardware in its slot: plugged in at a set of ranges, moved,
+// or pulled out.
+class BoardSlot {
+public:
+    explicit BoardSlot(const BoardScenario &board);
+    ~BoardSlot();
+    BoardSlot(const BoardSlot &) = delete;
+    BoardSlot &operator=(const BoardSlot &) = delete;
+
+    void Plug(const BoardResources &at);
+    void Unplug();
+    bool Plugged() const;
+
+private:
+    struct Hardware;
+    std::unique_ptr<Hardware> hardware_;
+};
+
+// Resets the kernel, runs the scenario's steps, records the tree, then
+// shuts the machine down (every board removed, every driver unloaded) so
+// that the pool and verifier summaries show what the drivers left behind.
+// Throws ScenarioError for a step that names a board not in the machine.
+MachineReport RunScenario(const Scenario &scenario);
+
+}  // namespace sim

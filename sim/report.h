@@ -1,0 +1,59 @@
+/*
+ * What mpsim shows after a scenario: the device tree as Windows would show
+ * it, the filter's debugger output and the verifier's findings; as text or
+ * as one JSON document.
+ */
+#pragma once
+
+#include <hk/host.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct PortReport {
+    std::string deviceId, instanceId, instancePath;
+    std::vector<std::string> hardwareIds;
+    std::string description, location;
+    std::string state;   // "started", "failed", "stopped", "removed"
+    NTSTATUS status = STATUS_PENDING;
+    std::string problem;
+    std::vector<std::pair<std::string, hk::reg::Value>> registry;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;  // what START handed the serial driver
+    std::string loopback = "not run", statusRegister = "not run";  // "ok", "failed", "not run"
+    std::string checkDetail;
+};
+
+struct BoardReport {
+    std::string bus;  // "pci", "pcmcia", "isa"
+    std::vector<std::string> hardwareIds;
+    std::string instancePath;
+    std::string state;
+    NTSTATUS status = STATUS_PENDING;
+    std::string problem;
+    std::vector<std::pair<std::string, hk::reg::Value>> registry;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
+    std::vector<PortReport> ports;
+};
+
+struct MachineReport {
+    std::vector<BoardReport> boards;
+    std::map<std::string, std::string> debugOutput;  // by image
+    std::vector<hk::Violation> violations;
+    std::map<std::string, size_t> poolOutstanding;    // by image, blocks
+    std::vector<hk::IoAccess> ioLog;
+
+    // A port that did not start and pass its checks, a board that failed,
+    // or a violation: the run did not go as it should.
+    bool Passed() const;
+};
+
+std::string StatusText(NTSTATUS status);  // "0xC0000001"
+
+std::string RenderText(const MachineReport &report, bool trace);
+std::string RenderJson(const MachineReport &report, bool trace);
+
+}  // namespace sim

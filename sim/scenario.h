@@ -1,0 +1,97 @@
+/*
+ * Scenarios of the simulated machine: which boards sit in it, how their
+ * hardware behaves, and what happens to them.
+ *
+ * JSON form (every name optional unless said):
+ *   wdm_version        "1.10" (default): the WDM version the kernel reports
+ *   filter_debug_level number, stored as mpsfilt's "DebugLevel" (absent: no value)
+ *   boards             list of boards:
+ *     bus              "pci", "pcmcia" or "isa" (root-enumerated); required
+ *     hardware_ids     list of strings; required
+ *     io_base          hex string ("0x2A0"): the UART range, 8 bytes per port
+ *     bridge_base      hex string, PCI: the 128-byte bridge range
+ *     interrupt        IRQ line
+ *     ports            number of UARTs on the board; by default what the
+ *                      product named by the hardware ID carries (1 if unknown)
+ *     ports_in_memory_space  bool: the bus decodes the ranges in memory space
+ *     status_register  "read-only" (default) or "scratch"
+ *     option_registers object: present (bool, default true), option,
+ *                      mode_low, mode_high: each "settable" (default) or the
+ *                      number it is fixed at
+ *     registry         object stored under the board's device key before it
+ *                      starts: numbers as REG_DWORD, strings as REG_SZ
+ *   steps              list, default ["start"]: "start" (plug in and enumerate
+ *                      every board not yet in), {"stop": i}, {"restart": i}
+ *                      (with "io_base" and, PCI, "bridge_base": new ranges),
+ *                      {"remove": i}, {"surprise_remove": i},
+ *                      {"power": "sleep"} / {"power": "wake"}
+ *
+ * Defaults keep boards apart: PCI board n at UART 0xD000 + 0x100 n, bridge
+ * 0xD080 + 0x100 n, IRQ 11; PCMCIA at 0x100 + 0x40 n, IRQ 10; ISA at
+ * 0x200 + 0x40 n, IRQ 5.
+ */
+#pragma once
+
+#include "pnp_types.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// One field of the option or mode control register: settable, or fixed.
+struct OptionField {
+    bool settable = true;
+    unsigned value = 0;  // when fixed
+};
+
+struct OptionRegisters {
+    bool present = true;  // false: the register fails the presence signature
+    OptionField option, modeLow, modeHigh;
+};
+
+struct BoardScenario {
+    BusKind bus = BusKind::Pci;
+    std::vector<std::string> hardwareIds;
+    unsigned ports = 1;
+    BoardResources resources;
+    bool scratchStatusRegister = false;
+    std::optional<OptionRegisters> optionRegisters;
+    std::vector<std::pair<std::string, hk::reg::Value>> registry;
+};
+
+struct ScenarioStep {
+    enum class Kind { Start, Stop, Restart, Remove, SurpriseRemove, Sleep, Wake } kind = Kind::Start;
+    size_t board = 0;
+    std::optional<ULONG> ioBase, bridgeBase;  // restart with new ranges
+};
+
+struct Scenario {
+    std::string wdmVersion = "1.10";
+    UCHAR wdmMajor = 1, wdmMinor = 0x10;
+    std::optional<ULONG> filterDebugLevel;
+    std::vector<BoardScenario> boards;
+    std::vector<ScenarioStep> steps;
+};
+
+// Throws ScenarioError naming the field that is wrong.
+Scenario ParseScenario(const std::string &json);
+// One board of each bus: PCI\VEN_7A3E&DEV_0010 (4 ports), a Tarvo PC Card
+// -05D3-0022 (2 ports), a root-enumerated VELMORA_ISA_SERIAL_IB8AY (8 ports).
+Scenario BuiltinScenario();
+
+// The UARTs a product carries, from its hardware IDs; 0 when no ID names
+// a known product.
+unsigned ProductPortCount(BusKind bus, const std::vector<std::string> &hardwareIds);
+
+// The board as its bus reports it.
+BoardDescription DescribeBoard(const BoardScenario &board);
+
+}  // namespace sim
