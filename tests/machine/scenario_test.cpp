@@ -1,0 +1,140 @@
+// Scenario files as mpsim reads them: fields, defaults and the errors that
+// name what is wrong.
+#include "scenario.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+TEST(Scenario, BuiltinMachineHasOneBoardOfEachBusOnSeparateRanges)
+{
+    const sim::Scenario s = sim::BuiltinScenario();
+    ASSERT_EQ(s.boards.size(), 3u);
+    EXPECT_EQ(s.boards[0].bus, sim::BusKind::Pci);
+    EXPECT_EQ(s.boards[1].bus, sim::BusKind::Pcmcia);
+    EXPECT_EQ(s.boards[2].bus, sim::BusKind::Root);
+    EXPECT_EQ(s.boards[0].ports, 4u);
+    EXPECT_EQ(s.boards[1].ports, 2u);
+    EXPECT_EQ(s.boards[2].ports, 8u);
+    EXPECT_EQ(s.boards[2].resources.uartLength, 64u);
+    EXPECT_NE(s.boards[0].resources.bridgeBase, 0u);
+    // No two ranges of the machine overlap.
+    std::vector<std::pair<ULONG, ULONG>> ranges;
+    for (const sim::BoardScenario &b : s.boards) {
+        ranges.push_back({b.resources.uartBase, b.resources.uartLength});
+        if (b.resources.bridgeBase) ranges.push_back({b.resources.bridgeBase, 128});
+    }
+    for (size_t i = 0; i < ranges.size(); ++i)
+        for (size_t j = i + 1; j < ranges.size(); ++j)
+            EXPECT_FALSE(ranges[i].first < ranges[j].first + ranges[j].second &&
+                         ranges[j].first < ranges[i].first + ranges[i].second)
+                << i << " and " << j;
+    ASSERT_EQ(s.steps.size(), 1u);
+    EXPECT_EQ(s.steps[0].kind, sim::ScenarioStep::Kind::Start);
+    EXPECT_EQ(s.wdmMajor, 1);
+    EXPECT_EQ(s.wdmMinor, 0x10);
+    EXPECT_FALSE(s.filterDebugLevel);
+}
+
+TEST(Scenario, EveryFieldIsRead)
+{
+    const sim::Scenario s = sim::ParseScenario(R"({
+        "wdm_version": "1.20", "filter_debug_level": 4,
+        "boards": [{
+            "bus": "pcmcia", "hardware_ids": ["PCMCIA\\X-05D3-0045", "PCMCIA\\X"],
+            "io_base": "0x2A0", "interrupt": 9, "ports_in_memory_space": true,
+            "status_register": "scratch", "ports": 3,
+            "option_registers": {"present": false, "option": 2, "mode_high": "settable"},
+            "registry": {"HWOR": 5, "Name": "x"}
+        }, {"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0050"], "bridge_base": "E080"}],
+        "steps": ["start", {"stop": 0}, {"restart": 1, "io_base": "0x400", "bridge_base": "0x480"},
+                  {"remove": 0}, {"surprise_remove": 1}, {"power": "sleep"}, {"power": "wake"}]
+    })");
+    EXPECT_EQ(s.wdmMinor, 0x20);
+    EXPECT_EQ(*s.filterDebugLevel, 4u);
+    const sim::BoardScenario &card = s.boards[0];
+    EXPECT_THAT(card.hardwareIds, ElementsAre("PCMCIA\\X-05D3-0045", "PCMCIA\\X"));
+    EXPECT_EQ(card.resources.uartBase, 0x2A0u);
+    EXPECT_EQ(card.resources.uartLength, 24u);  // the explicit port count wins
+    EXPECT_EQ(card.resources.interrupt, 9u);
+    EXPECT_TRUE(card.resources.inMemorySpace);
+    EXPECT_TRUE(card.scratchStatusRegister);
+    ASSERT_TRUE(card.optionRegisters);
+    EXPECT_FALSE(card.optionRegisters->present);
+    EXPECT_FALSE(card.optionRegisters->option.settable);
+    EXPECT_EQ(card.optionRegisters->option.value, 2u);
+    EXPECT_TRUE(card.optionRegisters->modeLow.settable);
+    EXPECT_TRUE(card.optionRegisters->modeHigh.settable);
+    ASSERT_EQ(card.registry.size(), 2u);
+    EXPECT_EQ(card.registry[0].first, "HWOR");
+    EXPECT_EQ(card.registry[0].second.type, ULONG(REG_DWORD));
+    ULONG hwor = 0;
+    std::memcpy(&hwor, card.registry[0].second.data.data(), sizeof(hwor));
+    EXPECT_EQ(hwor, 5u);
+    EXPECT_EQ(card.registry[1].second.type, ULONG(REG_SZ));
+
+    EXPECT_EQ(s.boards[1].ports, 8u);  // DEV_005x: the eight-port product
+    EXPECT_EQ(s.boards[1].resources.bridgeBase, 0xE080u);
+
+    using Kind = sim::ScenarioStep::Kind;
+    ASSERT_EQ(s.steps.size(), 7u);
+    EXPECT_EQ(s.steps[1].kind, Kind::Stop);
+    EXPECT_EQ(s.steps[2].kind, Kind::Restart);
+    EXPECT_EQ(s.steps[2].board, 1u);
+    EXPECT_EQ(*s.steps[2].ioBase, 0x400u);
+    EXPECT_EQ(*s.steps[2].bridgeBase, 0x480u);
+    EXPECT_EQ(s.steps[3].kind, Kind::Remove);
+    EXPECT_EQ(s.steps[4].kind, Kind::SurpriseRemove);
+    EXPECT_EQ(s.steps[5].kind, Kind::Sleep);
+    EXPECT_EQ(s.steps[6].kind, Kind::Wake);
+}
+
+TEST(Scenario, MistakesAreNamed)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"[1]", "scenario"},
+        {"{", "not JSON"},
+        {R"({"boards": [{"bus": "eisa", "hardware_ids": []}]})", "boards[0].bus"},
+        {R"({"boards": [{"bus": "pci"}]})", "hardware_ids"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "io_base": "0xZZ"}]})", "boards[0].io_base"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "ports": 9}]})", "boards[0].ports"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "status_register": "rw"}]})", "status_register"},
+        {R"({"boards": [], "steps": [{"stop": 0}]})", "steps[0].stop"},
+        {R"({"steps": [{"power": "hibernate"}]})", "steps[0].power"},
+        {R"({"steps": ["reboot"]})", "steps[0]"},
+        {R"({"wdm_version": "one"})", "wdm_version"},
+    };
+    for (const auto &c : cases) {
+        try {
+            sim::ParseScenario(c.first);
+            ADD_FAILURE() << "accepted: " << c.first;
+        } catch (const sim::ScenarioError &e) {
+            EXPECT_THAT(e.what(), HasSubstr(c.second)) << c.first;
+        }
+    }
+}
+
+TEST(Scenario, PortCountsFollowTheProductCatalogue)
+{
+    using sim::BusKind;
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Pci, {"PCI\\VEN_7A3E&DEV_0120"}), 4u);  // code 0x012
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Pci, {"pci\\ven_7a3e&dev_0190"}), 1u);
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Pci, {"PCI\\VEN_7A3E&DEV_0070"}), 0u);
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Pcmcia, {"PCMCIA\\B-05D3-0052"}), 2u);
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Pcmcia, {"PCMCIA\\B-05D3-0003"}), 0u);
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Root, {"VELMORA_ISA_SERIAL_IB4AXZ"}), 0u);
+    EXPECT_EQ(sim::ProductPortCount(BusKind::Root, {"OTHER", "VELMORA_ISA_SERIAL_IB4BY"}), 4u);
+    // An unknown product without a port count gets one UART.
+    EXPECT_EQ(sim::ParseScenario(R"({"boards": [{"bus": "pci", "hardware_ids": ["PCI\\VEN_1\\X"]}]})")
+                  .boards[0]
+                  .ports,
+              1u);
+}
+
+}  // namespace

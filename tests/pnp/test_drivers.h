@@ -1,0 +1,56 @@
+/*
+ * Small drivers that the Plug and Play manager's tests bind to their
+ * boards: a pass-through stack driver (function or filter) and a bus
+ * driver with child PDOs of its own. Each writes what it sees into one
+ * event list, "<service> <request>", so a test can check the order in
+ * which the manager drives whole stacks.
+ */
+#pragma once
+
+#include <wdm.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pnptest {
+
+std::vector<std::string> &Events();
+
+enum class FilterAnswer {
+    PassDown,          // leave the requirements to the drivers below
+    ReplaceWithNone,   // the device consumes nothing (Information = NULL)
+    ReplaceKeepOld,    // a list of its own; the offered one is not freed
+    ReplaceFreeOld,    // a list of its own; the offered one is freed
+};
+
+struct Behaviour {
+    NTSTATUS addDevice = STATUS_SUCCESS;
+    unsigned failStartFrom = 0;  // the n-th start and every later one fail (0: none)
+    bool vetoQueryStop = false;
+    bool vetoQueryRemove = false;
+    FilterAnswer filter = FilterAnswer::PassDown;
+    // What the driver saw in its last START and FILTER_RESOURCE_REQUIREMENTS.
+    unsigned starts = 0;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
+    bool startListsNull = false;
+    ULONG_PTR filterInformation = 0;
+    PIO_RESOURCE_REQUIREMENTS_LIST filterParameter = nullptr;
+};
+// Per service; cleared by Reset().
+Behaviour &BehaviourOf(const std::string &service);
+
+// The bus driver "tbus": reports |children| child PDOs (hardware ID
+// "TESTBUS\CHILD_HW", instance IDs "0", "1", ...), created on its first
+// bus relations query. A child dropped from the report with DropChild()
+// is deleted by the removal that follows.
+void SetChildCount(unsigned children);
+void DropChild(unsigned index);
+size_t LiveChildren();
+
+void Reset();
+
+NTSTATUS NTAPI StackDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+}  // namespace pnptest
