@@ -11,8 +11,6 @@ namespace {
 
 using sim::CheckResult;
 
-constexpr UCHAR kMcrLoopback = 0x10;
-
 class SerialStart : public SerialStackTest {
 protected:
     // Port 3 of the board: PortIndex 3, status bit 2, registers at 0x310.
@@ -80,12 +78,13 @@ TEST_F(SerialStart, OwnRegistersPassBothChecksAndEverythingGivenIsRecorded)
     for (const hk::IoAccess &access : hk::IoLog()) EXPECT_EQ(access.image, "serial");
 
     // The port is left as a serial driver leaves it at rest: 8N1 at the
-    // programmed rate, no loopback, no interrupt enabled.
+    // programmed rate, modem control as it found it (no loopback), no
+    // interrupt enabled.
     const FakeUartBoard::Uart &uart = board.uarts[2];
     EXPECT_EQ(uart.lcr, 0x03);
     EXPECT_EQ(uart.dll, 12);
     EXPECT_EQ(uart.dlm, 0);
-    EXPECT_EQ(uart.mcr & kMcrLoopback, 0);
+    EXPECT_EQ(uart.mcr, 0);
     EXPECT_EQ(uart.ier, 0);
     EXPECT_EQ(board.StatusBits(), 0);
 }
@@ -152,6 +151,7 @@ TEST_F(SerialStart, CardWithoutStatusRegisterRunsLoopbackOnly)
     ASSERT_EQ(record->registry.size(), 1u);
     EXPECT_EQ(record->registry[0].first, "SerialRelinquishPowerPolicy");
     EXPECT_EQ(PortsTouched().count(kStatusPort), 0u);
+    EXPECT_EQ(board.uarts[0].mcr, 0);  // loopback off again
 }
 
 TEST_F(SerialStart, ScratchStatusRegisterFailsWhateverItHolds)
