@@ -149,8 +149,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                << " below it: IoDetachDevice was not called";
         hk::ReportViolation("DEVICE_DELETED_WHILE_ATTACHED", image, detail.str());
         // Contained: the stack below must not keep a pointer to freed memory.
-        record->attachedTo->AttachedDevice = nullptr;
+        PDEVICE_OBJECT lower = record->attachedTo;
+        lower->AttachedDevice = nullptr;
         record->attachedTo = nullptr;
+        FreeIfUnused(lower);
     }
     Unlink(DeviceObject);
     record->deletePending = true;

@@ -121,7 +121,12 @@ TEST_F(IrpTest, PendingReturnedPropagatesAndAMissingMarkIsReported)
     for (bool routineMarks : {true, false}) {
         bool sawPendingReturned = false;
         PDEVICE_OBJECT bottom = AddDevice("bus", CompletesLater(STATUS_SUCCESS));
-        PDEVICE_OBJECT middle = AddDevice("function", PassesDown(), bottom);
+        // Its own location is copied down with no routine: only the walk
+        // can carry the bottom's pending mark up to it.
+        PDEVICE_OBJECT middle = AddDevice("function", [](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            return IoCallDriver(LowerDeviceOf(device), irp);
+        }, bottom);
         PDEVICE_OBJECT top = AddDevice("filter", PassesDownWith([&, routineMarks](PDEVICE_OBJECT, PIRP irp) {
             sawPendingReturned = irp->PendingReturned;
             if (irp->PendingReturned && routineMarks) IoMarkIrpPending(irp);
