@@ -71,12 +71,4 @@ Behaviour Completes(NTSTATUS status, ULONG_PTR information)
     return [=](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, status, information); };
 }
 
-Behaviour PassesDown()
-{
-    return [](PDEVICE_OBJECT device, PIRP irp) {
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(LowerDeviceOf(device), irp);
-    };
-}
-
 }  // namespace hk::test

@@ -36,6 +36,5 @@ private:
 // Behaviours.
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 Behaviour Completes(NTSTATUS status, ULONG_PTR information = 0);
-Behaviour PassesDown();  // skip the location, return what the lower one does
 
 }  // namespace hk::test
