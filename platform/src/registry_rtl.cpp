@@ -222,9 +222,7 @@ private:
         const WCHAR *chars = static_cast<const WCHAR *>(data);
         if (target->Buffer == nullptr) {
             const ULONG size = bytes < sizeof(WCHAR) ? ULONG(sizeof(WCHAR)) : bytes;
-            PVOID buffer = hk::ShouldFail(hk::Service::Pool)
-                               ? nullptr
-                               : hk::internal::AllocatePoolFor(image_, PagedPool, size, kRegistryStringTag);
+            PVOID buffer = hk::internal::AllocatePoolFor(image_, PagedPool, size, kRegistryStringTag);
             if (buffer == nullptr) return STATUS_NO_MEMORY;
             memset(buffer, 0, size);
             target->Buffer = static_cast<PWSTR>(buffer);

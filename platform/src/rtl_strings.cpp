@@ -104,9 +104,7 @@ NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING dest, PCUNICODE_STRING src
     if (allocate) {
         // The copy belongs to the driver that asked for it; it frees it with
         // RtlFreeUnicodeString.
-        PVOID buffer = hk::ShouldFail(hk::Service::Pool)
-                           ? nullptr
-                           : hk::internal::AllocatePoolFor(HK_CALLER_IMAGE(), PagedPool, src->Length, kStringTag);
+        PVOID buffer = hk::internal::AllocatePoolFor(HK_CALLER_IMAGE(), PagedPool, src->Length, kStringTag);
         if (buffer == nullptr) return STATUS_NO_MEMORY;
         dest->Buffer = static_cast<PWSTR>(buffer);
         dest->MaximumLength = src->Length;

@@ -123,6 +123,11 @@ TEST_F(RtlQuery, StringIntoUnicodeStringAllocatesOrChecksTheRoom)
     EXPECT_EQ(hk::LivePoolCount("host"), 1u) << "the buffer is the caller's pool";
     ExFreePool(s.Buffer);
 
+    UNICODE_STRING starved = {0, 0, nullptr};
+    FailNext(hk::Service::Pool);
+    EXPECT_EQ(QueryDirect(RTL_REGISTRY_ABSOLUTE, path.c_str(), "PortName", &starved, 0), STATUS_NO_MEMORY);
+    EXPECT_EQ(starved.Buffer, nullptr);
+
     WCHAR room[4];
     UNICODE_STRING small = {0, sizeof(room), room};
     EXPECT_EQ(QueryDirect(RTL_REGISTRY_ABSOLUTE, path.c_str(), "PortName", &small, 0), STATUS_BUFFER_TOO_SMALL);
