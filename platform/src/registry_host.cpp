@@ -106,7 +106,13 @@ size_t ReportOpenHandles(const std::string &when) { return Report(std::string(),
 
 namespace internal {
 
-void ResetRegistry() { reg::Reset(); }
+// The Plug and Play manager's hooks go too: they answer for device nodes of
+// a machine that no longer exists.
+void ResetRegistry()
+{
+    reg::Reset();
+    SetPnpHooks(PnpHooks());
+}
 
 size_t ReportOpenHandlesOf(const std::string &image, const std::string &when) { return Report(image, when); }
 
