@@ -99,6 +99,7 @@ void Retire(std::unique_ptr<Image> image, const std::string &when)
     const std::string &name = image->service;
     hk::internal::RetireDevicesOf(image->driver, name);
     hk::ReportLeaks(name, when);
+    hk::internal::ReportOpenHandlesOf(name, when);
     hk::internal::FreePoolOf(name);
     hk::internal::ReportIrpsOf(name, when);
 

@@ -73,9 +73,8 @@ void CheckIrql(POOL_TYPE type, const char *routine, const std::string &image)
     }
 }
 
-PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
+PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &image)
 {
-    const std::string image = hk::ImageOfAddress(caller);
     CheckIrql(type, "ExAllocatePoolWithTag", image);
     if (hk::ShouldFail(hk::Service::Pool)) return nullptr;
 
@@ -85,6 +84,11 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Live()[memory] = Block{tag, type, size, image};
     return memory;
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
+{
+    return AllocateOwned(type, size, tag, hk::ImageOfAddress(caller));
 }
 
 void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void *caller)
@@ -116,6 +120,15 @@ void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void 
 }
 
 }  // namespace
+
+namespace hk::internal {
+// Pool that a kernel routine takes on a driver's behalf (a string buffer the
+// registry fills) belongs to that driver, as on Windows.
+PVOID AllocatePoolFor(const std::string &owner, POOL_TYPE type, size_t size, ULONG tag)
+{
+    return AllocateOwned(type, size, tag, owner);
+}
+}  // namespace hk::internal
 
 extern "C" {
 
