@@ -43,8 +43,8 @@ BoardHardware::Target BoardHardware::Decode(ULONG offset) const {
     uint8_t lcr = uarts_[0].Lcr();
     bool dlab = lcr & lcr::kDlab;
     if (offset == kScr) {
-        if (config_.statusRegister == StatusRegisterKind::Scratch) return Target::Uart;
-        if (!dlab) return Target::StatusRegister;
+        if (!dlab)
+            return config_.statusRegister == StatusRegisterKind::Scratch ? Target::Uart : Target::StatusRegister;
         return config_.optionRegisters ? Target::OptionRegister : Target::Uart;
     }
     if (offset == kMcr && config_.optionRegisters && lcr == kOptionAccessLcr && options_.ModeAccessOpen())

@@ -36,7 +36,7 @@ constexpr ULONG kUartBlockLength = 8;
 
 enum class StatusRegisterKind {
     InterruptStatus,  // the genuine read-only register
-    Scratch,          // bad hardware: offset 7 is always port 0's scratch register
+    Scratch,          // bad hardware: port 0's scratch register answers in its place
 };
 
 struct BoardHardwareConfig {

@@ -71,6 +71,15 @@ TEST(OptionSignature, CardWithoutOptionRegisterShowsScratchAndFails) {
     EXPECT_EQ(board.Uart(0).Scratch(), 0x80) << "the sequence landed in port 0's scratch register";
 }
 
+TEST(OptionSignature, ScratchStatusVariantStillDecodesTheOptionRegister) {
+    BoardHardwareConfig config = Card();
+    config.statusRegister = StatusRegisterKind::Scratch;
+    BoardHardware board(config);
+    PortIo io(board.UartRange());
+    EXPECT_FALSE(hwtest::OptionRegisterAbsent(io));
+    EXPECT_FALSE(hwtest::InterruptStatusRegisterReadOnly(io));
+}
+
 TEST(OptionRegisterDecode, ModeControlNeedsExactly0xBFAndTheAccessBit) {
     BoardHardware board(Card());
     PortIo io(board.UartRange());
