@@ -126,14 +126,11 @@ bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RE
 
 void SerialStackTest::SetUp()
 {
-    hk::ResetKernel();
+    KernelTest::SetUp();
     sim::ResetSerialRecords();
-    hk::AttachIoRange(kIoBase, ULONG(8 * board.uarts.size()), &board);
+    UseBoard(sim::StatusRegisterKind::InterruptStatus);
 
     hk::PnpHooks hooks;
-    hooks.getProperty = [](PDEVICE_OBJECT, DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    };
     hooks.instancePath = [this](PDEVICE_OBJECT device) {
         return device == pdo ? std::string(kInstancePath) : std::string();
     };
@@ -163,9 +160,19 @@ void SerialStackTest::TearDown()
     if (pdo) IoDeleteDevice(pdo);
     hk::UnloadBuiltinDriver(sim::kSerialService);
     hk::UnloadBuiltinDriver(kPortBusService);
-    for (const hk::Violation &v : hk::Violations())
-        ADD_FAILURE() << "verifier: " << v.name << " by " << v.image << ": " << v.detail;
-    hk::DetachIoRange(&board);
+    board.reset();
+    KernelTest::TearDown();
+}
+
+void SerialStackTest::UseBoard(sim::StatusRegisterKind statusRegister)
+{
+    sim::BoardHardwareConfig config;
+    config.ports = 4;
+    config.ioBase = kIoBase;
+    config.statusRegister = statusRegister;
+    board.reset();  // unplugs the one before
+    board = std::make_unique<sim::BoardHardware>(config);
+    board->Plug();
 }
 
 void SerialStackTest::SetPortSetting(const std::string &name, ULONG value)
@@ -175,20 +182,12 @@ void SerialStackTest::SetPortSetting(const std::string &name, ULONG value)
 
 NTSTATUS SerialStackTest::Start(ResourceList &raw, ResourceList &translated)
 {
-    return hk::SendIrpSync(fdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION stack) {
-        stack->Parameters.StartDevice.AllocatedResources = raw.get();
-        stack->Parameters.StartDevice.AllocatedResourcesTranslated = translated.get();
-    });
-}
-
-NTSTATUS SerialStackTest::SendPnp(UCHAR minor, NTSTATUS initialStatus)
-{
-    return hk::SendIrpSync(fdo, IRP_MJ_PNP, minor, [](PIO_STACK_LOCATION) {}, nullptr, initialStatus);
+    return hk::test::StartDevice(fdo, raw.get(), translated.get());
 }
 
 void SerialStackTest::Remove()
 {
-    EXPECT_EQ(SendPnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::test::SendPnp(fdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     fdo = nullptr;
 }
 

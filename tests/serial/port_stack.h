@@ -2,16 +2,16 @@
  * A port's device stack as the serial port driver stand-in meets it: a port
  * device (PDO) of the test's own bus driver, which answers whatever reaches
  * it and notes what it saw, with the stand-in's function device on top, and
- * a small board of UARTs in the I/O space.
+ * a four-port board plugged in at 0x300.
  */
 #pragma once
 
-#include "fake_uart_board.h"
+#include "sim/board_hardware.h"
 #include "sim/serial_standin.h"
-
-#include <gtest/gtest.h>
+#include "support/kernel_test.h"
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -43,7 +43,7 @@ struct PortDeviceScript {
     std::thread completer;
 };
 
-class SerialStackTest : public ::testing::Test {
+class SerialStackTest : public hk::test::KernelTest {
 protected:
     static constexpr ULONG kIoBase = 0x300;
     static constexpr ULONG kStatusPort = kIoBase + 7;
@@ -53,13 +53,13 @@ protected:
     void TearDown() override;
 
     static ULONG BlockOf(unsigned port) { return kIoBase + 8 * port; }
+    void UseBoard(sim::StatusRegisterKind statusRegister);  // replaces the board
     void SetPortSetting(const std::string &name, ULONG value);
     NTSTATUS Start(ResourceList &raw, ResourceList &translated);
-    NTSTATUS SendPnp(UCHAR minor, NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
-    void Remove();  // sends IRP_MN_REMOVE_DEVICE; the function device is gone afterwards
+    void Remove();  // the function device is gone afterwards
     const sim::SerialPortRecord *Record() const { return sim::SerialRecordFor(pdo); }
 
-    FakeUartBoard board{4};
+    std::unique_ptr<sim::BoardHardware> board;
     PortDeviceScript script;
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT fdo = nullptr;

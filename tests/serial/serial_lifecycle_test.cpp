@@ -27,16 +27,13 @@ TEST_F(SerialLifecycle, AddDeviceBuildsAReadyFunctionDeviceOnThePortDevice)
 TEST_F(SerialLifecycle, RequestsItDoesNotHandleReachThePortDeviceWithTheirStatus)
 {
     // A query the port device answers as it likes keeps the port device's answer.
-    EXPECT_EQ(SendPnp(IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(hk::test::SendPnp(fdo, IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
     // State changes a function driver agrees to are succeeded on the way down.
-    EXPECT_EQ(SendPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_NOT_SUPPORTED), STATUS_SUCCESS);
-    EXPECT_EQ(SendPnp(IRP_MN_CANCEL_STOP_DEVICE, STATUS_NOT_SUPPORTED), STATUS_SUCCESS);
-    EXPECT_EQ(hk::SendIrpSync(fdo, IRP_MJ_POWER, IRP_MN_SET_POWER,
-                              [](PIO_STACK_LOCATION stack) {
-                                  stack->Parameters.Power.Type = DevicePowerState;
-                                  stack->Parameters.Power.State.DeviceState = PowerDeviceD3;
-                              }),
-              STATUS_SUCCESS);
+    EXPECT_EQ(hk::test::SendPnp(fdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::test::SendPnp(fdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(hk::test::SendPower(fdo, IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
     EXPECT_EQ(hk::SendIrpSync(fdo, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION) {}), STATUS_SUCCESS);
 
     std::vector<std::pair<UCHAR, UCHAR>> expected = {{IRP_MJ_PNP, IRP_MN_QUERY_ID},
@@ -54,7 +51,7 @@ TEST_F(SerialLifecycle, StopKeepsTheLastChecksAndARestartRedoesThem)
     ASSERT_EQ(Start(first, first), STATUS_SUCCESS);
     ASSERT_EQ(Record()->statusRegister, sim::CheckResult::Ok);
 
-    EXPECT_EQ(SendPnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::test::SendPnp(fdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_FALSE(Record()->started);
     EXPECT_EQ(Record()->loopback, sim::CheckResult::Ok);
 
@@ -71,7 +68,7 @@ TEST_F(SerialLifecycle, SurpriseRemovalLeavesTheStackAndRemoveTakesItDown)
 {
     size_t devices = hk::LiveDeviceCount();
 
-    EXPECT_EQ(SendPnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_EQ(hk::test::SendPnp(fdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
     EXPECT_EQ(pdo->AttachedDevice, fdo);
     EXPECT_EQ(hk::LiveDeviceCount(), devices);
 

@@ -80,13 +80,12 @@ TEST_F(SerialStart, OwnRegistersPassBothChecksAndEverythingGivenIsRecorded)
     // The port is left as a serial driver leaves it at rest: 8N1 at the
     // programmed rate, modem control as it found it (no loopback), no
     // interrupt enabled.
-    const FakeUartBoard::Uart &uart = board.uarts[2];
-    EXPECT_EQ(uart.lcr, 0x03);
-    EXPECT_EQ(uart.dll, 12);
-    EXPECT_EQ(uart.dlm, 0);
-    EXPECT_EQ(uart.mcr, 0);
-    EXPECT_EQ(uart.ier, 0);
-    EXPECT_EQ(board.StatusBits(), 0);
+    const sim::Uart16550 &uart = board->Uart(2);
+    EXPECT_EQ(uart.Lcr(), 0x03);
+    EXPECT_EQ(uart.Divisor(), 12);
+    EXPECT_EQ(uart.Mcr(), 0);
+    EXPECT_EQ(uart.Ier(), 0);
+    EXPECT_EQ(board->PendingInterruptBits(), 0);
 }
 
 TEST_F(SerialStart, AnotherPortsBlockFailsTheStatusCheckNamingTheBits)
@@ -151,12 +150,12 @@ TEST_F(SerialStart, CardWithoutStatusRegisterRunsLoopbackOnly)
     ASSERT_EQ(record->registry.size(), 1u);
     EXPECT_EQ(record->registry[0].first, "SerialRelinquishPowerPolicy");
     EXPECT_EQ(PortsTouched().count(kStatusPort), 0u);
-    EXPECT_EQ(board.uarts[0].mcr, 0);  // loopback off again
+    EXPECT_EQ(board->Uart(0).Mcr(), 0);  // loopback off again
 }
 
 TEST_F(SerialStart, ScratchStatusRegisterFailsWhateverItHolds)
 {
-    board.kind = FakeUartBoard::StatusRegister::Scratch;
+    UseBoard(sim::StatusRegisterKind::Scratch);
     SetPortSetting("PortIndex", 1);
     ResourceList resources{PortDescriptor(BlockOf(0), 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)};
 
@@ -167,7 +166,7 @@ TEST_F(SerialStart, ScratchStatusRegisterFailsWhateverItHolds)
 
     // Holding a stale byte with the bit set, it still shows it once the
     // interrupt is gone.
-    board.scratchStatus = 0xFF;
+    board->UartRange().Write(7, 1, 0xFF);
     ASSERT_EQ(Start(resources, resources), STATUS_SUCCESS);
     EXPECT_EQ(Record()->statusRegister, CheckResult::Failed);
     EXPECT_EQ(Record()->checkDetail, "bit 0 stayed set with interrupts disabled, status register read 0xFF");
