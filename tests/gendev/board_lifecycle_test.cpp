@@ -105,15 +105,6 @@ TEST_F(BoardLifecycle, StopAndRestartStopOnceAndStartAgain)
                                 "StopDevice", "lower:REMOVE_DEVICE", "RemoveDevice"}));
 }
 
-TEST_F(BoardLifecycle, StoppedBoardIsNotStoppedAgainAtRemoval)
-{
-    SetLowerAnswer(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_SUCCESS);
-    ASSERT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(Pnp(board_, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-    RemoveAndExpectNothingLeft();
-    EXPECT_EQ(EventsStartingWith("StopDevice").size(), 1u);
-}
-
 TEST_F(BoardLifecycle, RefusedQueriesNeverReachTheLowerDrivers)
 {
     Plan().mayStop = FALSE;
@@ -138,18 +129,6 @@ TEST_F(BoardLifecycle, QueryRemoveAndCancelLeaveTheBoardWorking)
     ClearEvents();
     RemoveAndExpectNothingLeft();
     EXPECT_EQ(Events(), (EventList{"StopDevice", "lower:REMOVE_DEVICE", "RemoveDevice"}));
-}
-
-TEST_F(BoardLifecycle, ACancelIsCompletedOnlyAfterTheLowerDriversUndid)
-{
-    // A lower driver that finishes the cancel later: the library must still
-    // hand back the lower status, not complete ahead of it.
-    SetLowerAnswer(IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS);
-    SetLowerPends(true);
-    EXPECT_EQ(Pnp(board_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(Events(), EventList{"lower:CANCEL_STOP_DEVICE"});
-    SetLowerPends(false);
-    RemoveAndExpectNothingLeft();
 }
 
 TEST_F(BoardLifecycle, SurpriseRemovalStopsButKeepsTheDeviceUntilRemove)

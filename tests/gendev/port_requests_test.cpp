@@ -144,14 +144,6 @@ TEST_F(PortRequests, TargetRelationIsTheReferencedPortItself)
     EXPECT_EQ(hk::LiveDeviceCount(), 1u);
 }
 
-TEST_F(PortRequests, OtherRelationsKeepTheirStatus)
-{
-    AddPort();
-    EXPECT_EQ(Ask(IRP_MN_QUERY_DEVICE_RELATIONS,
-                  [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; }),
-              kCarried);
-}
-
 TEST_F(PortRequests, AnInterfaceTheClientDoesNotExportKeepsTheCarriedStatus)
 {
     AddPort();

@@ -35,22 +35,6 @@ TEST_F(RemoveLock, RemovalWaitsForAHolderOnAnotherThread)
     EXPECT_EQ(hk::LivePoolCount(), 0u);
 }
 
-TEST_F(RemoveLock, HoldersCountEachAcquisition)
-{
-    PDEVICE_OBJECT board = AddBoard();
-    ASSERT_NE(board, nullptr);
-    PVOID lock = BoardRemoveLock(board);
-    ASSERT_EQ(GenericAcquireRemoveLock(lock, nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(GenericAcquireRemoveLock(lock, nullptr), STATUS_SUCCESS);
-
-    auto removal = std::async(std::launch::async, [&] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
-    GenericReleaseRemoveLock(lock, nullptr);
-    EXPECT_EQ(removal.wait_for(150ms), std::future_status::timeout) << "one holder is still there";
-    GenericReleaseRemoveLock(lock, nullptr);
-    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
-}
-
 TEST_F(RemoveLock, RequestsHoldTheLockOnlyWhileTheyRun)
 {
     // Every path of the dispatch routines releases what it took; a leftover

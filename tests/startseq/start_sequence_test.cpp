@@ -149,20 +149,6 @@ INSTANTIATE_TEST_SUITE_P(Steps, StartSequenceFailures, ::testing::ValuesIn(kFail
                              return name;
                          });
 
-TEST_F(StartSequenceTest, UndoesNothingWhenAStepFails)
-{
-    // Resources captured before the sequence stay for stop and removal.
-    CM_RESOURCE_LIST raw{};
-    board_.RawResources = &raw;
-    board_.UartBase = 0x3F8;
-    board_.UartMappedLength = 0;
-    gPlan.failures["status-register"] = STATUS_DEVICE_NOT_READY;
-
-    EXPECT_EQ(Run(), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(board_.RawResources, &raw);
-    EXPECT_EQ(board_.UartBase, 0x3F8u);
-}
-
 TEST_F(StartSequenceTest, ASuccessStatusOtherThanZeroDoesNotEndTheSequence)
 {
     // Steps are judged by NT_SUCCESS, not by equality with STATUS_SUCCESS.
