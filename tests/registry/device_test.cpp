@@ -1,6 +1,6 @@
 // Device keys and properties of PDOs, answered through the Plug and Play
 // manager's hooks as a driver sees them.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 #include "registry/registry_util.h"
 
 #include <cstring>
@@ -9,11 +9,11 @@ namespace {
 
 constexpr const char *kInstance = "MPSBUS\\VELMORA_PORT\\PORT_2";
 
-class DeviceKeys : public LocalKernelTest {
+class DeviceKeys : public hk::test::KernelTest {
 protected:
     void SetUp() override
     {
-        LocalKernelTest::SetUp();
+        hk::test::KernelTest::SetUp();
         hk::PnpHooks hooks;
         hooks.instancePath = [this](PDEVICE_OBJECT pdo) { return pdo == &pdo_ ? std::string(kInstance) : ""; };
         // Answers as Windows does: the size needed always, the text only when it fits.

@@ -1,7 +1,7 @@
 // RtlQueryRegistryValues and RtlWriteRegistryValue with the rules drivers
 // rely on: direct entries per value type, defaults, the type check, the
 // unsafe string-into-ULONG query, and the handle form.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 #include "registry/registry_util.h"
 
 #include <cstring>
@@ -11,11 +11,11 @@ namespace {
 constexpr ULONG kTypeCheck = 0x100;
 constexpr ULONG kTypeCheckShift = 24;
 
-class RtlQuery : public LocalKernelTest {
+class RtlQuery : public hk::test::KernelTest {
 protected:
     void SetUp() override
     {
-        LocalKernelTest::SetUp();
+        hk::test::KernelTest::SetUp();
         hk::reg::SetDword(kServiceKey, "DebugLevel", 3);
         hk::reg::SetString(kServiceKey, "PortName", "COM12");
         const uint8_t blob[6] = {1, 2, 3, 4, 5, 6};

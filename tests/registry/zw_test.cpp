@@ -1,17 +1,17 @@
 // The Zw services as drivers see them: the exact byte layout of the value
 // information classes, the two "too small" answers, handles and faults.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 #include "registry/registry_util.h"
 
 #include <cstring>
 
 namespace {
 
-class ZwRegistry : public LocalKernelTest {
+class ZwRegistry : public hk::test::KernelTest {
 protected:
     void SetUp() override
     {
-        LocalKernelTest::SetUp();
+        hk::test::KernelTest::SetUp();
         hk::reg::SetString(kServiceKey, "PortName", "COM3");
         hk::reg::SetDword(kServiceKey, "DebugLevel", 0x12345678);
         key = OpenKey(kServiceKey);
@@ -20,7 +20,7 @@ protected:
     void TearDown() override
     {
         if (key != nullptr) EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-        LocalKernelTest::TearDown();
+        hk::test::KernelTest::TearDown();
     }
     NTSTATUS Query(const char *name, KEY_VALUE_INFORMATION_CLASS cls, ULONG length, ULONG *result)
     {

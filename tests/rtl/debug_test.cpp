@@ -1,10 +1,10 @@
 // DbgPrint renders the kernel's printf dialect and keeps the text per image;
 // RtlAssert leaves a record and the debugger's report, then returns.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 
 namespace {
 
-using Diagnostics = LocalKernelTest;
+using Diagnostics = hk::test::KernelTest;
 
 std::string Format(const char *format, ...)
 {

@@ -1,10 +1,10 @@
 // Integer conversions at the edges drivers hit: a number that just fits a
 // 10-byte string, the one that does not, and parsing that stops early.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 
 namespace {
 
-using RtlIntegers = LocalKernelTest;
+using RtlIntegers = hk::test::KernelTest;
 
 struct Text10 {
     WCHAR buffer[5] = {L'#', L'#', L'#', L'#', L'#'};

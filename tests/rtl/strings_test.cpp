@@ -1,10 +1,10 @@
 // Counted-string routines at their edges: truncation, terminators only when
 // there is room, failures that leave the destination as it was.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 
 namespace {
 
-using RtlStrings = LocalKernelTest;
+using RtlStrings = hk::test::KernelTest;
 
 std::string Text(const UNICODE_STRING &s) { return hk::Narrow(s.Buffer, s.Length / 2); }
 

@@ -1,6 +1,6 @@
 // The kernel's wide-character routines count 16-bit characters, for a
 // driver image as much as for the host.
-#include "registry/local_fixture.h"
+#include "support/kernel_test.h"
 
 extern "C" {
 size_t hk_wcslen(const wchar_t *s);
@@ -14,7 +14,7 @@ int hk_wcsicmp(const wchar_t *a, const wchar_t *b);
 
 namespace {
 
-using Wcs = LocalKernelTest;
+using Wcs = hk::test::KernelTest;
 
 TEST_F(Wcs, DriverImageBindsToTheSixteenBitRoutines)
 {

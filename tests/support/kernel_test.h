@@ -27,6 +27,13 @@ protected:
     // returns how many there were.
     size_t ExpectViolation(const std::string &name);
 
+    // The next call of |service| fails (counting starts afresh).
+    void FailNext(hk::Service service)
+    {
+        hk::ResetFaults();
+        hk::FailNthCall(service, 1);
+    }
+
 private:
     std::vector<bool> consumed_;    // per violation index
 };
