@@ -25,7 +25,7 @@ target_link_libraries(ntoskrnl_host PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
 # ntoskrnl and hal, and loaded by service name from MPS_IMAGE_DIR.
 function(mps_driver_image name)
     add_library(${name} SHARED ${ARGN})
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/platform/include)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/platform/include)
     target_compile_definitions(${name} PRIVATE ${MPS_DRIVER_DEFINES})
     target_compile_options(${name} PRIVATE ${MPS_DRIVER_CXX_FLAGS})
     target_link_options(${name} PRIVATE -Wl,--no-undefined -nodefaultlibs)

@@ -11,7 +11,7 @@ set(MPS_WINDOWS_FLAGS ${MPS_DRIVER_CXX_FLAGS} -mno-stack-arg-probe -fno-stack-pr
 function(mps_kernel_image name)
     add_library(${name} SHARED ${ARGN})
     target_include_directories(${name} SYSTEM PRIVATE ${DDK_INCLUDE})
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
     target_compile_definitions(${name} PRIVATE ${MPS_WINDOWS_DEFINES})
     target_compile_options(${name} PRIVATE ${MPS_WINDOWS_FLAGS})
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")

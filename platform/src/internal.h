@@ -34,4 +34,13 @@ bool IsPoolBlock(const void *p);
 // Remove-lock bookkeeping forgets a lock whose storage is being freed.
 void ForgetRemoveLocksIn(const void *begin, size_t length);
 
+// Pool that a kernel service allocates on a driver's behalf (a registry
+// string, an upcased copy): the block is |owner|'s to free and counts as its
+// pool, as on Windows. A pool call like any other for fault injection.
+PVOID AllocatePoolFor(const std::string &owner, POOL_TYPE type, size_t size, ULONG tag);
+
+// The image loader reports the registry handles an image left open when it
+// unloads; returns how many were reported.
+size_t ReportOpenHandlesOf(const std::string &image, const std::string &when);
+
 }  // namespace hk::internal

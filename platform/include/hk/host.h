@@ -200,6 +200,8 @@ LoadedDriver LoadDriver(const std::string &service);
 // Calls DriverUnload (when set), checks the image's pool, then dlclose.
 void UnloadDriver(const std::string &service);
 PDRIVER_OBJECT DriverOf(const std::string &service);  // null if not loaded
+// Service names of every loaded driver, images and builtin ones alike.
+std::vector<std::string> LoadedDrivers();
 // Registers a driver that lives in the host executable (the serial port
 // driver stand-in, test drivers): same objects, no image file.
 PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry, NTSTATUS *status);

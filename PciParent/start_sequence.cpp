@@ -1,0 +1,35 @@
+/*
+ * The board's start, run by gendev once the drivers below have started the
+ * board. A failing step ends it; nothing is undone here, because the
+ * resources and mappings of the START stay until stop and removal.
+ */
+#include "mpsbus.h"
+#include "identify.h"
+#include "option_registers.h"
+#include "port_devices.h"
+#include "resources.h"
+
+#define PCI_BUS_TYPE 5
+
+NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2)
+{
+    UNREFERENCED_PARAMETER(Unused1);
+    UNREFERENCED_PARAMETER(Unused2);
+    BoardExtension *board = BoardOf(Board);
+
+    NTSTATUS status = IdentifyBoard(Board);
+    if (!NT_SUCCESS(status)) return status;
+
+    if (board->BusType == PCI_BUS_TYPE) InitPciBridge(Board);
+
+    /* Only a multiport board carries the interrupt status register. */
+    if (board->PortCount > 1) {
+        status = CheckInterruptStatusRegister(Board);
+        if (!NT_SUCCESS(status)) return status;
+    }
+
+    status = ConfigureOptionRegisters(Board);
+    if (!NT_SUCCESS(status)) return status;
+
+    return CreatePortDevices(Board);
+}

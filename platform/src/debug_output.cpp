@@ -1,0 +1,110 @@
+/*
+ * What a kernel debugger would show, kept per image: DbgPrint text and the
+ * report of each failed assertion. The debugger is taken to answer "ignore"
+ * to every assertion, so RtlAssert returns and the driver carries on.
+ */
+#include "internal.h"
+
+#include <map>
+
+namespace hk {
+namespace {
+
+struct Diagnostics {
+    std::map<std::string, std::string> output;
+    std::vector<std::string> order;  // images in the order they first spoke
+    std::vector<AssertRecord> asserts;
+};
+
+Diagnostics &State()
+{
+    static Diagnostics state;
+    return state;
+}
+
+void Append(const std::string &image, const std::string &text)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    Diagnostics &d = State();
+    auto it = d.output.find(image);
+    if (it == d.output.end()) {
+        d.order.push_back(image);
+        it = d.output.emplace(image, std::string()).first;
+    }
+    it->second += text;
+}
+
+}  // namespace
+
+std::string DebugOutput(const std::string &image)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    auto it = State().output.find(image);
+    return it == State().output.end() ? std::string() : it->second;
+}
+
+std::vector<std::string> DebugImages()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    return State().order;
+}
+
+std::vector<AssertRecord> Asserts(const std::string &image)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    std::vector<AssertRecord> out;
+    for (const AssertRecord &r : State().asserts) {
+        if (image.empty() || r.image == image) out.push_back(r);
+    }
+    return out;
+}
+
+void ClearDiagnostics()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    State() = Diagnostics();
+}
+
+namespace internal {
+void ResetDiagnostics() { ClearDiagnostics(); }
+}  // namespace internal
+
+}  // namespace hk
+
+namespace {
+
+std::string TextOrEmpty(const void *p) { return p == nullptr ? std::string() : static_cast<const char *>(p); }
+
+}  // namespace
+
+extern "C" {
+
+ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
+{
+    const std::string image = HK_CALLER_IMAGE();
+    va_list args;
+    va_start(args, format);
+    std::string text = hk::FormatKernelString(format, args);
+    va_end(args);
+    hk::Append(image, text);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message)
+{
+    hk::AssertRecord record;
+    record.image = HK_CALLER_IMAGE();
+    record.expression = TextOrEmpty(failedAssertion);
+    record.file = TextOrEmpty(fileName);
+    record.message = TextOrEmpty(message);
+    record.line = lineNumber;
+    const std::string text = "*** Assertion failed: " + record.message + record.expression + "\n***   Source File: " +
+                             record.file + ", line " + std::to_string(lineNumber) + "\n\n";
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        hk::State().asserts.push_back(record);
+    }
+    hk::Append(record.image, text);
+}
+
+}  // extern "C"

@@ -1,0 +1,350 @@
+/*
+ * IRPs: allocation with contiguous stack locations, IoCallDriver,
+ * IoCompleteRequest's upward walk with completion routines, and the I/O
+ * verifier's checks (double completion, pending without IoMarkIrpPending,
+ * freeing an IRP that is still out). Each IRP has a private record; the IRP
+ * itself carries nothing but what Windows keeps in it.
+ */
+#include "kernel_core.h"
+#include "quarantine.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+constexpr CSHORT kIoTypeIrp = 6;
+constexpr unsigned char kFreedFill = 0xDB;
+
+// Per stack location, numbered as CurrentLocation counts them (1 is the
+// bottom of the stack).
+enum LocationFlag : uint8_t {
+    kMarkedPending = 1,    // IoMarkIrpPending while this location was current
+    kReturnedPending = 2,  // its dispatch routine returned STATUS_PENDING
+    kWalkedPast = 4,       // the completion walk has left this location
+};
+
+struct IrpRecord {
+    std::string owner;
+    bool outstanding = false;  // sent, and neither finished nor handed back
+    bool finished = false;     // the completion walk reached the top
+    std::vector<uint8_t> locations;
+};
+
+std::unordered_map<PIRP, IrpRecord> &Irps()
+{
+    static auto *irps = new std::unordered_map<PIRP, IrpRecord>;
+    return *irps;
+}
+
+hk::internal::Quarantine &Freed()
+{
+    static auto *freed = new hk::internal::Quarantine(1024);
+    return *freed;
+}
+
+IrpRecord *RecordOf(PIRP irp)
+{
+    auto found = Irps().find(irp);
+    return found == Irps().end() ? nullptr : &found->second;
+}
+
+std::string Pointer(const void *p)
+{
+    std::ostringstream text;
+    text << p;
+    return text.str();
+}
+
+std::string Describe(PIRP irp, PIO_STACK_LOCATION location)
+{
+    std::ostringstream text;
+    text << "IRP " << irp << " (major 0x" << std::hex << int(location->MajorFunction) << " minor 0x"
+         << int(location->MinorFunction) << std::dec << ")";
+    return text.str();
+}
+
+// An IRP the kernel never handed out, or one already freed, is not
+// something the host can keep going with safely unless it was ours.
+IrpRecord *RequireRecord(PIRP irp, const char *routine, const std::string &image, const char *violation)
+{
+    IrpRecord *record = RecordOf(irp);
+    if (record != nullptr) return record;
+    std::ostringstream detail;
+    detail << routine << "(" << irp << ")";
+    if (Freed().Holds(irp)) {
+        hk::ReportViolation(violation, image, detail.str() + " after IoFreeIrp");
+        return nullptr;
+    }
+    hk::BugCheck(0xC9, detail.str() + " by " + image + ": not an IRP from IoAllocateIrp");
+}
+
+void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
+{
+    std::memset(irp, 0, packetSize);
+    irp->Type = kIoTypeIrp;
+    irp->Size = packetSize;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = CCHAR(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    if (IrpRecord *record = RecordOf(irp)) {
+        record->outstanding = record->finished = false;
+        record->locations.assign(size_t(stackSize) + 2, 0);
+    }
+}
+
+void CheckPendingMarked(PIRP irp, IrpRecord &record, int location, PIO_STACK_LOCATION stack)
+{
+    if ((record.locations[location] & (kReturnedPending | kMarkedPending)) != kReturnedPending) return;
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    const void *dispatch = nullptr;
+    if (device != nullptr && stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION) {
+        dispatch = reinterpret_cast<const void *>(device->DriverObject->MajorFunction[stack->MajorFunction]);
+    }
+    hk::ReportViolation("IRP_PENDING_NOT_MARKED", dispatch ? hk::ImageOfAddress(dispatch) : std::string("host"),
+                        "dispatch routine of device " + Pointer(device) + " returned STATUS_PENDING for " +
+                            Describe(irp, stack) + " without IoMarkIrpPending");
+}
+
+}  // namespace
+
+PIRP hk::internal::AllocateIrpFor(CCHAR stackSize, const std::string &owner)
+{
+    const USHORT size = IoSizeOfIrp(stackSize);
+    auto *irp = static_cast<PIRP>(std::calloc(1, size));
+    if (irp == nullptr) return nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        Irps()[irp].owner = owner;
+    }
+    InitializeIrp(irp, size, stackSize);
+    return irp;
+}
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
+    if (hk::ShouldFail(hk::Service::Irp)) return nullptr;
+    return hk::internal::AllocateIrpFor(StackSize, owner);
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) { InitializeIrp(Irp, PacketSize, StackSize); }
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    const std::string image = hk::ImageOfAddress(__builtin_return_address(0));
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    std::ostringstream call;
+    call << "IoFreeIrp(" << Irp << ")";
+    IrpRecord *record = RecordOf(Irp);
+    if (record == nullptr) {
+        const bool again = Freed().Holds(Irp);
+        hk::ReportViolation(again ? "POOL_DOUBLE_FREE" : "POOL_BAD_FREE", image,
+                            call.str() + (again ? ": the IRP was already freed" : ": not an IRP"));
+        return;
+    }
+    if (record->outstanding) {
+        hk::ReportViolation("IRP_FREED_IN_USE", image,
+                            call.str() + " while it is still with a driver (sent and not completed)");
+        return;
+    }
+    Irps().erase(Irp);
+    std::memset(Irp, kFreedFill, Irp->Size);
+    Freed().Hold(Irp, Irp);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    const std::string caller = hk::ImageOfAddress(__builtin_return_address(0));
+    int location;
+    PDRIVER_DISPATCH dispatch;
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
+        if (record == nullptr) return STATUS_INVALID_PARAMETER;
+        Irp->CurrentLocation--;
+        Irp->Tail.Overlay.CurrentStackLocation--;
+        if (Irp->CurrentLocation <= 0) {
+            std::ostringstream why;
+            why << "NO_MORE_IRP_STACK_LOCATIONS: " << caller << " sent IRP " << Irp << " with " << int(Irp->StackCount)
+                << " stack locations to device " << DeviceObject << " past its last location";
+            hk::BugCheck(0x35, why.str());
+        }
+        location = Irp->CurrentLocation;
+        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        stack->DeviceObject = DeviceObject;
+        record->outstanding = true;
+        record->finished = false;
+        record->locations[location] = 0;
+        dispatch = stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
+                       ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
+                       : nullptr;
+        if (dispatch == nullptr) dispatch = hk::internal::DefaultDispatch;
+    }
+
+    const NTSTATUS status = dispatch(DeviceObject, Irp);
+
+    if (status == STATUS_PENDING) {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        IrpRecord *record = RecordOf(Irp);
+        if (record != nullptr && location < int(record->locations.size())) {
+            uint8_t &flags = record->locations[location];
+            const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch));
+            if ((flags & (kWalkedPast | kMarkedPending)) == kWalkedPast) {
+                std::ostringstream detail;
+                detail << "dispatch routine of device " << DeviceObject << " completed IRP " << Irp
+                       << " and then returned STATUS_PENDING without IoMarkIrpPending";
+                hk::ReportViolation("IRP_COMPLETED_THEN_PENDING", image, detail.str());
+            } else if (!(flags & kWalkedPast)) {
+                // Whether it was marked is known once the completion walk
+                // leaves this location: a completion routine may mark it.
+                flags |= kReturnedPending;
+            }
+        }
+    }
+    return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    const std::string caller = hk::ImageOfAddress(__builtin_return_address(0));
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        IrpRecord *record = RequireRecord(Irp, "IoCompleteRequest", caller, "IRP_DOUBLE_COMPLETION");
+        if (record == nullptr) return;
+        if (record->finished) {
+            hk::ReportViolation("IRP_DOUBLE_COMPLETION", caller,
+                                Describe(Irp, Irp->Tail.Overlay.CurrentStackLocation) + " completed again");
+            return;
+        }
+    }
+
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    const int top = Irp->StackCount + 1;
+    for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++; Irp->CurrentLocation <= top;
+         stack++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+        const int location = Irp->CurrentLocation - 1;  // the one |stack| is
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        const PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        const PVOID context = stack->Context;
+        const UCHAR control = stack->Control;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        stack->Control = 0;
+        {
+            std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+            IrpRecord &record = *RecordOf(Irp);
+            record.locations[location] |= kWalkedPast;
+            CheckPendingMarked(Irp, record, location, stack);
+        }
+
+        const NTSTATUS status = Irp->IoStatus.Status;
+        const bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (!invoke) {
+            // With no routine to decide, pending travels up by itself.
+            if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+                Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+                std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+                RecordOf(Irp)->locations[Irp->CurrentLocation] |= kMarkedPending;
+            }
+            continue;
+        }
+
+        PDEVICE_OBJECT above =
+            Irp->CurrentLocation == top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        {
+            // The routine's driver has the IRP back for the time of the call
+            // (the one that allocated it may free it there).
+            std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+            RecordOf(Irp)->outstanding = false;
+        }
+        const NTSTATUS verdict = routine(above, Irp, context);
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        IrpRecord *record = RecordOf(Irp);
+        if (verdict == STATUS_MORE_PROCESSING_REQUIRED) return;
+        if (record == nullptr) {
+            std::ostringstream detail;
+            detail << "completion routine freed IRP " << Irp
+                   << " without returning STATUS_MORE_PROCESSING_REQUIRED";
+            hk::ReportViolation("IRP_FREED_IN_USE", hk::ImageOfAddress(reinterpret_cast<const void *>(routine)),
+                                detail.str());
+            return;
+        }
+        record->outstanding = true;
+    }
+
+    PKEVENT event;
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        IrpRecord *record = RecordOf(Irp);
+        record->finished = true;
+        record->outstanding = false;
+        if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+        event = Irp->UserEvent;
+    }
+    // The waiter may free the IRP as soon as the event is set.
+    if (event != nullptr) KeSetEvent(event, PriorityBoost, FALSE);
+}
+
+VOID NTAPI hk_IoMarkIrpPending(PIRP Irp)
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    IrpRecord *record = RecordOf(Irp);
+    const int location = Irp->CurrentLocation;
+    if (record != nullptr && location >= 0 && location < int(record->locations.size())) {
+        record->locations[location] |= kMarkedPending;
+    }
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+
+// Power IRPs are no longer serialised per device since Windows Vista; the
+// call stays for drivers that also run on older systems.
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
+
+}  // extern "C"
+
+namespace hk::internal {
+
+NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+size_t ReportIrpsOf(const std::string &image, const std::string &when)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    size_t count = 0;
+    for (auto &[irp, record] : Irps()) {
+        if (record.owner != image) continue;
+        std::ostringstream detail;
+        detail << "IRP " << irp << " from IoAllocateIrp never freed " << when;
+        ReportViolation("POOL_LEAK", image, detail.str());
+        ++count;
+    }
+    return count;
+}
+
+void ResetIrps()
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    for (auto &entry : Irps()) std::free(entry.first);
+    Irps().clear();
+    Freed().Clear();
+}
+
+}  // namespace hk::internal

@@ -1,0 +1,38 @@
+/*
+ * Shared by the core modules of the host kernel (objects, IRPs, pool,
+ * images); the other modules go through internal.h.
+ */
+#pragma once
+
+#include "internal.h"
+
+#include <string>
+
+namespace hk::internal {
+
+// Pool: frees every live block of |owner| without a report (the caller has
+// reported them already); returns how many were freed.
+size_t FreePoolOf(const std::string &owner);
+
+// Objects: device objects of a driver that is going away. Each one still
+// linked to |driver| is reported as DEVICE_LEAK and detached from the driver,
+// so that nothing reaches the unloaded code through it.
+size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image);
+
+// IRPs: allocation for the kernel's own requests (never a fault, owned by
+// |owner|).
+PIRP AllocateIrpFor(CCHAR stackSize, const std::string &owner);
+
+// IRPs: reports IRPs allocated by |image| and never freed as POOL_LEAK.
+size_t ReportIrpsOf(const std::string &image, const std::string &when);
+
+// The I/O manager's answer for every request a driver does not handle.
+NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+// Frees every IRP record and IRP (reset only).
+void ResetIrps();
+
+// Images: the service name whose image holds |address|, or empty.
+std::string ImageOwningAddress(const void *address);
+
+}  // namespace hk::internal

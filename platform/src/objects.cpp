@@ -1,0 +1,301 @@
+/*
+ * Device objects: creation with an extension, attachment into stacks,
+ * references, and deletion that waits for the last reference, as the object
+ * manager does. A device is one allocation (object, then extension); its
+ * bookkeeping lives in the private DEVOBJ_EXTENSION record.
+ */
+#include "kernel_core.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <unordered_map>
+
+// The object manager's private part of a device object.
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT device;
+    PDEVICE_OBJECT attachedTo;  // the device below, while attached
+    LONG references;            // the object header's pointer count
+    bool deletePending;         // IoDeleteDevice called
+    size_t extensionSize;
+    std::string owner;
+    DEVICE_POWER_STATE devicePower;
+    SYSTEM_POWER_STATE systemPower;
+};
+
+namespace {
+
+constexpr CSHORT kIoTypeDevice = 3;
+constexpr unsigned char kDeletedFill = 0xDD;
+constexpr size_t kExtensionAlignment = 8;
+
+std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *> &Devices()
+{
+    static auto *devices = new std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *>;
+    return *devices;
+}
+
+// Device objects freed in this run: their memory is kept (and poisoned) so
+// that deleting one again is recognised and touches nothing of another.
+std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *> &Freed()
+{
+    static auto *freed = new std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *>;
+    return *freed;
+}
+
+size_t ExtensionOffset() { return (sizeof(DEVICE_OBJECT) + kExtensionAlignment - 1) & ~(kExtensionAlignment - 1); }
+
+std::string Named(PDEVICE_OBJECT device)
+{
+    std::ostringstream text;
+    text << "device " << device;
+    auto found = Devices().find(device);
+    if (found != Devices().end() && device->DriverObject != nullptr) {
+        text << " of " << found->second->owner;
+    }
+    return text.str();
+}
+
+_DEVOBJ_EXTENSION *RecordOf(PDEVICE_OBJECT device)
+{
+    auto found = Devices().find(device);
+    return found == Devices().end() ? nullptr : found->second;
+}
+
+void Unlink(PDEVICE_OBJECT device)
+{
+    PDRIVER_OBJECT driver = device->DriverObject;
+    if (driver == nullptr) return;
+    for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
+        if (*link == device) {
+            *link = device->NextDevice;
+            break;
+        }
+    }
+    device->NextDevice = nullptr;
+}
+
+// The storage goes once the device is deleted, unreferenced and no longer
+// the target of a device attached above it.
+void FreeIfUnused(PDEVICE_OBJECT device)
+{
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    if (record == nullptr || !record->deletePending || record->references > 0 || device->AttachedDevice != nullptr) {
+        return;
+    }
+    hk::internal::ForgetRemoveLocksIn(device->DeviceExtension, record->extensionSize);
+    std::memset(device->DeviceExtension, kDeletedFill, record->extensionSize);
+    Devices().erase(device);
+    Freed()[device] = record;
+}
+
+}  // namespace
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT *DeviceObject)
+{
+    UNREFERENCED_PARAMETER(DeviceName);
+    const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
+    *DeviceObject = nullptr;
+    if (hk::ShouldFail(hk::Service::CreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
+
+    auto *device = static_cast<PDEVICE_OBJECT>(std::calloc(1, ExtensionOffset() + DeviceExtensionSize));
+    if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    auto *record = new _DEVOBJ_EXTENSION{device, nullptr, 1, false, DeviceExtensionSize, owner,
+                                         PowerDeviceUnspecified, PowerSystemUnspecified};
+    device->Type = kIoTypeDevice;
+    device->Size = USHORT(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<char *>(device) + ExtensionOffset() : nullptr;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->StackSize = 1;
+    device->DeviceObjectExtension = record;
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    Devices()[device] = record;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    const std::string image = hk::ImageOfAddress(__builtin_return_address(0));
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    _DEVOBJ_EXTENSION *record = RecordOf(DeviceObject);
+    if (record == nullptr || record->deletePending) {
+        std::ostringstream detail;
+        detail << "IoDeleteDevice(" << DeviceObject << ") on "
+               << (record != nullptr || Freed().count(DeviceObject) ? "a device already deleted" : "no live device");
+        hk::ReportViolation("DEVICE_DELETED_TWICE", image, detail.str());
+        return;
+    }
+    if (DeviceObject->AttachedDevice != nullptr) {
+        std::ostringstream detail;
+        detail << "IoDeleteDevice(" << DeviceObject << ") while " << Named(DeviceObject->AttachedDevice)
+               << " is still attached above it";
+        hk::ReportViolation("DEVICE_DELETED_WHILE_ATTACHED", image, detail.str());
+    }
+    if (record->attachedTo != nullptr) {
+        std::ostringstream detail;
+        detail << "IoDeleteDevice(" << DeviceObject << ") while still attached to " << Named(record->attachedTo)
+               << " below it: IoDetachDevice was not called";
+        hk::ReportViolation("DEVICE_DELETED_WHILE_ATTACHED", image, detail.str());
+        // Contained: the stack below must not keep a pointer to freed memory.
+        PDEVICE_OBJECT lower = record->attachedTo;
+        lower->AttachedDevice = nullptr;
+        record->attachedTo = nullptr;
+        FreeIfUnused(lower);
+    }
+    Unlink(DeviceObject);
+    record->deletePending = true;
+    --record->references;  // the creation reference
+    FreeIfUnused(DeviceObject);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
+    if (hk::ShouldFail(hk::Service::Attach)) return nullptr;
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    _DEVOBJ_EXTENSION *topRecord = RecordOf(top);
+    _DEVOBJ_EXTENSION *source = RecordOf(SourceDevice);
+    // A stack that is being torn down takes no new devices.
+    if (topRecord == nullptr || topRecord->deletePending || source == nullptr) return nullptr;
+
+    top->AttachedDevice = SourceDevice;
+    source->attachedTo = top;
+    SourceDevice->StackSize = CCHAR(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    SourceDevice->SectorSize = top->SectorSize;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (above == nullptr) return;
+    if (_DEVOBJ_EXTENSION *record = RecordOf(above)) record->attachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+    FreeIfUnused(TargetDevice);
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    ObfReferenceObject(top);
+    return top;
+}
+
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    _DEVOBJ_EXTENSION *record = RecordOf(static_cast<PDEVICE_OBJECT>(Object));
+    if (record == nullptr) {
+        std::ostringstream why;
+        why << "ObReferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
+            << ": not a live object";
+        hk::BugCheck(0x18, why.str());  // REFERENCE_BY_POINTER
+    }
+    return ++record->references;
+}
+
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    auto *device = static_cast<PDEVICE_OBJECT>(Object);
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    if (record == nullptr || record->references <= 0) {
+        std::ostringstream why;
+        why << "ObDereferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
+            << ": " << (record == nullptr ? "not a live object" : "no reference left to release");
+        hk::BugCheck(0x18, why.str());
+    }
+    const LONG left = --record->references;
+    FreeIfUnused(device);
+    return left;
+}
+
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    POWER_STATE old{};
+    if (_DEVOBJ_EXTENSION *record = RecordOf(DeviceObject)) {
+        if (Type == DevicePowerState) {
+            old.DeviceState = record->devicePower;
+            record->devicePower = State.DeviceState;
+        } else {
+            old.SystemState = record->systemPower;
+            record->systemPower = State.SystemState;
+        }
+    }
+    return old;
+}
+
+}  // extern "C"
+
+namespace hk {
+
+PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    return record ? record->attachedTo : nullptr;
+}
+
+bool IsDeletePending(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    return record != nullptr && record->deletePending;
+}
+
+size_t LiveDeviceCount()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    return Devices().size();
+}
+
+namespace internal {
+
+size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    size_t count = 0;
+    while (PDEVICE_OBJECT device = driver->DeviceObject) {
+        std::ostringstream detail;
+        detail << "device " << device << " still exists when " << image << " is unloaded";
+        ReportViolation("DEVICE_LEAK", image, detail.str());
+        driver->DeviceObject = device->NextDevice;
+        device->NextDevice = nullptr;
+        ++count;
+    }
+    return count;
+}
+
+void ResetObjects()
+{
+    ResetIrps();
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    for (auto *table : {&Devices(), &Freed()}) {
+        for (auto &[device, record] : *table) {
+            delete record;
+            std::free(device);
+        }
+        table->clear();
+    }
+}
+
+}  // namespace internal
+}  // namespace hk

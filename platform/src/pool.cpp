@@ -1,0 +1,221 @@
+/*
+ * Executive pool with the checks of Driver Verifier's pool tracking: every
+ * live block is recorded with its tag, type, size and the image that
+ * allocated it; frees of blocks that are not live, frees with the wrong tag
+ * and paged pool touched above APC_LEVEL are reported and contained.
+ */
+#include "kernel_core.h"
+#include "quarantine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+namespace {
+
+// Fresh blocks are not zero (drivers must clear what they rely on, as on
+// Windows); freed blocks are overwritten so that late use shows.
+constexpr unsigned char kFreshFill = 0xC5;
+constexpr unsigned char kFreedFill = 0xDF;
+// ExAllocatePool's implicit tag, 'None' in memory.
+constexpr ULONG kUntagged = 'enoN';
+
+struct Block {
+    ULONG tag;
+    POOL_TYPE type;
+    size_t size;
+    std::string owner;
+};
+
+std::map<const void *, Block> &Live()
+{
+    static auto *live = new std::map<const void *, Block>;
+    return *live;
+}
+
+hk::internal::Quarantine &Freed()
+{
+    static auto *freed = new hk::internal::Quarantine(4096);
+    return *freed;
+}
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+
+std::string TagText(ULONG tag)
+{
+    std::string text(4, ' ');
+    for (int i = 0; i < 4; ++i) {
+        const char c = char((tag >> (8 * i)) & 0xFF);
+        text[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+std::string Describe(const void *address, const Block &block)
+{
+    std::ostringstream text;
+    text << block.size << " bytes of " << (IsPaged(block.type) ? "PagedPool" : "NonPagedPool") << " tagged '"
+         << TagText(block.tag) << "' at " << address;
+    return text.str();
+}
+
+void CheckIrql(POOL_TYPE type, const char *routine, const std::string &image)
+{
+    const KIRQL irql = hk::CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        hk::ReportViolation("IRQL_MISMATCH", image,
+                            std::string(routine) + " at IRQL " + std::to_string(irql) + " (above DISPATCH_LEVEL)");
+    } else if (IsPaged(type) && irql > APC_LEVEL) {
+        hk::ReportViolation("POOL_PAGED_ABOVE_APC", image,
+                            std::string(routine) + " of PagedPool at IRQL " + std::to_string(irql));
+    }
+}
+
+PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &image)
+{
+    CheckIrql(type, "ExAllocatePoolWithTag", image);
+    if (hk::ShouldFail(hk::Service::Pool)) return nullptr;
+
+    void *memory = std::malloc(size ? size : 1);
+    if (memory == nullptr) return nullptr;
+    std::memset(memory, kFreshFill, size);
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    Live()[memory] = Block{tag, type, size, image};
+    return memory;
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
+{
+    return AllocateOwned(type, size, tag, hk::ImageOfAddress(caller));
+}
+
+void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void *caller)
+{
+    const std::string image = hk::ImageOfAddress(caller);
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    std::ostringstream call;
+    call << routine << "(" << p << ")";
+
+    auto found = Live().find(p);
+    if (found == Live().end()) {
+        if (p != nullptr && Freed().Holds(p)) {
+            hk::ReportViolation("POOL_DOUBLE_FREE", image, call.str() + ": the block was already freed");
+        } else {
+            hk::ReportViolation("POOL_BAD_FREE", image, call.str() + ": not the start of a live pool block");
+        }
+        return;
+    }
+    if (expectedTag != nullptr && *expectedTag != found->second.tag) {
+        hk::ReportViolation("POOL_BAD_FREE", image,
+                            call.str() + " with tag '" + TagText(*expectedTag) + "' for " +
+                                Describe(p, found->second));
+        return;
+    }
+    CheckIrql(found->second.type, routine, image);
+    std::memset(p, kFreedFill, found->second.size);
+    Live().erase(found);
+    Freed().Hold(p, p);
+}
+
+}  // namespace
+
+namespace hk::internal {
+// Pool that a kernel routine takes on a driver's behalf (a string buffer the
+// registry fills) belongs to that driver, as on Windows.
+PVOID AllocatePoolFor(const std::string &owner, POOL_TYPE type, size_t size, ULONG tag)
+{
+    return AllocateOwned(type, size, tag, owner);
+}
+}  // namespace hk::internal
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return Allocate(PoolType, NumberOfBytes, kUntagged, __builtin_return_address(0));
+}
+
+VOID NTAPI ExFreePool(PVOID P) { Release(P, nullptr, "ExFreePool", __builtin_return_address(0)); }
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    Release(P, &Tag, "ExFreePoolWithTag", __builtin_return_address(0));
+}
+
+}  // extern "C"
+
+namespace hk {
+
+std::vector<PoolBlock> LivePool()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    std::vector<PoolBlock> blocks;
+    for (const auto &[address, block] : Live()) {
+        blocks.push_back(PoolBlock{address, block.tag, block.type, block.size, block.owner});
+    }
+    return blocks;
+}
+
+size_t LivePoolCount(const std::string &owner)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    size_t count = 0;
+    for (const auto &entry : Live()) count += (owner.empty() || entry.second.owner == owner) ? 1 : 0;
+    return count;
+}
+
+size_t ReportLeaks(const std::string &owner, const std::string &when)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    size_t count = 0;
+    for (const auto &[address, block] : Live()) {
+        if (!owner.empty() && block.owner != owner) continue;
+        ReportViolation("POOL_LEAK", block.owner, Describe(address, block) + " still allocated " + when);
+        ++count;
+    }
+    return count;
+}
+
+namespace internal {
+
+bool IsPoolBlock(const void *p)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    return Live().count(p) != 0;
+}
+
+size_t FreePoolOf(const std::string &owner)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    size_t count = 0;
+    for (auto it = Live().begin(); it != Live().end();) {
+        if (it->second.owner != owner) {
+            ++it;
+            continue;
+        }
+        void *memory = const_cast<void *>(it->first);
+        std::memset(memory, kFreedFill, it->second.size);
+        Freed().Hold(memory, memory);
+        it = Live().erase(it);
+        ++count;
+    }
+    return count;
+}
+
+void ResetPool()
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    for (const auto &entry : Live()) std::free(const_cast<void *>(entry.first));
+    Live().clear();
+    Freed().Clear();
+}
+
+}  // namespace internal
+}  // namespace hk

@@ -1,0 +1,186 @@
+/*
+ * Remove locks in their checked form. The lock itself keeps the count,
+ * the Removed flag and the event that release-and-wait blocks on, exactly as
+ * drivers see them; the checking lives in a host-side record per lock (keyed
+ * by its address): the tags held with their counts and whether
+ * release-and-wait has run, so misuse is reported with the tag involved.
+ */
+#include "sync_internal.h"
+
+#include <map>
+#include <mutex>
+#include <sstream>
+
+namespace {
+
+enum class Phase { Active, Waiting, Removed };
+
+struct LockRecord {
+    std::map<const void *, long> held;  // tag -> acquisitions not yet released
+    Phase phase = Phase::Active;
+};
+
+constexpr LONG kRemoveLockSignature = 'lRmI';
+constexpr LONGLONG kTicksPerMinute = 60LL * 10 * 1000 * 1000;
+
+// Guards the records and every change of a lock's count; never held while
+// release-and-wait blocks.
+std::mutex recordMutex;
+std::map<const void *, LockRecord> records;
+
+std::string Describe(const char *routine, const void *lock, const void *tag)
+{
+    std::ostringstream text;
+    text << routine << "(" << lock << ", tag " << tag << ")";
+    return text.str();
+}
+
+// The drivers use the checked layout and say so in every call; a caller
+// passing another size was built against a different lock.
+void CheckSize(ULONG size, const char *routine, const void *lock, const void *caller)
+{
+    if (size == sizeof(IO_REMOVE_LOCK)) return;
+    hk::ReportViolation("REMOVE_LOCK_SIZE_MISMATCH", hk::ImageOfAddress(caller),
+                        Describe(routine, lock, nullptr) + " with size " + std::to_string(size) + ", not " +
+                            std::to_string(sizeof(IO_REMOVE_LOCK)));
+}
+
+LockRecord &RecordOf(const void *lock) { return records[lock]; }
+
+// Drops one acquisition under recordMutex; the last one wakes release-and-wait.
+void DropCount(PIO_REMOVE_LOCK lock)
+{
+    if (InterlockedDecrement(&lock->Common.IoCount) == 0) KeSetEvent(&lock->Common.RemoveEvent, 0, FALSE);
+}
+
+// Takes |tag|'s acquisition off the record; false when the tag holds none.
+bool TakeTag(LockRecord &record, const void *tag)
+{
+    auto found = record.held.find(tag);
+    if (found == record.held.end()) return false;
+    if (--found->second == 0) record.held.erase(found);
+    return true;
+}
+
+}  // namespace
+
+namespace hk::internal {
+
+void ForgetRemoveLocksIn(const void *begin, size_t length)
+{
+    const auto *first = static_cast<const char *>(begin);
+    std::lock_guard<std::mutex> hold(recordMutex);
+    for (auto it = records.lower_bound(first); it != records.end() && static_cast<const char *>(it->first) <
+                                                                      first + length;) {
+        it = records.erase(it);
+    }
+}
+
+void ResetSync()
+{
+    {
+        std::lock_guard<std::mutex> hold(recordMutex);
+        records.clear();
+    }
+    hk::SetCurrentIrql(PASSIVE_LEVEL);
+}
+
+}  // namespace hk::internal
+
+extern "C" {
+
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize)
+{
+    const void *caller = __builtin_return_address(0);
+    CheckSize(RemlockSize, "IoInitializeRemoveLockEx", Lock, caller);
+    std::lock_guard<std::mutex> hold(recordMutex);
+    auto existing = records.find(Lock);
+    if (existing != records.end() && existing->second.phase != Phase::Active) {
+        // Verifier bug-checks here; the lock stays removed, so the driver
+        // cannot bring a device back to life through it.
+        hk::ReportViolation("REMOVE_LOCK_REINITIALIZED", hk::ImageOfAddress(caller),
+                            Describe("IoInitializeRemoveLockEx", Lock, nullptr) + " after release-and-wait");
+        return;
+    }
+    records[Lock] = LockRecord();
+
+    Lock->Common.Removed = FALSE;
+    Lock->Common.Reserved[0] = Lock->Common.Reserved[1] = Lock->Common.Reserved[2] = 0;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
+    Lock->Dbg.Signature = kRemoveLockSignature;
+    Lock->Dbg.HighWatermark = LONG(HighWatermark);
+    Lock->Dbg.MaxLockedTicks = LONGLONG(MaxLockedMinutes) * kTicksPerMinute;
+    Lock->Dbg.AllocateTag = LONG(AllocateTag);
+    InitializeListHead(&Lock->Dbg.LockList);
+    Lock->Dbg.Spin = 0;
+    Lock->Dbg.LowMemoryCount = 0;
+    for (ULONG &word : Lock->Dbg.Reserved1) word = 0;
+    Lock->Dbg.Reserved2 = nullptr;
+    Lock->Dbg.Blocks = nullptr;
+}
+
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG RemlockSize)
+{
+    CheckSize(RemlockSize, "IoAcquireRemoveLockEx", RemoveLock, __builtin_return_address(0));
+    std::lock_guard<std::mutex> hold(recordMutex);
+    LockRecord &record = RecordOf(RemoveLock);
+    if (RemoveLock->Common.Removed || record.phase != Phase::Active) return STATUS_DELETE_PENDING;
+    InterlockedIncrement(&RemoveLock->Common.IoCount);
+    ++record.held[Tag];
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
+{
+    const void *caller = __builtin_return_address(0);
+    CheckSize(RemlockSize, "IoReleaseRemoveLockEx", RemoveLock, caller);
+    std::lock_guard<std::mutex> hold(recordMutex);
+    LockRecord &record = RecordOf(RemoveLock);
+    if (record.phase == Phase::Removed) {
+        hk::ReportViolation("REMOVE_LOCK_AFTER_WAIT", hk::ImageOfAddress(caller),
+                            Describe("IoReleaseRemoveLockEx", RemoveLock, Tag));
+        return;
+    }
+    if (!TakeTag(record, Tag)) {
+        hk::ReportViolation("REMOVE_LOCK_OVER_RELEASE", hk::ImageOfAddress(caller),
+                            Describe("IoReleaseRemoveLockEx", RemoveLock, Tag) + ": tag holds no acquisition");
+        return;
+    }
+    DropCount(RemoveLock);
+}
+
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
+{
+    const void *caller = __builtin_return_address(0);
+    CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx", RemoveLock, caller);
+    {
+        std::lock_guard<std::mutex> hold(recordMutex);
+        LockRecord &record = RecordOf(RemoveLock);
+        if (record.phase != Phase::Active) {
+            hk::ReportViolation("REMOVE_LOCK_AFTER_WAIT", hk::ImageOfAddress(caller),
+                                Describe("IoReleaseRemoveLockAndWaitEx", RemoveLock, Tag) + " called again");
+            return;
+        }
+        record.phase = Phase::Waiting;
+        RemoveLock->Common.Removed = TRUE;
+        // The caller's own acquisition goes with the call; one it never took
+        // is not taken from another holder.
+        if (TakeTag(record, Tag)) {
+            DropCount(RemoveLock);
+        } else {
+            hk::ReportViolation("REMOVE_LOCK_OVER_RELEASE", hk::ImageOfAddress(caller),
+                                Describe("IoReleaseRemoveLockAndWaitEx", RemoveLock, Tag) +
+                                    ": tag holds no acquisition");
+        }
+        DropCount(RemoveLock);  // the count the lock was born with
+    }
+    hk::internal::WaitForEvent(&RemoveLock->Common.RemoveEvent, nullptr, caller);
+
+    std::lock_guard<std::mutex> hold(recordMutex);
+    auto record = records.find(RemoveLock);
+    if (record != records.end()) record->second.phase = Phase::Removed;
+}
+
+}  // extern "C"

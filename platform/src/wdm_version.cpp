@@ -1,0 +1,30 @@
+/*
+ * The WDM version the kernel claims; drivers refuse to load below the one
+ * they need, so tests set older ones.
+ */
+#include "internal.h"
+
+#include <atomic>
+
+namespace {
+
+constexpr UCHAR kDefaultMajor = 1;
+constexpr UCHAR kDefaultMinor = 0x10;  // Windows XP
+
+std::atomic<unsigned> versionWord{(kDefaultMajor << 8) | kDefaultMinor};
+
+}  // namespace
+
+namespace hk {
+
+void SetWdmVersion(UCHAR major, UCHAR minor) { versionWord = (unsigned(major) << 8) | minor; }
+
+namespace internal {
+void ResetWdmVersion() { SetWdmVersion(kDefaultMajor, kDefaultMinor); }
+}  // namespace internal
+}  // namespace hk
+
+extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
+{
+    return versionWord >= ((unsigned(MajorVersion) << 8) | MinorVersion) ? TRUE : FALSE;
+}

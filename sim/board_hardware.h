@@ -1,0 +1,105 @@
+/*
+ * One board as the port I/O space sees it: N 16550 UARTs in one range, port i
+ * at offset 8*i, with the board's own registers overlaid on port 0's block,
+ * and (on PCI boards) a separate 128-byte bridge register range.
+ *
+ * Offset 7 of port 0's block:
+ *   - port 0's LCR bit 7 clear: the interrupt status register, read-only, bit
+ *     i set while port i has an interrupt pending (or, on the "scratch"
+ *     variant, port 0's scratch register, which stores what is written);
+ *   - LCR bit 7 set, card with option registers: the option register;
+ *   - LCR bit 7 set otherwise: port 0's scratch register.
+ * Offset 4 of port 0's block reaches the mode control register instead of MCR
+ * while LCR holds exactly 0xBF and option register bit 4 is set.
+ *
+ * The cards' documented way to the option register is LCR = 0xBF. The model
+ * decodes it on LCR bit 7 alone, because the bus driver's SetPortOptions
+ * reaches it with the current LCR value plus the divisor-latch bit; the mode
+ * control register stays behind the exact 0xBF.
+ */
+#pragma once
+
+#include "bridge_registers.h"
+#include "option_registers.h"
+#include "uart16550.h"
+
+#include <hk/host.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+namespace sim {
+
+constexpr unsigned kMaxPorts = 8;
+constexpr ULONG kUartBlockLength = 8;
+
+enum class StatusRegisterKind {
+    InterruptStatus,  // the genuine read-only register
+    Scratch,          // bad hardware: port 0's scratch register answers in its place
+};
+
+struct BoardHardwareConfig {
+    unsigned ports = 4;  // 1..8
+    ULONG ioBase = 0x300;
+    ULONG bridgeBase = 0;  // 0: no bridge range (not a PCI board)
+    StatusRegisterKind statusRegister = StatusRegisterKind::InterruptStatus;
+    bool optionRegisters = false;
+    OptionRegisterConfig optionConfig;  // used when optionRegisters is set
+    BridgeValues bridgeInitial{};
+};
+
+class BoardHardware {
+public:
+    explicit BoardHardware(const BoardHardwareConfig &config);  // throws std::invalid_argument on a bad port count
+    ~BoardHardware();
+    BoardHardware(const BoardHardware &) = delete;
+    BoardHardware &operator=(const BoardHardware &) = delete;
+
+    // Attach/detach the UART range and, when there is one, the bridge range.
+    void Plug();
+    void Unplug();
+    bool Plugged() const { return plugged_; }
+
+    // The ranges as the I/O space sees them (offsets from their bases).
+    hk::IoRange &UartRange() { return uartRange_; }
+    hk::IoRange &BridgeRange() { return bridge_; }
+
+    // ---- pure accessors: no side effects on the registers
+    const BoardHardwareConfig &Config() const { return config_; }
+    unsigned Ports() const { return config_.ports; }
+    ULONG UartRangeLength() const { return config_.ports * kUartBlockLength; }
+    Uart16550 &Uart(unsigned port) { return uarts_.at(port); }
+    const Uart16550 &Uart(unsigned port) const { return uarts_.at(port); }
+    uint8_t PendingInterruptBits() const;  // what the interrupt status register shows
+    bool InterruptLineAsserted() const { return PendingInterruptBits() != 0; }
+    uint8_t OptionRegisterValue() const { return options_.ReadOption(); }
+    uint8_t ModeControlValue() const { return options_.ReadMode(); }
+    uint32_t BridgeRegister(ULONG offset) const { return bridge_.Register(offset); }
+
+private:
+    class Uarts : public hk::IoRange {
+    public:
+        explicit Uarts(BoardHardware &board) : board_(board) {}
+        ULONG Read(ULONG offset, unsigned width) override;
+        void Write(ULONG offset, unsigned width, ULONG value) override;
+
+    private:
+        BoardHardware &board_;
+    };
+
+    // Which register a byte offset of the UART range reaches right now.
+    enum class Target { Uart, StatusRegister, OptionRegister, ModeControl, Undecoded };
+    Target Decode(ULONG offset) const;
+    uint8_t ReadByte(ULONG offset);
+    void WriteByte(ULONG offset, uint8_t value);
+
+    BoardHardwareConfig config_;
+    std::array<Uart16550, kMaxPorts> uarts_;
+    OptionRegisters options_;
+    BridgeRegisters bridge_;
+    Uarts uartRange_{*this};
+    bool plugged_ = false;
+};
+
+}  // namespace sim

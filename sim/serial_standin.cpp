@@ -1,0 +1,191 @@
+/*
+ * The serial port driver stand-in as a WDM function driver: entry, AddDevice,
+ * Plug and Play and power dispatch. On start it forwards the request, waits
+ * for the port device below to finish it, and then takes over the resources
+ * of its own stack location, which is where an upper filter's rewrite lands.
+ */
+#include "serial_standin_private.h"
+
+extern "C" const char __start_serial_standin_text[];
+extern "C" const char __stop_serial_standin_text[];
+
+namespace sim {
+
+const char kSerialService[] = "serial";
+
+namespace serial {
+namespace {
+
+struct SerialExtension {
+    PDEVICE_OBJECT Pdo;
+    PDEVICE_OBJECT LowerDevice;
+};
+
+// The port settings a serial driver reads from its device key.
+const WCHAR *const kPortSettingNames[] = {
+    L"PortIndex",
+    L"MultiportDevice",
+    L"SerialRelinquishPowerPolicy",
+    L"Share System Interrupt",
+};
+
+// Requests a function driver succeeds before it passes them on, so that a bus
+// driver which leaves the status alone does not fail them.
+const UCHAR kMinorsSucceededOnTheWayDown[] = {
+    IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,       IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+    IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL,
+};
+
+SERIAL_CODE SerialExtension *ExtensionOf(PDEVICE_OBJECT fdo)
+{
+    return static_cast<SerialExtension *>(fdo->DeviceExtension);
+}
+
+SERIAL_CODE std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialsOf(const CM_RESOURCE_LIST *list)
+{
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials;
+    if (!list) return partials;
+    const CM_PARTIAL_RESOURCE_LIST &first = list->List[0].PartialResourceList;
+    partials.assign(first.PartialDescriptors, first.PartialDescriptors + first.Count);
+    return partials;
+}
+
+SERIAL_CODE void ReadPortSettings(PDEVICE_OBJECT pdo, SerialPortRecord *record)
+{
+    HANDLE key = nullptr;
+    NTSTATUS status = IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+    if (!NT_SUCCESS(status)) return;  // no settings: a single-port default
+
+    // Room for a full record of the longest name and a small value.
+    ULONG buffer[64];
+    for (const WCHAR *name : kPortSettingNames) {
+        UNICODE_STRING valueName;
+        RtlInitUnicodeString(&valueName, name);
+        ULONG length = 0;
+        status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, buffer, sizeof buffer, &length);
+        if (!NT_SUCCESS(status)) continue;
+        auto *info = reinterpret_cast<const KEY_VALUE_FULL_INFORMATION *>(buffer);
+        const UCHAR *data = reinterpret_cast<const UCHAR *>(buffer) + info->DataOffset;
+        hk::reg::Value value{info->Type, std::vector<uint8_t>(data, data + info->DataLength)};
+        record->registry.emplace_back(hk::Narrow(name), std::move(value));
+    }
+    ZwClose(key);
+}
+
+SERIAL_CODE NTSTATUS NTAPI OnStartComplete(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+SERIAL_CODE NTSTATUS ForwardAndWait(SerialExtension *extension, PIRP irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, OnStartComplete, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(extension->LowerDevice, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+}
+
+SERIAL_CODE NTSTATUS StartDevice(SerialExtension *extension, PIRP irp)
+{
+    NTSTATUS status = ForwardAndWait(extension, irp);
+    SerialPortRecord record;
+    record.startStatus = status;
+    if (NT_SUCCESS(status)) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        record.started = true;
+        record.raw = PartialsOf(stack->Parameters.StartDevice.AllocatedResources);
+        record.translated = PartialsOf(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
+        ReadPortSettings(extension->Pdo, &record);
+        RunPortChecks(&record);
+    }
+    StoreRecord(extension->Pdo, std::move(record));
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+SERIAL_CODE NTSTATUS PassDown(SerialExtension *extension, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(extension->LowerDevice, irp);
+}
+
+SERIAL_CODE NTSTATUS RemoveDevice(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    SerialExtension *extension = ExtensionOf(fdo);
+    PDEVICE_OBJECT lower = extension->LowerDevice;
+    MarkNotStarted(extension->Pdo);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = PassDown(extension, irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(fdo);
+    return status;
+}
+
+SERIAL_CODE NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    SerialExtension *extension = ExtensionOf(fdo);
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (minor == IRP_MN_START_DEVICE) return StartDevice(extension, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) return RemoveDevice(fdo, irp);
+    if (minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) MarkNotStarted(extension->Pdo);
+    for (UCHAR succeeded : kMinorsSucceededOnTheWayDown)
+        if (minor == succeeded) irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(extension, irp);
+}
+
+SERIAL_CODE NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ExtensionOf(fdo)->LowerDevice, irp);
+}
+
+SERIAL_CODE NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    return PassDown(ExtensionOf(fdo), irp);
+}
+
+SERIAL_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(SerialExtension), nullptr, FILE_DEVICE_SERIAL_PORT,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+
+    SerialExtension *extension = ExtensionOf(fdo);
+    extension->Pdo = pdo;
+    extension->LowerDevice = IoAttachDeviceToDeviceStack(fdo, pdo);
+    if (!extension->LowerDevice) {
+        IoDeleteDevice(fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    // Serial drivers take reads and writes as buffered I/O, and nothing on the
+    // stand-in's power path needs to run above PASSIVE_LEVEL.
+    fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    BeginRecord(pdo);
+    return STATUS_SUCCESS;
+}
+
+SERIAL_CODE VOID NTAPI Unload(PDRIVER_OBJECT) {}
+
+}  // namespace
+}  // namespace serial
+
+SERIAL_CODE NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    hk::RegisterImageRange(kSerialService, __start_serial_standin_text, __stop_serial_standin_text);
+    for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = serial::DispatchPassThrough;
+    driver->MajorFunction[IRP_MJ_PNP] = serial::DispatchPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = serial::DispatchPower;
+    driver->DriverExtension->AddDevice = serial::AddDevice;
+    driver->DriverUnload = serial::Unload;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace sim

@@ -1,0 +1,37 @@
+/*
+ * The serial port driver of the simulated machine: the function driver of
+ * every port node, below mpsfilt. It passes requests down like any function
+ * driver and, when a port starts, records what it was given and exercises it
+ * as a PC serial driver would: a loopback test on its UART block and a look at
+ * the board's interrupt status register for its own port's bit.
+ */
+#pragma once
+
+#include <hk/host.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+enum class CheckResult { NotRun, Ok, Failed };
+
+struct SerialPortRecord {
+    bool started = false;
+    NTSTATUS startStatus = STATUS_PENDING;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;   // what START handed it
+    std::vector<std::pair<std::string, hk::reg::Value>> registry;  // its device key's values at start
+    CheckResult loopback = CheckResult::NotRun, statusRegister = CheckResult::NotRun;
+    std::string checkDetail;                                       // why a check failed
+};
+
+extern const char kSerialService[];  // "serial"
+
+NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);  // for hk::LoadBuiltinDriver
+const SerialPortRecord *SerialRecordFor(PDEVICE_OBJECT pdo);        // null if the stand-in never saw that PDO
+void ResetSerialRecords();
+
+const char *CheckResultName(CheckResult result);  // "ok", "failed", "not run"
+
+}  // namespace sim

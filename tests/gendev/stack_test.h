@@ -1,0 +1,56 @@
+// Fixture for tests that drive a device stack by hand: a fresh kernel, a
+// lower PDO to attach to, the event log, and a failure for every verifier
+// finding the test did not expect.
+#pragma once
+
+#include "client_driver.h"
+#include "events.h"
+#include "lower_driver.h"
+
+#include <hk/host.h>
+#include "support/kernel_test.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace stacktest {
+
+inline void NoFill(PIO_STACK_LOCATION) {}
+
+class StackTest : public hk::test::KernelTest {
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        ClearEvents();
+        ResetClient();
+        pdo_ = CreateLowerPdo();
+        ASSERT_NE(pdo_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        ResetLowerDriver();
+        KernelTest::TearDown();
+    }
+
+    NTSTATUS Pnp(PDEVICE_OBJECT device, UCHAR minor,
+                 const std::function<void(PIO_STACK_LOCATION)> &fill = NoFill,
+                 ULONG_PTR *information = nullptr, NTSTATUS initialStatus = STATUS_NOT_SUPPORTED)
+    {
+        return hk::SendIrpSync(device, IRP_MJ_PNP, minor, fill, information, initialStatus);
+    }
+
+    PDEVICE_OBJECT AddBoard()
+    {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        PDEVICE_OBJECT board = AddClientBoard(pdo_, &status);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return board;
+    }
+
+    PDEVICE_OBJECT pdo_ = nullptr;
+};
+
+}  // namespace stacktest

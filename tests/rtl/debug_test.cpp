@@ -1,0 +1,65 @@
+// DbgPrint renders the kernel's printf dialect and keeps the text per image;
+// RtlAssert leaves a record and the debugger's report, then returns.
+#include "support/kernel_test.h"
+
+namespace {
+
+using Diagnostics = hk::test::KernelTest;
+
+std::string Format(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string out = hk::FormatKernelString(format, args);
+    va_end(args);
+    return out;
+}
+
+TEST_F(Diagnostics, WideStringsAndTheirNullForms)
+{
+    EXPECT_EQ(Format("RegPath = %ws|%S|%ls|%s", L"\\Registry\\Machine", L"COM3", L"x", "narrow"),
+              "RegPath = \\Registry\\Machine|COM3|x|narrow");
+    EXPECT_EQ(Format("%ws %s", static_cast<const wchar_t *>(nullptr), static_cast<const char *>(nullptr)),
+              "(null) (null)");
+    EXPECT_EQ(Format("[%-6ws][%6.2ws]", L"ab", L"abcdef"), "[ab    ][    ab]");
+    UNICODE_STRING u = {4, 8, const_cast<PWSTR>(L"ABCD")};
+    EXPECT_EQ(Format("%wZ", &u), "AB") << "%wZ prints Length bytes, not up to a NUL";
+    EXPECT_EQ(Format("%c%C%wc", 'a', L'b', L'c'), "abc");
+}
+
+TEST_F(Diagnostics, IntegersWithFlagsWidthsAndSizes)
+{
+    EXPECT_EQ(Format("MP_ExAllocatePool(%08x, %ld bytes) gExAllocCount = %d", 0x1a2b, 24L, 3),
+              "MP_ExAllocatePool(00001a2b, 24 bytes) gExAllocCount = 3");
+    EXPECT_EQ(Format("value = decimal %d 0x%x", -1, -1), "value = decimal -1 0xffffffff");
+    EXPECT_EQ(Format("%X|%#x|%+d|% d|%o|%u", 0xABCu, 0x10u, 5, 5, 8u, 4000000000u), "ABC|0x10|+5| 5|10|4000000000");
+    EXPECT_EQ(Format("%*d|%-*d|", 4, 7, 3, 1), "   7|1  |");
+    EXPECT_EQ(Format("%I64x %lld %hd", 0x100000000ULL, -2LL, 70000), "100000000 -2 4464");
+    EXPECT_EQ(Format("%p", reinterpret_cast<void *>(0xBEEF)), "0000BEEF");
+    EXPECT_EQ(Format("100%% %"), "100% ");
+}
+
+TEST_F(Diagnostics, OutputIsKeptPerImageInOrder)
+{
+    DbgPrint("DUZOREDAZ: ");
+    DbgPrint("enter %ws\n", L"DriverEntry");
+    EXPECT_EQ(hk::DebugOutput("host"), "DUZOREDAZ: enter DriverEntry\n");
+    EXPECT_EQ(hk::DebugOutput("mpsfilt"), "");
+    EXPECT_EQ(hk::DebugImages(), std::vector<std::string>({"host"}));
+    hk::ClearDiagnostics();
+    EXPECT_EQ(hk::DebugOutput("host"), "");
+}
+
+TEST_F(Diagnostics, AssertionIsRecordedReportedAndReturns)
+{
+    RtlAssert(const_cast<char *>("gExAllocCount == 0"), const_cast<char *>("main"), 166, nullptr);
+    auto records = hk::Asserts("host");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].expression, "gExAllocCount == 0");
+    EXPECT_EQ(records[0].file, "main");
+    EXPECT_EQ(records[0].line, 166u);
+    EXPECT_EQ(hk::DebugOutput("host"), "*** Assertion failed: gExAllocCount == 0\n***   Source File: main, line 166\n\n");
+    EXPECT_TRUE(hk::Asserts("mpsfilt").empty());
+}
+
+}  // namespace
