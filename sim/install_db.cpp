@@ -32,11 +32,13 @@ void InstallDatabase::Add(Match match, const std::string &id, const DriverBindin
 
 const DriverBinding *InstallDatabase::FindOne(const std::string &id) const
 {
+    // An exact rule is the more specific one: a port's ID also contains the
+    // text that binds its board.
     const std::string upper = UpperCase(id);
-    for (const Rule &rule : rules_) {
-        const bool hit = rule.match == Match::Exact ? upper == rule.id : upper.find(rule.id) != std::string::npos;
-        if (hit) return &rule.binding;
-    }
+    for (const Rule &rule : rules_)
+        if (rule.match == Match::Exact && upper == rule.id) return &rule.binding;
+    for (const Rule &rule : rules_)
+        if (rule.match == Match::Contains && upper.find(rule.id) != std::string::npos) return &rule.binding;
     return nullptr;
 }
 

@@ -79,10 +79,10 @@ OptionField OptionFieldOf(const json &object, const char *name, const std::strin
     return field;
 }
 
-OptionRegisters OptionRegistersOf(const json &value, const std::string &where)
+OptionRegisterScenario OptionRegistersOf(const json &value, const std::string &where)
 {
     if (!value.is_object()) Wrong(where, "expected an object");
-    OptionRegisters registers;
+    OptionRegisterScenario registers;
     if (value.contains("present")) registers.present = BoolField(value.at("present"), where + ".present");
     registers.option = OptionFieldOf(value, "option", where);
     registers.modeLow = OptionFieldOf(value, "mode_low", where);

@@ -17,7 +17,8 @@
  *     status_register  "read-only" (default) or "scratch"
  *     option_registers object: present (bool, default true), option,
  *                      mode_low, mode_high: each "settable" (default) or the
- *                      number it is fixed at
+ *                      number the field is fixed at, counted from the
+ *                      field's lowest bit (mode_high 3 reads as 0x0C)
  *     registry         object stored under the board's device key before it
  *                      starts: numbers as REG_DWORD, strings as REG_SZ
  *   steps              list, default ["start"]: "start" (plug in and enumerate
@@ -52,7 +53,7 @@ struct OptionField {
     unsigned value = 0;  // when fixed
 };
 
-struct OptionRegisters {
+struct OptionRegisterScenario {
     bool present = true;  // false: the register fails the presence signature
     OptionField option, modeLow, modeHigh;
 };
@@ -63,7 +64,7 @@ struct BoardScenario {
     unsigned ports = 1;
     BoardResources resources;
     bool scratchStatusRegister = false;
-    std::optional<OptionRegisters> optionRegisters;
+    std::optional<OptionRegisterScenario> optionRegisters;
     std::vector<std::pair<std::string, hk::reg::Value>> registry;
 };
 

@@ -7,19 +7,19 @@
 #include "pnp_manager.h"
 #include "test_drivers.h"
 
-#include <hk/host.h>
+#include "support/kernel_test.h"
 
-#include <gtest/gtest.h>
+#include <hk/host.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-class PnpTest : public ::testing::Test {
+class PnpTest : public hk::test::KernelTest {
 protected:
     void SetUp() override
     {
-        hk::ResetKernel();
+        KernelTest::SetUp();
         pnptest::Reset();
         pnp = std::make_unique<sim::PnpManager>(Database());
         for (const char *service : {"tlower", "tfunc", "tupper", "tchild"})
@@ -29,9 +29,8 @@ protected:
 
     void TearDown() override
     {
-        for (const hk::Violation &v : hk::Violations()) ADD_FAILURE() << v.name << " [" << v.image << "] " << v.detail;
         pnp.reset();
-        hk::ClearViolations();
+        KernelTest::TearDown();
     }
 
     static sim::InstallDatabase Database()

@@ -184,6 +184,10 @@ NTSTATUS StackPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
         }
         break;
     case IRP_MN_REMOVE_DEVICE: {
+        // Off the stack before the removal goes down, so that no driver
+        // below deletes its device with this one still on top of it.
+        PDEVICE_OBJECT lower = ext->lower;
+        IoDetachDevice(lower);
         const NTSTATUS status = PassDown(ext, irp);
         if (ext->kind == Kind::Bus)
             for (PDEVICE_OBJECT &child : Bus().children)
@@ -191,7 +195,6 @@ NTSTATUS StackPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
                     IoDeleteDevice(child);
                     child = nullptr;
                 }
-        IoDetachDevice(ext->lower);
         IoDeleteDevice(device);
         return status;
     }
