@@ -181,10 +181,13 @@ std::string StatusText(NTSTATUS status)
 bool MachineReport::Passed() const
 {
     if (!violations.empty()) return false;
+    // A board or port the scenario stopped or removed after a good start
+    // is no failure; one whose last start failed is, whatever came after.
     for (const BoardReport &board : boards) {
-        if (board.state == "failed") return false;
+        if (board.state == "failed" || board.status != STATUS_SUCCESS) return false;
         for (const PortReport &port : board.ports) {
-            if (port.state == "failed" || port.loopback == "failed" || port.statusRegister == "failed") return false;
+            if (port.state == "failed" || port.status != STATUS_SUCCESS) return false;
+            if (port.loopback == "failed" || port.statusRegister == "failed") return false;
             if (board.state == "started" && !PortPassed(port)) return false;
         }
     }

@@ -125,11 +125,15 @@ TEST(Report, PassesOnlyWhenEveryPortStartedAndPassedWithoutViolations)
     boardFailed.boards[0].ports.clear();
     EXPECT_FALSE(boardFailed.Passed());
 
-    // A board the scenario removed on purpose is not a failure.
+    // A board the scenario removed after a good start is not a failure;
+    // one that never started is, removed or not.
     sim::MachineReport removed = OneGoodPort();
     removed.boards[0].state = "removed";
     removed.boards[0].ports[0].state = "removed";
     EXPECT_TRUE(removed.Passed());
+    removed.boards[0].status = STATUS_NOT_IMPLEMENTED;
+    removed.boards[0].ports.clear();
+    EXPECT_FALSE(removed.Passed());
 }
 
 }  // namespace
