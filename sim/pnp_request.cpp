@@ -6,6 +6,10 @@ namespace sim {
 
 namespace {
 
+// Long enough for an honest driver on a loaded machine, short enough that a
+// request nobody completes fails a run instead of hanging it.
+const LONGLONG kCompletionTimeout = -30LL * 1000 * 1000 * 10;  // 30 s, relative
+
 NTSTATUS NTAPI SignalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -52,25 +56,33 @@ IrpOutcome SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
     stack->MinorFunction = minor;
     if (fill) fill(stack);
 
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SignalRequestDone, &done, TRUE, TRUE, TRUE);
+    // On the heap: a request nobody completes keeps its event, in case a
+    // driver completes it after all.
+    auto *done = new KEVENT;
+    KeInitializeEvent(done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalRequestDone, done, TRUE, TRUE, TRUE);
 
+    const std::string request = major == IRP_MJ_POWER ? PowerMinorName(minor) : PnpMinorName(minor);
+    const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(top->DriverObject->MajorFunction[major]));
     const NTSTATUS returned = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+    bool completed = true;
     if (returned == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    } else if (!KeReadStateEvent(&done)) {
-        // Returned without completing and without pending: nobody will
-        // complete it as far as we can tell. The IRP may still be in a
-        // driver's hands, so it is abandoned rather than freed.
-        hk::ReportViolation("IRP_NOT_COMPLETED", ServiceOfDevice(top),
-                            std::string(major == IRP_MJ_POWER ? PowerMinorName(minor) : PnpMinorName(minor)) +
-                                " returned without completion or STATUS_PENDING");
-        ObDereferenceObject(top);
-        return IrpOutcome{returned, 0};
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kCompletionTimeout;
+        completed = KeWaitForSingleObject(done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+        if (!completed) hk::ReportViolation("IRP_NOT_COMPLETED", image, request + " returned STATUS_PENDING and never completed");
+    } else if (!KeReadStateEvent(done)) {
+        completed = false;
+        hk::ReportViolation("IRP_NOT_COMPLETED", image,
+                            request + " returned without completing it or returning STATUS_PENDING");
     }
+    // The IRP may still be in a driver's hands: it is left there, and the
+    // request counts as failed.
+    if (!completed) return IrpOutcome{NT_SUCCESS(returned) ? STATUS_DRIVER_INTERNAL_ERROR : returned, 0};
+
     const IrpOutcome outcome{irp->IoStatus.Status, irp->IoStatus.Information};
     IoFreeIrp(irp);
+    delete done;
     ObDereferenceObject(top);
     return outcome;
 }

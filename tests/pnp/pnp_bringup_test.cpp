@@ -148,6 +148,14 @@ TEST_F(PnpTest, FailedFirstStartRemovesTheStackAndUnloadsItsDrivers)
     for (const std::string &line : Sent()) EXPECT_THAT(line, ::testing::Not(HasSubstr("BusRelations")));
 }
 
+TEST_F(PnpTest, StartNobodyCompletesIsReportedAndFailsInsteadOfHanging)
+{
+    BehaviourOf("tupper").loseStart = true;
+    sim::DeviceNode *node = pnp->PlugBoard(Board("TEST\\BOARD"));
+    EXPECT_EQ(node->state, sim::NodeState::Failed);
+    EXPECT_GE(ExpectViolation("IRP_NOT_COMPLETED"), 1u);
+}
+
 TEST_F(PnpTest, FailedAddDeviceTakesDownWhatWasAdded)
 {
     BehaviourOf("tupper").addDevice = STATUS_INSUFFICIENT_RESOURCES;

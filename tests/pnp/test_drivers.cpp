@@ -131,6 +131,7 @@ NTSTATUS StackPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
         b.startListsNull = !stack->Parameters.StartDevice.AllocatedResources &&
                            !stack->Parameters.StartDevice.AllocatedResourcesTranslated;
         if (b.failStartFrom && b.starts >= b.failStartFrom) return Complete(irp, STATUS_DEVICE_NOT_READY);
+        if (b.loseStart) return STATUS_SUCCESS;
         break;
     case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: {
         b.filterInformation = irp->IoStatus.Information;

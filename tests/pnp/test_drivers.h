@@ -29,6 +29,7 @@ struct Behaviour {
     unsigned failStartFrom = 0;  // the n-th start and every later one fail (0: none)
     bool vetoQueryStop = false;
     bool vetoQueryRemove = false;
+    bool loseStart = false;      // answer START with success and never complete it
     FilterAnswer filter = FilterAnswer::PassDown;
     // What the driver saw in its last START and FILTER_RESOURCE_REQUIREMENTS.
     unsigned starts = 0;
