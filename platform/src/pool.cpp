@@ -94,7 +94,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
 void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void *caller)
 {
     const std::string image = hk::ImageOfAddress(caller);
-    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    std::unique_lock<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     std::ostringstream call;
     call << routine << "(" << p << ")";
 
@@ -114,9 +114,15 @@ void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void 
         return;
     }
     CheckIrql(found->second.type, routine, image);
-    std::memset(p, kFreedFill, found->second.size);
+    const size_t size = found->second.size;
+    std::memset(p, kFreedFill, size);
     Live().erase(found);
     Freed().Hold(p, p);
+    // A remove lock kept in this block dies with it. Its records have their
+    // own lock, taken before this one elsewhere, so not under it here; the
+    // quarantine keeps the address from coming back meanwhile.
+    hold.unlock();
+    hk::internal::ForgetRemoveLocksIn(p, size);
 }
 
 }  // namespace

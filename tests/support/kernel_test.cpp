@@ -36,6 +36,8 @@ void KernelTest::TearDown()
         if (block.owner != "host") owners.insert(block.owner);
     }
     for (const std::string &owner : owners) ReportLeaks(owner, "at the end of the test");
+    ReportLiveMappings("at the end of the test");
+    reg::ReportOpenHandles("at the end of the test");
 
     const std::vector<Violation> recorded = Violations();
     consumed_.resize(recorded.size(), false);
