@@ -83,15 +83,15 @@ std::string PnpManager::QueryText(DeviceNode *node, DEVICE_TEXT_TYPE type, bool 
     return result;
 }
 
-bool PnpManager::QueryRequirements(DeviceNode *node)
+void PnpManager::QueryRequirements(DeviceNode *node)
 {
+    // A bus driver that does not answer asks for nothing.
     const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, "");
     node->requirements.clear();
-    if (!NT_SUCCESS(sent.status)) return sent.status == STATUS_NOT_SUPPORTED;  // none asked for
+    if (!NT_SUCCESS(sent.status)) return;
     auto *list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(sent.information);
     node->requirements = RequirementsBytes(list);
     if (list) ExFreePool(list);
-    return true;
 }
 
 void PnpManager::QueryIdentity(DeviceNode *node)
@@ -116,7 +116,7 @@ void PnpManager::QueryIdentity(DeviceNode *node)
 
     node->description = QueryText(node, DeviceTextDescription, &node->hasDescription);
     node->location = QueryText(node, DeviceTextLocationInformation, &node->hasLocation);
-    if (!QueryRequirements(node)) node->requirements.clear();
+    QueryRequirements(node);
 
     // A board's bus says what it is; the root enumerator is no bus at all,
     // and the ports' bus driver does not report a legacy bus either.

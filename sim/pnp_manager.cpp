@@ -296,7 +296,8 @@ bool PnpManager::Restart(DeviceNode *node)
     std::vector<DeviceNode *> restarted;
     for (DeviceNode *n : ParentsFirst(node)) {
         if (!Live(n) || n->state != NodeState::Stopped) continue;
-        if (QueryRequirements(n) && StartNode(n)) {
+        QueryRequirements(n);
+        if (StartNode(n)) {
             restarted.push_back(n);
             continue;
         }

@@ -99,7 +99,7 @@ private:
     DeviceNode *NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent);
     void BringUp(DeviceNode *node);
     void QueryIdentity(DeviceNode *node);
-    bool QueryRequirements(DeviceNode *node);
+    void QueryRequirements(DeviceNode *node);
     bool BindAndLoad(DeviceNode *node);
     bool LoadService(const std::string &service, DeviceNode *node);
     bool AddDevices(DeviceNode *node);
