@@ -50,9 +50,14 @@ const IO_RESOURCE_LIST *FirstAlternative(const std::vector<uint8_t> &bytes, ULON
     return &list->List[0];
 }
 
-bool Overlaps(ULONGLONG start, ULONG length, const CM_PARTIAL_RESOURCE_DESCRIPTOR &other)
+// Two claims on one range collide unless both agree to share it.
+bool Collides(const CM_PARTIAL_RESOURCE_DESCRIPTOR &wanted, const CM_PARTIAL_RESOURCE_DESCRIPTOR &other)
 {
     if (other.Type != CmResourceTypePort && other.Type != CmResourceTypeMemory) return false;
+    if (wanted.ShareDisposition == CmResourceShareShared && other.ShareDisposition == CmResourceShareShared)
+        return false;
+    const ULONGLONG start = wanted.u.Generic.Start.QuadPart;
+    const ULONG length = wanted.u.Generic.Length;
     const ULONGLONG otherStart = other.u.Generic.Start.QuadPart;
     return start < otherStart + other.u.Generic.Length && otherStart < start + length;
 }
@@ -174,7 +179,7 @@ bool Arbitrate(const std::vector<uint8_t> &requirements, const std::vector<const
             got.u.Generic.Length = want.u.Generic.Length;
             for (const ResourceDescriptors *other : taken)
                 for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &held : *other)
-                    if (Overlaps(got.u.Generic.Start.QuadPart, got.u.Generic.Length, held)) {
+                    if (Collides(got, held)) {
                         *why = "range " + Hex(got.u.Generic.Start.QuadPart) + " is in use";
                         return false;
                     }

@@ -39,8 +39,8 @@ bool RequirementsAskForResources(const std::vector<uint8_t> &requirements);
 INTERFACE_TYPE RequirementsInterfaceType(const std::vector<uint8_t> &requirements);
 
 // Takes the required descriptors of the first alternative list. A range that
-// overlaps one in |taken|, or an interrupt that someone holds exclusively,
-// is a conflict: false, with |why| saying which.
+// overlaps one in |taken| (unless both are shared), or an interrupt that one
+// of them holds exclusively, is a conflict: false, with |why| saying which.
 bool Arbitrate(const std::vector<uint8_t> &requirements, const std::vector<const ResourceDescriptors *> &taken,
                ResourceDescriptors *raw, std::string *why);
 

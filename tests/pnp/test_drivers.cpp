@@ -23,6 +23,7 @@ struct Extension {
 
 struct BusState {
     unsigned wanted = 0;
+    std::function<std::vector<uint8_t>(unsigned)> requirements;
     std::vector<PDEVICE_OBJECT> children;  // null once deleted
     std::vector<bool> reported;
 };
@@ -231,6 +232,15 @@ NTSTATUS ChildPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
                      false));
         status = STATUS_SUCCESS;
         break;
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+        if (Bus().requirements) {
+            const std::vector<uint8_t> bytes = Bus().requirements(ext->index);
+            void *list = ExAllocatePoolWithTag(PagedPool, bytes.size(), kTag);
+            std::memcpy(list, bytes.data(), bytes.size());
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+            status = STATUS_SUCCESS;
+        }
+        break;
     case IRP_MN_QUERY_CAPABILITIES:
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -339,6 +349,11 @@ Behaviour &BehaviourOf(const std::string &service)
 void SetChildCount(unsigned children)
 {
     Bus().wanted = children;
+}
+
+void SetChildRequirements(std::function<std::vector<uint8_t>(unsigned index)> requirements)
+{
+    Bus().requirements = std::move(requirements);
 }
 
 void DropChild(unsigned index)

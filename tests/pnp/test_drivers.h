@@ -9,6 +9,7 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ Behaviour &BehaviourOf(const std::string &service);
 // bus relations query. A child dropped from the report with DropChild()
 // is deleted by the removal that follows.
 void SetChildCount(unsigned children);
+// What child |index| answers to the resource requirements query (a pool
+// copy of the bytes); none by default.
+void SetChildRequirements(std::function<std::vector<uint8_t>(unsigned index)> requirements);
 void DropChild(unsigned index);
 size_t LiveChildren();
 
