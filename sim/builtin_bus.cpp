@@ -18,6 +18,7 @@ struct BusPdo {
     BoardDescription board;
     unsigned slot = 0;          // PCI device number, PCMCIA socket, root instance
     bool present = true;
+    bool removedAfterLeaving = false;  // heard REMOVE once the board had left
 };
 
 struct PdoExtension {
@@ -174,7 +175,6 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     BusPdo *pdo = StateOf(device);
     NTSTATUS status = irp->IoStatus.Status;
-    bool deleteAfter = false;
     if (!pdo) {
         status = STATUS_NO_SUCH_DEVICE;
     } else {
@@ -187,9 +187,10 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
         case IRP_MN_REMOVE_DEVICE:
-            // A board still in its slot keeps its PDO for the next enumeration.
+            // A board still in its slot keeps its PDO for the next enumeration;
+            // one that has left loses it once the removal has come back up.
             status = STATUS_SUCCESS;
-            deleteAfter = !pdo->present;
+            pdo->removedAfterLeaving = !pdo->present;
             break;
         case IRP_MN_QUERY_CAPABILITIES:
             FillCapabilities(*pdo, stack->Parameters.DeviceCapabilities.Capabilities);
@@ -212,10 +213,6 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
     }
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    if (deleteAfter) {
-        Pdos().erase(device);
-        IoDeleteDevice(device);
-    }
     return status;
 }
 
@@ -298,6 +295,14 @@ bool BoardPresent(PDEVICE_OBJECT pdo)
 {
     const BusPdo *state = StateOf(pdo);
     return state && state->present;
+}
+
+void FinishBoardRemoval(PDEVICE_OBJECT pdo)
+{
+    BusPdo *state = StateOf(pdo);
+    if (!state || !state->removedAfterLeaving) return;
+    Pdos().erase(pdo);
+    IoDeleteDevice(pdo);
 }
 
 void SetBoardResources(PDEVICE_OBJECT pdo, const BoardResources &resources)

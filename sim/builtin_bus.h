@@ -21,10 +21,13 @@ PDEVICE_OBJECT CreateBoardPdo(const BoardDescription &board);
 // Null when |pdo| is not a board PDO of these buses (or it is gone).
 const BoardDescription *BoardOfPdo(PDEVICE_OBJECT pdo);
 
-// The board left its slot: the PDO then fails a start and is deleted by the
-// removal that follows.
+// The board left its slot: the PDO then fails a start, and the removal that
+// follows deletes it.
 void MarkBoardMissing(PDEVICE_OBJECT pdo);
 bool BoardPresent(PDEVICE_OBJECT pdo);
+// Called once a removal has come back from the whole stack: deletes the PDO
+// of a board that had left, now that no driver is attached to it.
+void FinishBoardRemoval(PDEVICE_OBJECT pdo);
 
 // New ranges for the next resource requirements query (a rebalance).
 void SetBoardResources(PDEVICE_OBJECT pdo, const BoardResources &resources);

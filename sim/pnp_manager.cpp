@@ -196,6 +196,7 @@ void PnpManager::RemoveSubtree(DeviceNode *root)
         // hears the removal again once the device is really gone.
         const bool stackLeft = node->state != NodeState::Removed || !BoardPresent(node->pdo);
         if (stackLeft) Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
+        FinishBoardRemoval(node->pdo);
         node->state = NodeState::Removed;
         node->stackBuilt = false;
         node->raw.clear();

@@ -169,6 +169,15 @@ TEST_F(LifecycleTest, SurpriseRemovalReachesChildrenFirstThenRemovalFollows)
     EXPECT_THAT(EventsOf({"tbus"}), ::testing::IsSupersetOf({"tbus IRP_MN_SURPRISE_REMOVAL", "tbus Unload"}));
 }
 
+TEST_F(LifecycleTest, PdoOfABoardThatLeftOutlivesTheDriverAboveIt)
+{
+    // The bus driver detaches only after the removal came back from the
+    // PDO: the PDO must not be deleted under it.
+    BehaviourOf("tbus").detachAfterRemoval = true;
+    pnp->UnplugBoard(bus);
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
 TEST_F(LifecycleTest, SleepGoesChildrenFirstAndWakeParentsFirst)
 {
     pnp->Sleep();

@@ -186,11 +186,13 @@ NTSTATUS StackPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
         }
         break;
     case IRP_MN_REMOVE_DEVICE: {
-        // Off the stack before the removal goes down, so that no driver
-        // below deletes its device with this one still on top of it.
+        // By default off the stack before the removal goes down, so that no
+        // driver below deletes its device with this one still on top of it.
         PDEVICE_OBJECT lower = ext->lower;
-        IoDetachDevice(lower);
+        const bool detachAfter = b.detachAfterRemoval;
+        if (!detachAfter) IoDetachDevice(lower);
         const NTSTATUS status = PassDown(ext, irp);
+        if (detachAfter) IoDetachDevice(lower);
         if (ext->kind == Kind::Bus)
             for (PDEVICE_OBJECT &child : Bus().children)
                 if (child) {

@@ -31,6 +31,7 @@ struct Behaviour {
     bool vetoQueryStop = false;
     bool vetoQueryRemove = false;
     bool loseStart = false;      // answer START with success and never complete it
+    bool detachAfterRemoval = false;  // the usual order: pass REMOVE down, then detach
     FilterAnswer filter = FilterAnswer::PassDown;
     // What the driver saw in its last START and FILTER_RESOURCE_REQUIREMENTS.
     unsigned starts = 0;
