@@ -190,14 +190,12 @@ bool PnpManager::AddDevices(DeviceNode *node)
             return false;
         }
     }
-    node->stackBuilt = true;
     return true;
 }
 
 void PnpManager::TearDownStack(DeviceNode *node)
 {
     Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
-    node->stackBuilt = false;
 }
 
 // --------------------------------------------------------------- start

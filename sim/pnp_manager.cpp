@@ -184,7 +184,6 @@ void PnpManager::SurpriseRemoveSubtree(DeviceNode *root)
     for (DeviceNode *node : ChildrenFirst(root)) {
         if (!Live(node) || (node->state != NodeState::Started && node->state != NodeState::Stopped)) continue;
         Send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, "");
-        node->surpriseRemoved = true;
     }
 }
 
@@ -198,7 +197,6 @@ void PnpManager::RemoveSubtree(DeviceNode *root)
         if (stackLeft) Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
         FinishBoardRemoval(node->pdo);
         node->state = NodeState::Removed;
-        node->stackBuilt = false;
         node->raw.clear();
         node->translated.clear();
     }

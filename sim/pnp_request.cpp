@@ -17,26 +17,7 @@ NTSTATUS NTAPI SignalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-std::string Narrowed(const UNICODE_STRING &s)
-{
-    if (!s.Buffer || s.Length == 0) return std::string();
-    return hk::Narrow(s.Buffer, s.Length / sizeof(WCHAR));
-}
-
 }  // namespace
-
-std::string ServiceOfDevice(PDEVICE_OBJECT device)
-{
-    if (!device || !device->DriverObject) return std::string();
-    PDRIVER_OBJECT driver = device->DriverObject;
-    if (driver->DriverExtension) {
-        std::string service = Narrowed(driver->DriverExtension->ServiceKeyName);
-        if (!service.empty()) return service;
-    }
-    std::string name = Narrowed(driver->DriverName);  // "\Driver\<service>"
-    const size_t slash = name.rfind('\\');
-    return slash == std::string::npos ? name : name.substr(slash + 1);
-}
 
 IrpOutcome SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                        const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR initialInformation,

@@ -27,7 +27,4 @@ IrpOutcome SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
 const char *PnpMinorName(UCHAR minor);
 const char *PowerMinorName(UCHAR minor);
 
-// The service whose driver owns |device| ("" if unknown).
-std::string ServiceOfDevice(PDEVICE_OBJECT device);
-
 }  // namespace sim

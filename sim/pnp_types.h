@@ -62,7 +62,6 @@ struct DeviceNode {
     // The stack, as the installation database bound it.
     std::vector<std::string> lowerFilters, upperFilters;
     std::string functionService;
-    bool stackBuilt = false;       // AddDevice ran for every driver
 
     std::vector<uint8_t> requirements;  // the PDO's IO_RESOURCE_REQUIREMENTS_LIST, empty for none
     bool consumesResources = false;     // the filtered list asked for something
@@ -71,7 +70,6 @@ struct DeviceNode {
     NodeState state = NodeState::Initialized;
     NTSTATUS status = STATUS_PENDING;  // of the last start request
     std::string problem;               // why the node is not started, as Device Manager says it
-    bool surpriseRemoved = false;
 
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
