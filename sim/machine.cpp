@@ -95,6 +95,15 @@ BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, c
 
 MachineReport RunScenario(const Scenario &scenario)
 {
+    // Checked before anything runs: the machine is never left half-run.
+    bool started = false;
+    for (const ScenarioStep &step : scenario.steps) {
+        using Kind = ScenarioStep::Kind;
+        if (step.kind == Kind::Start) started = true;
+        if (!started && step.kind != Kind::Sleep && step.kind != Kind::Wake)
+            throw ScenarioError("steps: board " + std::to_string(step.board) + " is not in the machine yet");
+    }
+
     hk::ResetKernel();
     ResetSerialRecords();
     hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
@@ -114,10 +123,9 @@ MachineReport RunScenario(const Scenario &scenario)
 
         for (const ScenarioStep &step : scenario.steps) {
             using Kind = ScenarioStep::Kind;
-            if (step.kind != Kind::Start && step.kind != Kind::Sleep && step.kind != Kind::Wake &&
-                !nodes[step.board])
-                throw ScenarioError("steps: board " + std::to_string(step.board) + " is not in the machine yet");
-            DeviceNode *node = step.kind == Kind::Start ? nullptr : nodes[step.board];
+            const bool onBoard = step.kind != Kind::Start && step.kind != Kind::Sleep && step.kind != Kind::Wake;
+            DeviceNode *node = onBoard ? nodes[step.board] : nullptr;
+            if (onBoard && !node) continue;  // its bus never reported it
             switch (step.kind) {
             case Kind::Start:
                 for (size_t i = 0; i < boards.size(); ++i) {
