@@ -161,6 +161,9 @@ MachineReport RunScenario(const Scenario &scenario)
 
         for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots));
         pnp.ShutDown();
+        for (const PnpRequestRecord &r : pnp.Requests())
+            report.pnpLog.push_back((r.instancePath.empty() ? std::string("-") : r.instancePath) + "  " + r.request +
+                                    (r.detail.empty() ? "" : " " + r.detail) + "  -> " + StatusText(r.status));
         for (auto &slot : slots) slot->Unplug();
     }
 

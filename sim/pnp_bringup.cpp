@@ -96,6 +96,7 @@ void PnpManager::QueryRequirements(DeviceNode *node)
 
 void PnpManager::QueryIdentity(DeviceNode *node)
 {
+    const size_t firstRecord = requests_.size();
     // The PnP manager presets what the bus driver may leave alone.
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof(caps);
@@ -113,6 +114,8 @@ void PnpManager::QueryIdentity(DeviceNode *node)
     node->instanceId = QueryIdString(node, BusQueryInstanceID, &answered);
     node->instancePath = node->deviceId + "\\" + node->instanceId;
     node->enumerator = node->deviceId.substr(0, node->deviceId.find('\\'));
+    // The requests that found the name are the node's too.
+    for (size_t i = firstRecord; i < requests_.size(); ++i) requests_[i].instancePath = node->instancePath;
 
     node->description = QueryText(node, DeviceTextDescription, &node->hasDescription);
     node->location = QueryText(node, DeviceTextLocationInformation, &node->hasLocation);

@@ -44,7 +44,7 @@ namespace sim {
 // a stack ("IRP_MN_QUERY_ID"), or a driver call ("DriverEntry", "AddDevice",
 // "DriverUnload") with the service in |detail|.
 struct PnpRequestRecord {
-    std::string instancePath;  // empty until the node's IDs are known
+    std::string instancePath;  // empty for a driver unload
     std::string request;
     std::string detail;        // query type, power state or service
     NTSTATUS status;

@@ -232,6 +232,7 @@ std::string RenderJson(const MachineReport &report, bool trace)
     document["verifier"] = {{"violations", violations}, {"pool_outstanding", json::object()}};
     for (const auto &pool : report.poolOutstanding) document["verifier"]["pool_outstanding"][pool.first] = pool.second;
     if (trace) {
+        document["pnp_log"] = report.pnpLog;
         document["io_log"] = json::array();
         for (const hk::IoAccess &a : report.ioLog)
             document["io_log"].push_back({{"port", Hex(a.port)},
@@ -289,6 +290,8 @@ std::string RenderText(const MachineReport &report, bool trace)
     for (const auto &pool : report.poolOutstanding) out << "  " << pool.first << ": " << pool.second << " block(s)\n";
 
     if (trace) {
+        out << "Plug and Play requests (" << report.pnpLog.size() << "):\n";
+        for (const std::string &line : report.pnpLog) out << "  " << line << "\n";
         out << "Register accesses (" << report.ioLog.size() << "):\n";
         for (const hk::IoAccess &a : report.ioLog) {
             char line[96];

@@ -45,6 +45,7 @@ struct MachineReport {
     std::vector<hk::Violation> violations;
     std::map<std::string, size_t> poolOutstanding;    // by image, blocks
     std::vector<hk::IoAccess> ioLog;
+    std::vector<std::string> pnpLog;  // the manager's requests and driver calls, in order
 
     // A port that did not start and pass its checks, a board that failed,
     // or a violation: the run did not go as it should.

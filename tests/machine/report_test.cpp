@@ -90,10 +90,15 @@ TEST(Report, TraceAddsTheRegisterLog)
 {
     sim::MachineReport report = OneGoodPort();
     report.ioLog.push_back(hk::IoAccess{0xD007, 1, false, 0x01, "serial"});
+    report.pnpLog.push_back("PCI\\X\\3&1&0  IRP_MN_START_DEVICE");
     const nlohmann::json doc = nlohmann::json::parse(sim::RenderJson(report, true));
     EXPECT_EQ(doc.at("io_log").at(0).at("port"), "0xD007");
     EXPECT_EQ(doc.at("io_log").at(0).at("direction"), "read");
-    EXPECT_NE(sim::RenderText(report, true).find("0xD007"), std::string::npos);
+    EXPECT_EQ(doc.at("pnp_log").at(0), report.pnpLog[0]);
+    const std::string text = sim::RenderText(report, true);
+    EXPECT_NE(text.find("0xD007"), std::string::npos);
+    EXPECT_NE(text.find("IRP_MN_START_DEVICE"), std::string::npos);
+    EXPECT_EQ(sim::RenderText(report, false).find("IRP_MN_START_DEVICE"), std::string::npos);
 }
 
 TEST(Report, StatusIsEightUpperCaseHexDigits)

@@ -21,9 +21,10 @@ TEST_F(PnpTest, PdoIsQueriedBeforeDriversLoadAndStackIsBuiltBottomUp)
     ASSERT_EQ(node->state, sim::NodeState::Started);
     EXPECT_EQ(node->instancePath, kBoard);
 
-    EXPECT_THAT(Sent(), ElementsAre(" IRP_MN_QUERY_CAPABILITIES", " IRP_MN_QUERY_ID BusQueryDeviceID",
-                                    " IRP_MN_QUERY_ID BusQueryHardwareIDs", " IRP_MN_QUERY_ID BusQueryCompatibleIDs",
-                                    " IRP_MN_QUERY_ID BusQueryInstanceID",
+    EXPECT_THAT(Sent(), ElementsAre(kBoard + " IRP_MN_QUERY_CAPABILITIES", kBoard + " IRP_MN_QUERY_ID BusQueryDeviceID",
+                                    kBoard + " IRP_MN_QUERY_ID BusQueryHardwareIDs",
+                                    kBoard + " IRP_MN_QUERY_ID BusQueryCompatibleIDs",
+                                    kBoard + " IRP_MN_QUERY_ID BusQueryInstanceID",
                                     kBoard + " IRP_MN_QUERY_DEVICE_TEXT DeviceTextDescription",
                                     kBoard + " IRP_MN_QUERY_DEVICE_TEXT DeviceTextLocationInformation",
                                     kBoard + " IRP_MN_QUERY_RESOURCE_REQUIREMENTS", kBoard + " DriverEntry tlower",
