@@ -1,0 +1,61 @@
+// The bus driver on the simulated machine, as far as it is built: the Plug
+// and Play manager loads mpsbus for every board of the built-in machine, each
+// board gets its device and its start fails with the status of the first
+// step not yet built; removed or not, nothing is left behind.
+#include "machine.h"
+
+#include "support/kernel_test.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+class BusDriverOnTheMachine : public hk::test::KernelTest {
+protected:
+    static size_t CountLog(const sim::MachineReport &report, const std::string &node, const std::string &entry)
+    {
+        return std::count_if(report.pnpLog.begin(), report.pnpLog.end(), [&](const std::string &line) {
+            return line.find(node) != std::string::npos && line.find(entry) != std::string::npos;
+        });
+    }
+};
+
+TEST_F(BusDriverOnTheMachine, EveryBuiltinBoardGetsItsDeviceAndFailsToStartHonestly)
+{
+    const sim::MachineReport report = sim::RunScenario(sim::BuiltinScenario());
+    ASSERT_EQ(report.boards.size(), 3u);
+    for (const sim::BoardReport &board : report.boards) {
+        SCOPED_TRACE(board.instancePath);
+        EXPECT_EQ(1u, CountLog(report, board.instancePath, "AddDevice mpsbus  -> 0x00000000"));
+        EXPECT_EQ(1u, CountLog(report, board.instancePath, "IRP_MN_START_DEVICE  -> 0xC0000002"));
+        EXPECT_EQ(board.state, "failed");
+        EXPECT_EQ(board.status, STATUS_NOT_IMPLEMENTED);
+        EXPECT_TRUE(board.ports.empty());
+    }
+    // The driver image was loaded once per board's device and unloaded when
+    // its last device had gone.
+    EXPECT_EQ(3u, std::count_if(report.pnpLog.begin(), report.pnpLog.end(),
+                                [](const std::string &line) { return line.find("DriverUnload mpsbus") != std::string::npos; }));
+    EXPECT_TRUE(report.violations.empty());
+    EXPECT_TRUE(report.poolOutstanding.empty());
+    EXPECT_FALSE(report.Passed());
+}
+
+TEST_F(BusDriverOnTheMachine, RemovalAndSurpriseRemovalLeaveNothingBehind)
+{
+    const sim::Scenario scenario = sim::ParseScenario(R"({
+        "boards": [{"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010"]},
+                   {"bus": "isa", "hardware_ids": ["VELMORA_ISA_SERIAL_IB8AY"]}],
+        "steps": ["start", {"remove": 0}, {"surprise_remove": 1}]
+    })");
+    const sim::MachineReport report = sim::RunScenario(scenario);
+    ASSERT_EQ(report.boards.size(), 2u);
+    for (const sim::BoardReport &board : report.boards) EXPECT_EQ(board.state, "removed") << board.instancePath;
+    EXPECT_TRUE(report.violations.empty());
+    EXPECT_TRUE(report.poolOutstanding.empty());
+    EXPECT_EQ(0u, hk::LiveDeviceCount());
+}
+
+}  // namespace
