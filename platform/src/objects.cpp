@@ -137,12 +137,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         hk::ReportViolation("DEVICE_DELETED_TWICE", image, detail.str());
         return;
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        std::ostringstream detail;
-        detail << "IoDeleteDevice(" << DeviceObject << ") while " << Named(DeviceObject->AttachedDevice)
-               << " is still attached above it";
-        hk::ReportViolation("DEVICE_DELETED_WHILE_ATTACHED", image, detail.str());
-    }
+    // A device still attached above is normal in removal: each driver passes
+    // the remove down before it detaches and deletes, so the one below goes
+    // first. Its memory stays until the one above has detached.
     if (record->attachedTo != nullptr) {
         std::ostringstream detail;
         detail << "IoDeleteDevice(" << DeviceObject << ") while still attached to " << Named(record->attachedTo)
