@@ -24,7 +24,7 @@ IrpOutcome SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                        NTSTATUS initialStatus)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIRP irp = hk::AllocateManagerIrp(top->StackSize);
     if (!irp) {
         ObDereferenceObject(top);
         return IrpOutcome{STATUS_INSUFFICIENT_RESOURCES, 0};

@@ -125,6 +125,10 @@ PIRP hk::internal::AllocateIrpFor(CCHAR stackSize, const std::string &owner)
     return irp;
 }
 
+namespace hk {
+PIRP AllocateManagerIrp(CCHAR stackSize) { return internal::AllocateIrpFor(stackSize, "host"); }
+}  // namespace hk
+
 extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)

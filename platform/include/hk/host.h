@@ -171,6 +171,11 @@ NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                      const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR *information = nullptr,
                      NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
 
+// An IRP that the Plug and Play or power manager sends on its own account:
+// owned by the host and never failed by fault injection, which is aimed at
+// the drivers' calls.
+PIRP AllocateManagerIrp(CCHAR stackSize);
+
 // -------------------------------------------------------------- PnP hooks
 // The Plug and Play manager answers for its device nodes.
 struct PnpHooks {
