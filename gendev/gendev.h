@@ -45,7 +45,8 @@ typedef NTSTATUS NTAPI GENERIC_START_DEVICE(PDEVICE_OBJECT Board, PCM_RESOURCE_L
 /* Release what a START acquired. Irp is the STOP, SURPRISE_REMOVAL or
    REMOVE request that made the stop necessary. */
 typedef NTSTATUS NTAPI GENERIC_STOP_DEVICE(PDEVICE_OBJECT Board, PIRP Irp);
-/* Last call for a board: free everything, detach and delete the device. */
+/* Last call for a board: free everything, detach, and hand the device to
+   IoDeleteDevice. */
 typedef NTSTATUS NTAPI GENERIC_REMOVE_DEVICE(PDEVICE_OBJECT Board);
 /* The board's children, unreferenced; a null list means none. */
 typedef NTSTATUS NTAPI GENERIC_QUERY_BUS_RELATIONS(PDEVICE_OBJECT Board, PDEVICE_RELATIONS *Relations);

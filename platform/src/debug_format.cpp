@@ -2,8 +2,8 @@
  * The kernel's printf dialect, as DbgPrint renders it on x86: %ws, %ls and %S
  * take 16-bit strings, %hs and %s narrow ones, %wZ a UNICODE_STRING, %I64 a
  * 64-bit integer, %p eight upper-case hex digits, and a NULL string prints
- * "(null)". Each conversion is handed to the C library with a rebuilt
- * specification, so flags, width and precision behave as in any printf.
+ * "(null)". Each conversion is handed to the C library with its directive
+ * rebuilt, so flags, width and precision behave as in any printf.
  */
 #include <hk/host.h>
 
