@@ -93,7 +93,7 @@ BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, c
 
 }  // namespace
 
-MachineReport RunScenario(const Scenario &scenario)
+MachineReport RunScenario(const Scenario &scenario, const std::function<void()> &afterReset)
 {
     // Checked before anything runs: the machine is never left half-run.
     bool started = false;
@@ -106,6 +106,7 @@ MachineReport RunScenario(const Scenario &scenario)
 
     hk::ResetKernel();
     ResetSerialRecords();
+    if (afterReset) afterReset();
     hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
     if (scenario.filterDebugLevel)
         hk::reg::SetDword(std::string(kServicesPath) + kFilterParameters, "DebugLevel", *scenario.filterDebugLevel);

@@ -8,6 +8,7 @@
 #include "report.h"
 #include "scenario.h"
 
+#include <functional>
 #include <memory>
 
 namespace sim {
@@ -34,6 +35,8 @@ private:
 // shuts the machine down (every board removed, every driver unloaded) so
 // that the pool and verifier summaries show what the drivers left behind.
 // Throws ScenarioError for a step that names a board not in the machine.
-MachineReport RunScenario(const Scenario &scenario);
+// |afterReset| runs once the kernel is fresh and before any driver loads: a
+// fault-injection sweep sets its plan there.
+MachineReport RunScenario(const Scenario &scenario, const std::function<void()> &afterReset = nullptr);
 
 }  // namespace sim
