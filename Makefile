@@ -2,6 +2,7 @@
 # with the simulator and the tests) and "windows" (the real .sys images).
 HOST_DIR    := build/host
 WINDOWS_DIR := build/windows
+ASAN_DIR    := build/asan
 
 .PHONY: all build test run bootstrap clean
 
@@ -18,9 +19,14 @@ build: bootstrap
 	cmake --build $(HOST_DIR)
 	cmake --build $(WINDOWS_DIR)
 
+# The host tests run twice: as built, and under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 test: build
+	@cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMPS_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_DIR)
 	cd $(HOST_DIR) && ctest --output-on-failure $(CTEST_ARGS)
 	cd $(WINDOWS_DIR) && ctest --output-on-failure $(CTEST_ARGS)
+	cd $(ASAN_DIR) && ctest --output-on-failure $(CTEST_ARGS)
 
 run: build
 	$(HOST_DIR)/mpsim $(ARGS)

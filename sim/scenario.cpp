@@ -199,8 +199,9 @@ void ParseWdmVersion(const std::string &text, Scenario *scenario)
 {
     // "1.10" is major 1, minor 0x10: WDM minor versions are written in hex.
     const size_t dot = text.find('.');
+    const std::string majorText = text.substr(0, dot);
     char *end = nullptr;
-    const unsigned long major = std::strtoul(text.substr(0, dot).c_str(), &end, 10);
+    const unsigned long major = std::strtoul(majorText.c_str(), &end, 10);
     const std::string minorText = dot == std::string::npos ? "0" : text.substr(dot + 1);
     char *minorEnd = nullptr;
     const unsigned long minor = std::strtoul(minorText.c_str(), &minorEnd, 16);

@@ -62,8 +62,13 @@ std::string Pointer(const void *p)
 std::string Describe(PIRP irp, PIO_STACK_LOCATION location)
 {
     std::ostringstream text;
-    text << "IRP " << irp << " (major 0x" << std::hex << int(location->MajorFunction) << " minor 0x"
-         << int(location->MinorFunction) << std::dec << ")";
+    text << "IRP " << irp;
+    // A finished IRP's current location lies past its last one.
+    const PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    if (location >= first && location < first + irp->StackCount) {
+        text << " (major 0x" << std::hex << int(location->MajorFunction) << " minor 0x"
+             << int(location->MinorFunction) << std::dec << ")";
+    }
     return text.str();
 }
 

@@ -83,8 +83,10 @@ void FreeIfUnused(PDEVICE_OBJECT device)
     if (record == nullptr || !record->deletePending || record->references > 0 || device->AttachedDevice != nullptr) {
         return;
     }
-    hk::internal::ForgetRemoveLocksIn(device->DeviceExtension, record->extensionSize);
-    std::memset(device->DeviceExtension, kDeletedFill, record->extensionSize);
+    if (record->extensionSize != 0) {
+        hk::internal::ForgetRemoveLocksIn(device->DeviceExtension, record->extensionSize);
+        std::memset(device->DeviceExtension, kDeletedFill, record->extensionSize);
+    }
     Devices().erase(device);
     Freed()[device] = record;
 }
