@@ -4,13 +4,30 @@
  */
 #include "pnp_manager.h"
 
+#include <functional>
+
 namespace sim {
 
 namespace {
 
-const char *SystemStateName(SYSTEM_POWER_STATE state)
+// The parameters of a set- or query-power request for a system or a device
+// state, as the power manager fills them.
+std::function<void(PIO_STACK_LOCATION)> SystemRequest(SYSTEM_POWER_STATE state, POWER_ACTION action)
 {
-    return state == PowerSystemWorking ? "S0" : state == PowerSystemSleeping3 ? "S3" : "S?";
+    return [state, action](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = SystemPowerState;
+        s->Parameters.Power.State.SystemState = state;
+        s->Parameters.Power.ShutdownType = action;
+    };
+}
+
+std::function<void(PIO_STACK_LOCATION)> DeviceRequest(DEVICE_POWER_STATE state, POWER_ACTION action)
+{
+    return [state, action](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = DevicePowerState;
+        s->Parameters.Power.State.DeviceState = state;
+        s->Parameters.Power.ShutdownType = action;
+    };
 }
 
 }  // namespace
@@ -22,25 +39,15 @@ void PnpManager::Sleep()
         for (DeviceNode *node : ChildrenFirst(board))
             if (node->pdo && node->state == NodeState::Started) order.push_back(node);
 
-    auto systemRequest = [](SYSTEM_POWER_STATE state) {
-        return [state](PIO_STACK_LOCATION s) {
-            s->Parameters.Power.Type = SystemPowerState;
-            s->Parameters.Power.State.SystemState = state;
-            s->Parameters.Power.ShutdownType = PowerActionSleep;
-        };
-    };
     for (DeviceNode *node : order)
-        if (!NT_SUCCESS(Send(node, IRP_MJ_POWER, IRP_MN_QUERY_POWER, "S3", systemRequest(PowerSystemSleeping3)).status))
+        if (!NT_SUCCESS(
+                Send(node, IRP_MJ_POWER, IRP_MN_QUERY_POWER, "S3", SystemRequest(PowerSystemSleeping3, PowerActionSleep))
+                    .status))
             return;  // vetoed: the machine stays awake
     for (DeviceNode *node : order) {
-        Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, SystemStateName(PowerSystemSleeping3),
-             systemRequest(PowerSystemSleeping3));
+        Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "S3", SystemRequest(PowerSystemSleeping3, PowerActionSleep));
         node->systemPower = PowerSystemSleeping3;
-        Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "D3", [](PIO_STACK_LOCATION s) {
-            s->Parameters.Power.Type = DevicePowerState;
-            s->Parameters.Power.State.DeviceState = PowerDeviceD3;
-            s->Parameters.Power.ShutdownType = PowerActionSleep;
-        });
+        Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "D3", DeviceRequest(PowerDeviceD3, PowerActionSleep));
         node->devicePower = PowerDeviceD3;
     }
 }
@@ -50,17 +57,9 @@ void PnpManager::Wake()
     for (DeviceNode *board : Boards())
         for (DeviceNode *node : ParentsFirst(board)) {
             if (!node->pdo || node->systemPower == PowerSystemWorking) continue;
-            Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "S0", [](PIO_STACK_LOCATION s) {
-                s->Parameters.Power.Type = SystemPowerState;
-                s->Parameters.Power.State.SystemState = PowerSystemWorking;
-                s->Parameters.Power.ShutdownType = PowerActionNone;
-            });
+            Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "S0", SystemRequest(PowerSystemWorking, PowerActionNone));
             node->systemPower = PowerSystemWorking;
-            Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "D0", [](PIO_STACK_LOCATION s) {
-                s->Parameters.Power.Type = DevicePowerState;
-                s->Parameters.Power.State.DeviceState = PowerDeviceD0;
-                s->Parameters.Power.ShutdownType = PowerActionNone;
-            });
+            Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "D0", DeviceRequest(PowerDeviceD0, PowerActionNone));
             node->devicePower = PowerDeviceD0;
         }
 }

@@ -5,25 +5,16 @@
 namespace stacktest {
 namespace {
 
-class InitRecord : public StackTest {
+class InitRecord : public BoardStackTest {
 protected:
     void SetUp() override
     {
-        StackTest::SetUp();
-        board_ = AddBoard();
-        ASSERT_NE(board_, nullptr);
+        BoardStackTest::SetUp();
         area_.resize(GetSizeofGenericExtension());
-    }
-
-    void TearDown() override
-    {
-        Pnp(board_, IRP_MN_REMOVE_DEVICE);
-        StackTest::TearDown();
     }
 
     GenericInitRecord Record() { return ClientRecord(board_, pdo_, pdo_); }
 
-    PDEVICE_OBJECT board_ = nullptr;
     std::vector<unsigned char> area_;
 };
 

@@ -11,20 +11,14 @@ namespace {
 // library or the client would answer, so "left as it came" is visible.
 const NTSTATUS kCarried = STATUS_DRIVER_INTERNAL_ERROR;
 
-class PortRequests : public StackTest {
+class PortRequests : public BoardStackTest {
 protected:
-    void SetUp() override
-    {
-        StackTest::SetUp();
-        board_ = AddBoard();
-        ASSERT_NE(board_, nullptr);
-    }
-
     void TearDown() override
     {
         if (board_ != nullptr) Pnp(board_, IRP_MN_REMOVE_DEVICE);
+        board_ = nullptr;
         EXPECT_EQ(hk::LivePoolCount(), 0u);
-        StackTest::TearDown();
+        BoardStackTest::TearDown();
     }
 
     void AddPort()
@@ -45,7 +39,6 @@ protected:
         return status;
     }
 
-    PDEVICE_OBJECT board_ = nullptr;
     PDEVICE_OBJECT port_ = nullptr;
 };
 

@@ -5,21 +5,8 @@
 namespace stacktest {
 namespace {
 
-class BusRelationsQuery : public StackTest {
+class BusRelationsQuery : public BoardStackTest {
 protected:
-    void SetUp() override
-    {
-        StackTest::SetUp();
-        board_ = AddBoard();
-        ASSERT_NE(board_, nullptr);
-    }
-
-    void TearDown() override
-    {
-        if (board_ != nullptr) Pnp(board_, IRP_MN_REMOVE_DEVICE);
-        StackTest::TearDown();
-    }
-
     // Sends the query the way the PnP manager does, with |earlier| already
     // in IoStatus.Information (as an upper filter could leave it).
     NTSTATUS QueryBusRelations(PDEVICE_RELATIONS earlier, PDEVICE_RELATIONS *answer,
@@ -49,7 +36,6 @@ protected:
         ExFreePool(answer);
     }
 
-    PDEVICE_OBJECT board_ = nullptr;
 };
 
 TEST_F(BusRelationsQuery, EachReportedPortCarriesOneReferenceForTheManager)

@@ -53,4 +53,24 @@ protected:
     PDEVICE_OBJECT pdo_ = nullptr;
 };
 
+// A client board added before each test and removed after it, unless the
+// test removed it itself and cleared board_.
+class BoardStackTest : public StackTest {
+protected:
+    void SetUp() override
+    {
+        StackTest::SetUp();
+        board_ = AddBoard();
+        ASSERT_NE(board_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (board_ != nullptr) Pnp(board_, IRP_MN_REMOVE_DEVICE);
+        StackTest::TearDown();
+    }
+
+    PDEVICE_OBJECT board_ = nullptr;
+};
+
 }  // namespace stacktest
