@@ -6,8 +6,8 @@
  */
 #pragma once
 
-#include "sim/board_hardware.h"
-#include "sim/serial_standin.h"
+#include "board_hardware.h"
+#include "serial_standin.h"
 #include "support/kernel_test.h"
 
 #include <initializer_list>
