@@ -7,9 +7,8 @@
 #include "identify.h"
 #include "option_registers.h"
 #include "port_devices.h"
+#include "models.h"
 #include "resources.h"
-
-#define PCI_BUS_TYPE 5
 
 NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2)
 {
@@ -20,7 +19,7 @@ NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PC
     NTSTATUS status = IdentifyBoard(Board);
     if (!NT_SUCCESS(status)) return status;
 
-    if (board->BusType == PCI_BUS_TYPE) InitPciBridge(Board);
+    if (board->BusType == MPS_BUS_PCI) InitPciBridge(Board);
 
     /* Only a multiport board carries the interrupt status register. */
     if (board->PortCount > 1) {

@@ -100,3 +100,14 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 }
 
 }  // extern "C"
+
+/* Registers behind a mapping. For now the mapping is plain host memory: the
+   access lands in the buffer MmMapIoSpace handed out. */
+extern "C" {
+
+UCHAR NTAPI READ_REGISTER_UCHAR(PUCHAR Register) { return *(volatile UCHAR *)Register; }
+ULONG NTAPI READ_REGISTER_ULONG(PULONG Register) { return *(volatile ULONG *)Register; }
+VOID NTAPI WRITE_REGISTER_UCHAR(PUCHAR Register, UCHAR Value) { *(volatile UCHAR *)Register = Value; }
+VOID NTAPI WRITE_REGISTER_ULONG(PULONG Register, ULONG Value) { *(volatile ULONG *)Register = Value; }
+
+}  // extern "C"

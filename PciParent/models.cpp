@@ -1,0 +1,27 @@
+#include "models.h"
+
+const BoardModel BoardModels[MPS_MODEL_COUNT] = {
+    /*  0 */ {L"PB2-A", MPS_BUS_PCI, 2, FALSE},
+    /*  1 */ {L"PB2-B", MPS_BUS_PCI, 2, FALSE},
+    /*  2 */ {L"PB4-A", MPS_BUS_PCI, 4, FALSE},
+    /*  3 */ {L"PB4-B", MPS_BUS_PCI, 4, FALSE},
+    /*  4 */ {L"PB8-A", MPS_BUS_PCI, 8, FALSE},
+    /*  5 */ {L"CB1-A", MPS_BUS_PCMCIA, 1, FALSE},
+    /*  6 */ {L"CB1-B", MPS_BUS_PCMCIA, 1, FALSE},
+    /*  7 */ {L"CB2-A", MPS_BUS_PCMCIA, 2, FALSE},
+    /*  8 */ {L"CB2-B", MPS_BUS_PCMCIA, 2, FALSE},
+    /*  9 */ {L"CB4-A", MPS_BUS_PCMCIA, 4, FALSE},
+    /* 10 */ {L"CB4-B", MPS_BUS_PCMCIA, 4, FALSE},
+    /* 11 */ {L"IB4-AX", MPS_BUS_ISA, 4, FALSE},
+    /* 12 */ {L"IB4-AY", MPS_BUS_ISA, 4, FALSE},
+    /* 13 */ {L"IB4-BX", MPS_BUS_ISA, 4, FALSE},
+    /* 14 */ {L"IB4-BY", MPS_BUS_ISA, 4, FALSE},
+    /* 15 */ {L"IB8-AX", MPS_BUS_ISA, 8, FALSE},
+    /* 16 */ {L"IB8-AY", MPS_BUS_ISA, 8, FALSE},
+    /* 17 */ {L"PL4-A", MPS_BUS_PCI, 4, TRUE},
+    /* 18 */ {L"PL2-A", MPS_BUS_PCI, 2, TRUE},
+    /* 19 */ {L"PL1-A", MPS_BUS_PCI, 1, TRUE},
+    /* 20 */ {L"PL4-B", MPS_BUS_PCI, 4, TRUE},
+    /* 21 */ {L"PL2-B", MPS_BUS_PCI, 2, TRUE},
+    /* 22 */ {L"PL1-B", MPS_BUS_PCI, 1, TRUE},
+};
