@@ -63,8 +63,7 @@ VOID StoreWord(HANDLE key, const WCHAR (&name)[5], ULONG word)
 /* Probes every field the card has and completes the words: a settable field
    is reported in "HWOR", and a setting that was never stored receives its
    default. Fixed and absent fields are recorded by the probes themselves. */
-VOID ProbeFields(BoardExtension *board, PULONG hwor, PULONG vopr, BOOLEAN voprStored, PULONG vmcr,
-                 BOOLEAN vmcrStored)
+VOID ProbeFields(BoardExtension *board, PULONG hwor, PULONG vopr, PULONG vmcr, BOOLEAN vmcrStored)
 {
     if (HasModeControl(board)) {
         if (!ProbeModeBitsLow(board, vmcr, hwor)) {
@@ -78,7 +77,9 @@ VOID ProbeFields(BoardExtension *board, PULONG hwor, PULONG vopr, BOOLEAN voprSt
     }
     if (!ProbeOptionBits(board, vopr, hwor)) {
         *hwor |= HworOptionSettable;
-        if (!voprStored || (*vopr & VoprMeaningfulBits) == 0) *vopr |= VoprDefaultFlag;
+        /* A setting never stored reads 0, and a word without a setting
+           asks for the default as well. */
+        if ((*vopr & VoprMeaningfulBits) == 0) *vopr |= VoprDefaultFlag;
     }
 }
 
@@ -94,11 +95,11 @@ NTSTATUS ConfigureOptionRegisters(PDEVICE_OBJECT Board)
 
     ULONG hwor = 0, vopr = 0, vmcr = 0;
     (VOID) QueryWord(key, HworName, &hwor);
-    BOOLEAN voprStored = NT_SUCCESS(QueryWord(key, VoprName, &vopr));
+    (VOID) QueryWord(key, VoprName, &vopr);
     BOOLEAN vmcrStored = NT_SUCCESS(QueryWord(key, VmcrName, &vmcr));
 
     if (HasOptionRegisters(board)) {
-        ProbeFields(board, &hwor, &vopr, voprStored, &vmcr, vmcrStored);
+        ProbeFields(board, &hwor, &vopr, &vmcr, vmcrStored);
         StoreWord(key, HworName, hwor);
         StoreWord(key, VoprName, vopr);
         StoreWord(key, VmcrName, vmcr);
