@@ -43,7 +43,8 @@ BOOLEAN HasModeControl(const BoardExtension *board)
     return board->DeviceCode == ModeControlCardA || board->DeviceCode == ModeControlCardB;
 }
 
-/* Reads and writes go through the one handle this opens. */
+/* Reads and writes go through the one handle this opens; a kernel-mode
+   caller's handle is not access-checked, so READ_CONTROL serves both. */
 NTSTATUS OpenBoardKey(const BoardExtension *board, PHANDLE key)
 {
     return IoOpenDeviceRegistryKey(board->Pdo, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, key);
