@@ -27,9 +27,12 @@ std::string Unexpected(const Access &a)
 
 class Decoder {
 public:
-    explicit Decoder(ULONG base)
+    Decoder(ULONG base, const std::string &image)
     {
-        for (const hk::IoAccess &a : hk::IoLog()) log_.push_back({a.port - base, a.write, a.value});
+        for (const hk::IoAccess &a : hk::IoLog()) {
+            const bool inBlock = a.port >= base && a.port - base < 8;
+            if (image.empty() || (a.image == image && inBlock)) log_.push_back({a.port - base, a.write, a.value});
+        }
     }
 
     std::vector<std::string> Run()
@@ -99,7 +102,10 @@ private:
 
 }  // namespace
 
-std::vector<std::string> OptionOps(ULONG uartBase) { return Decoder(uartBase).Run(); }
+std::vector<std::string> OptionOps(ULONG uartBase, const std::string &image)
+{
+    return Decoder(uartBase, image).Run();
+}
 
 std::vector<std::string> GenuineSignature(unsigned char original)
 {

@@ -16,7 +16,9 @@
 
 namespace optiontest {
 
-std::vector<std::string> OptionOps(ULONG uartBase);
+// Every access of the log, or, with |image|, only that image's accesses to
+// the eight registers of the first port block.
+std::vector<std::string> OptionOps(ULONG uartBase, const std::string &image = std::string());
 
 // The presence signature of a register whose value is |original| (bits 7-6
 // clear) on a genuine card: four write/read pairs and the value put back.
