@@ -126,7 +126,10 @@ size_t ReportOpenHandles(const std::string &when);
 }  // namespace reg
 
 // --------------------------------------------------------------- I/O space
-// Board hardware is plugged into the port I/O space as ranges.
+// Board hardware is plugged into the port I/O space as ranges, or into the
+// physical memory space where a bus decodes its registers there; a driver
+// reaches the latter through a mapping that MmMapIoSpace made of them, with
+// READ_REGISTER_* / WRITE_REGISTER_*.
 class IoRange {
 public:
     virtual ~IoRange() = default;
@@ -134,14 +137,16 @@ public:
     virtual void Write(ULONG offset, unsigned width, ULONG value) = 0;
 };
 void AttachIoRange(ULONG base, ULONG length, IoRange *range);  // range stays owned by the caller
-void DetachIoRange(IoRange *range);
+void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range);
+void DetachIoRange(IoRange *range);  // from whichever space it is in
 void DetachAllIoRanges();
 struct IoAccess {
-    ULONG port;
+    ULONG port;  // the port, or in memory space the physical address
     unsigned width;
     bool write;
     ULONG value;
     std::string image;
+    bool memorySpace = false;  // through a mapping, with READ_REGISTER_* / WRITE_REGISTER_*
 };
 const std::vector<IoAccess> &IoLog();
 void ClearIoLog();
