@@ -94,6 +94,14 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONG start, ULONG length)
     return d;
 }
 
+CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePortDescriptor(ULONGLONG start, ULONG length)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d = PortDescriptor(0, length);
+    d.Flags = CM_RESOURCE_PORT_MEMORY;
+    d.u.Port.Start.QuadPart = LONGLONG(start);
+    return d;
+}
+
 CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector)
 {
     CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
@@ -164,12 +172,13 @@ void SerialStackTest::TearDown()
     KernelTest::TearDown();
 }
 
-void SerialStackTest::UseBoard(sim::StatusRegisterKind statusRegister)
+void SerialStackTest::UseBoard(sim::StatusRegisterKind statusRegister, ULONGLONG memoryWindow)
 {
     sim::BoardHardwareConfig config;
     config.ports = 4;
     config.ioBase = kIoBase;
     config.statusRegister = statusRegister;
+    config.memoryWindow = memoryWindow;
     board.reset();  // unplugs the one before
     board = std::make_unique<sim::BoardHardware>(config);
     board->Plug();

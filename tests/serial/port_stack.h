@@ -21,6 +21,9 @@ namespace serialtest {
 
 CM_PARTIAL_RESOURCE_DESCRIPTOR PortDescriptor(ULONG start, ULONG length);
 CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONG start, ULONG length);
+// A port range in memory space, as a machine that reaches I/O through memory
+// translates one.
+CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePortDescriptor(ULONGLONG start, ULONG length);
 CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector);
 
 // A CM_RESOURCE_LIST with one full descriptor, in storage of its own.
@@ -53,7 +56,8 @@ protected:
     void TearDown() override;
 
     static ULONG BlockOf(unsigned port) { return kIoBase + 8 * port; }
-    void UseBoard(sim::StatusRegisterKind statusRegister);  // replaces the board
+    // Replaces the board; a window other than 0 puts its ranges in memory space.
+    void UseBoard(sim::StatusRegisterKind statusRegister, ULONGLONG memoryWindow = 0);
     void SetPortSetting(const std::string &name, ULONG value);
     NTSTATUS Start(ResourceList &raw, ResourceList &translated);
     void Remove();  // the function device is gone afterwards
