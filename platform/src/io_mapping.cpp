@@ -71,7 +71,7 @@ void ResetMappings()
 
 extern "C" {
 
-PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE)
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType)
 {
     const std::string owner = HK_CALLER_IMAGE();
     if (NumberOfBytes == 0 || hk::ShouldFail(hk::Service::MapIoSpace)) return nullptr;
@@ -81,7 +81,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     std::memset(address, 0, rounded);
 
     std::lock_guard<std::mutex> hold(mappingMutex);
-    mappings[address] = hk::Mapping{address, uint64_t(PhysicalAddress.QuadPart), NumberOfBytes, owner};
+    mappings[address] = hk::Mapping{address, uint64_t(PhysicalAddress.QuadPart), NumberOfBytes, owner, CacheType};
     return address;
 }
 

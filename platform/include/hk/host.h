@@ -157,6 +157,7 @@ struct Mapping {
     uint64_t physical;
     size_t length;
     std::string owner;
+    MEMORY_CACHING_TYPE caching = MmNonCached;
 };
 std::vector<Mapping> LiveMappings();
 size_t ReportLiveMappings(const std::string &when);
