@@ -247,6 +247,7 @@ bool PnpManager::StartNode(DeviceNode *node)
                           s->Parameters.StartDevice.AllocatedResourcesTranslated = translatedList;
                       })
                      .status;
+        if (startObserver_) startObserver_(*node, raw, translated);
     }
     if (rawList) ExFreePool(rawList);
     if (translatedList) ExFreePool(translatedList);

@@ -219,6 +219,9 @@ PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE 
 void UnloadBuiltinDriver(const std::string &service);
 // Maps a code range to an image name for ownership (used by builtin drivers).
 void RegisterImageRange(const std::string &image, const void *begin, const void *end);
+// A global of a loaded image by its symbol name, as a debugger resolves
+// "mpsbus!BoardModels"; null when the image or the symbol is not there.
+const void *ImageSymbol(const std::string &service, const std::string &symbol);
 
 // ------------------------------------------------------- whole-kernel reset
 // Returns the kernel to a fresh state between tests: unloads images, clears
