@@ -148,6 +148,23 @@ TEST_F(BoardOnTheMachine, APb8aReachedThroughMemoryMakesTheSameAccessesThroughIt
     EXPECT_TRUE(hk::LiveMappings().empty());
 }
 
+TEST_F(BoardOnTheMachine, AnyFailingKernelCallOfAMemorySpaceStartLeavesNoMappingOrPool)
+{
+    const sim::Scenario scenario = sim::ParseScenario(R"({"boards": [{"bus": "pci",
+        "hardware_ids": ["PCI\\VEN_7A3E&DEV_0050"], "ports_in_memory_space": true}]})");
+    sim::RunScenario(scenario);
+    const unsigned calls = hk::TotalCallCount();
+    ASSERT_GT(calls, 0u);
+    for (unsigned failing = 1; failing <= calls; ++failing) {
+        SCOPED_TRACE("failing call " + std::to_string(failing));
+        const sim::MachineReport report = sim::RunScenario(scenario, [failing] { hk::FailNthCallOverall(failing); });
+        for (const hk::Violation &v : report.violations) ADD_FAILURE() << v.name << " by " << v.image << ": " << v.detail;
+        EXPECT_TRUE(report.poolOutstanding.empty());
+        EXPECT_TRUE(hk::LiveMappings().empty());
+        EXPECT_NE(report.boards[0].state, "started");
+    }
+}
+
 struct Failure {
     const char *what;
     const char *bus;

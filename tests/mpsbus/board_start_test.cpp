@@ -7,6 +7,7 @@
 // manager sends them to a board it stops and starts again.
 #include "board_hardware.h"
 #include "mpsbus_test.h"
+#include "support/resource_lists.h"
 
 #include <cstring>
 #include <memory>
@@ -23,13 +24,7 @@ constexpr ULONGLONG kWindow = 0xFE000000;
 
 CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONGLONG start, ULONG length, bool inMemorySpace)
 {
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypePort;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = inMemorySpace ? CM_RESOURCE_PORT_MEMORY : CM_RESOURCE_PORT_IO;
-    d.u.Port.Start.QuadPart = LONGLONG(start);
-    d.u.Port.Length = length;
-    return d;
+    return inMemorySpace ? hk::test::MemorySpacePortDescriptor(start, length) : hk::test::PortDescriptor(start, length);
 }
 
 // START lists of one PCI board: raw in I/O space; translated in I/O space or,
@@ -45,16 +40,6 @@ struct StartLists {
     {
         raw.push_back(r);
         translated.push_back(t);
-    }
-    static std::vector<uint8_t> ListBytes(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
-    {
-        std::vector<uint8_t> bytes(20 + 16 * partials.size());
-        auto *list = reinterpret_cast<PCM_RESOURCE_LIST>(bytes.data());
-        list->Count = 1;
-        list->List[0].InterfaceType = PCIBus;
-        list->List[0].PartialResourceList.Count = ULONG(partials.size());
-        std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(), 16 * partials.size());
-        return bytes;
     }
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
 };
@@ -96,10 +81,8 @@ protected:
 
     NTSTATUS Start(PDEVICE_OBJECT board, const StartLists &lists)
     {
-        std::vector<uint8_t> raw = StartLists::ListBytes(lists.raw);
-        std::vector<uint8_t> translated = StartLists::ListBytes(lists.translated);
-        return hk::test::StartDevice(board, reinterpret_cast<PCM_RESOURCE_LIST>(raw.data()),
-                                     reinterpret_cast<PCM_RESOURCE_LIST>(translated.data()));
+        hk::test::ResourceList raw(lists.raw), translated(lists.translated);
+        return hk::test::StartDevice(board, raw.get(), translated.get());
     }
 
     void StopAsThePnpManagerDoes(PDEVICE_OBJECT board)

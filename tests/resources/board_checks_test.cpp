@@ -126,9 +126,9 @@ class MissingRanges : public ResourcesTest, public ::testing::WithParamInterface
 TEST_P(MissingRanges, AStartWithoutARangeItsBoardNeedsFailsBeforeAnyRegister)
 {
     const RangeCase &c = GetParam();
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials{Interrupt(0x3B)};
-    if (c.bridge) partials.push_back(IoPort(kBridgeBase, 0x80));
-    if (c.uart) partials.push_back(IoPort(kUartBase, 32));
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials{InterruptDescriptor(0x3B, 0x3B)};
+    if (c.bridge) partials.push_back(PortDescriptor(kBridgeBase, 0x80));
+    if (c.uart) partials.push_back(PortDescriptor(kUartBase, 32));
     ResourceList raw(partials), translated(partials);
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
     Identified(c.busType, 4, c.skipBridgeInit);

@@ -18,16 +18,16 @@ const hk::PoolBlock *BlockAt(const void *address)
 
 TEST_F(ResourcesTest, EachListIsCopiedByItsOwnCountIntoTaggedNonPagedPool)
 {
-    ResourceList raw({IoPort(kBridgeBase, 0x80), IoPort(kUartBase, 64), Interrupt(11)});
-    ResourceList translated({IoPort(kBridgeBase, 0x80), IoPort(kUartBase, 64), Interrupt(0x3B), Memory(0xF0000, 16)});
+    ResourceList raw{PortDescriptor(kBridgeBase, 0x80), PortDescriptor(kUartBase, 64), InterruptDescriptor(11, 11)};
+    ResourceList translated{PortDescriptor(kBridgeBase, 0x80), PortDescriptor(kUartBase, 64), InterruptDescriptor(0x3B, 0x3B), MemoryDescriptor(0xF0000, 16)};
     // Only the first full descriptor counts, whatever the list's own count says.
     raw.get()->Count = 2;
 
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
     EXPECT_EQ(board.RawResourcesSize, 20u + 16 * 3);
     EXPECT_EQ(board.TranslatedResourcesSize, 20u + 16 * 4);
-    EXPECT_EQ(0, std::memcmp(board.RawResources, raw.bytes().data(), 20 + 16 * 3));
-    EXPECT_EQ(0, std::memcmp(board.TranslatedResources, translated.bytes().data(), 20 + 16 * 4));
+    EXPECT_EQ(0, std::memcmp(board.RawResources, raw.bytes(), 20 + 16 * 3));
+    EXPECT_EQ(0, std::memcmp(board.TranslatedResources, translated.bytes(), 20 + 16 * 4));
     EXPECT_EQ(board.RawResources->Count, 2u) << "a byte-for-byte copy";
     for (const void *copy : {static_cast<const void *>(board.RawResources),
                              static_cast<const void *>(board.TranslatedResources)}) {
@@ -44,7 +44,7 @@ TEST_F(ResourcesTest, EachListIsCopiedByItsOwnCountIntoTaggedNonPagedPool)
 
 TEST_F(ResourcesTest, AListWithoutDescriptorsGivesHeaderCopiesAndNoRange)
 {
-    ResourceList raw({}), translated({});
+    ResourceList raw{}, translated{};
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
     EXPECT_EQ(board.RawResourcesSize, 20u);
     EXPECT_EQ(board.TranslatedResourcesSize, 20u);
@@ -54,7 +54,7 @@ TEST_F(ResourcesTest, AListWithoutDescriptorsGivesHeaderCopiesAndNoRange)
 
 TEST_F(ResourcesTest, AStartWithoutAListKeepsNothing)
 {
-    ResourceList list({IoPort(kUartBase, 32)});
+    ResourceList list{PortDescriptor(kUartBase, 32)};
     EXPECT_EQ(Capture(nullptr, &list), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(DriverBlocks(), 0u);
     EXPECT_EQ(Capture(&list, nullptr), STATUS_INSUFFICIENT_RESOURCES);
@@ -80,8 +80,8 @@ TEST_F(ResourcesTest, EachFailedCopyGivesInsufficientResourcesAndKeepsNothing)
 
 TEST_F(ResourcesTest, RangesInMemorySpaceAreMappedNonCachedForTheirLength)
 {
-    ResourceList raw({IoPort(kBridgeBase, 0x80), IoPort(kUartBase, 16)});
-    ResourceList translated({MemorySpacePort(kWindow + kBridgeBase, 0x80), MemorySpacePort(kWindow + kUartBase, 16)});
+    ResourceList raw{PortDescriptor(kBridgeBase, 0x80), PortDescriptor(kUartBase, 16)};
+    ResourceList translated{MemorySpacePortDescriptor(kWindow + kBridgeBase, 0x80), MemorySpacePortDescriptor(kWindow + kUartBase, 16)};
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
 
     EXPECT_EQ(board.UartMappedLength, 16u);
@@ -102,9 +102,9 @@ TEST_F(ResourcesTest, RangesInMemorySpaceAreMappedNonCachedForTheirLength)
 
 TEST_F(ResourcesTest, OnlyPortDescriptorsSetABaseAndTheLaterOfAKindWins)
 {
-    ResourceList raw({});
-    ResourceList translated({Interrupt(0x3B), Memory(0xFEB00000, 0x80), Memory(0xFEB01000, 64),
-                             IoPort(0x2A0, 32), IoPort(0x300, 8), IoPort(0xE000, 0x80), IoPort(0xE100, 0x80)});
+    ResourceList raw{};
+    ResourceList translated{InterruptDescriptor(0x3B, 0x3B), MemoryDescriptor(0xFEB00000, 0x80), MemoryDescriptor(0xFEB01000, 64),
+                             PortDescriptor(0x2A0, 32), PortDescriptor(0x300, 8), PortDescriptor(0xE000, 0x80), PortDescriptor(0xE100, 0x80)};
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
     EXPECT_EQ(board.UartBase, 0x300u);
     EXPECT_EQ(board.BridgeBase, 0xE100u);
@@ -113,8 +113,8 @@ TEST_F(ResourcesTest, OnlyPortDescriptorsSetABaseAndTheLaterOfAKindWins)
 
 TEST_F(ResourcesTest, AMappedRangeReplacedByALaterOneIsUnmapped)
 {
-    ResourceList raw({});
-    ResourceList translated({MemorySpacePort(kWindow + 0x2A0, 32), MemorySpacePort(kWindow + 0x300, 32)});
+    ResourceList raw{};
+    ResourceList translated{MemorySpacePortDescriptor(kWindow + 0x2A0, 32), MemorySpacePortDescriptor(kWindow + 0x300, 32)};
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
     const std::vector<hk::Mapping> live = hk::LiveMappings();
     ASSERT_EQ(live.size(), 1u);
@@ -140,7 +140,7 @@ TEST_F(ResourcesTest, ASecondStartReplacesWhatTheFirstKept)
 {
     ASSERT_EQ(CaptureBoard(true, true), STATUS_SUCCESS);
     // Whether or not a stop came between, nothing of the first START stays.
-    ResourceList raw({IoPort(0xC000, 32)}), translated({IoPort(0xC000, 32)});
+    ResourceList raw{PortDescriptor(0xC000, 32)}, translated{PortDescriptor(0xC000, 32)};
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
     EXPECT_EQ(DriverBlocks(), 2u) << "the first copies were freed";
     EXPECT_TRUE(hk::LiveMappings().empty());
@@ -152,7 +152,7 @@ TEST_F(ResourcesTest, ASecondStartReplacesWhatTheFirstKept)
 TEST_F(ResourcesTest, AFailedSecondStartLeavesNoStalePointer)
 {
     ASSERT_EQ(CaptureBoard(true, false), STATUS_SUCCESS);
-    ResourceList raw({IoPort(0xC000, 32)});
+    ResourceList raw{PortDescriptor(0xC000, 32)};
     EXPECT_EQ(Capture(&raw, nullptr), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(board.RawResources, nullptr);
     EXPECT_EQ(board.TranslatedResources, nullptr);

@@ -1,69 +1,8 @@
 #include "resources_fixture.h"
 
-#include <cstring>
 #include <ostream>
 
 namespace resourcestest {
-
-namespace {
-
-const size_t kListHeader = offsetof(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
-
-}  // namespace
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR IoPort(ULONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypePort;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = CM_RESOURCE_PORT_IO;
-    d.u.Port.Start.QuadPart = start;
-    d.u.Port.Length = length;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePort(ULONGLONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = IoPort(0, length);
-    d.Flags = CM_RESOURCE_PORT_MEMORY;
-    d.u.Port.Start.QuadPart = LONGLONG(start);
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG vector)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypeInterrupt;
-    d.ShareDisposition = CmResourceShareShared;
-    d.u.Interrupt.Level = vector;
-    d.u.Interrupt.Vector = vector;
-    d.u.Interrupt.Affinity = 1;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR Memory(ULONGLONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypeMemory;
-    d.Flags = CM_RESOURCE_MEMORY_READ_WRITE;
-    d.u.Memory.Start.QuadPart = LONGLONG(start);
-    d.u.Memory.Length = length;
-    return d;
-}
-
-ResourceList::ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
-    : bytes_(kListHeader + partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR))
-{
-    PCM_RESOURCE_LIST list = get();
-    list->Count = 1;
-    list->List[0].InterfaceType = PCIBus;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = ULONG(partials.size());
-    if (!partials.empty())
-        std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
-                    partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-}
 
 bool Access::operator==(const Access &other) const
 {
@@ -106,13 +45,13 @@ NTSTATUS ResourcesTest::CaptureBoard(bool withBridge, bool inMemorySpace, ULONG 
 {
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
     if (withBridge) {
-        raw.push_back(IoPort(kBridgeBase, 0x80));
-        translated.push_back(inMemorySpace ? MemorySpacePort(kWindow + kBridgeBase, 0x80) : raw.back());
+        raw.push_back(PortDescriptor(kBridgeBase, 0x80));
+        translated.push_back(inMemorySpace ? MemorySpacePortDescriptor(kWindow + kBridgeBase, 0x80) : raw.back());
     }
-    raw.push_back(IoPort(kUartBase, uartLength));
-    translated.push_back(inMemorySpace ? MemorySpacePort(kWindow + kUartBase, uartLength) : raw.back());
-    raw.push_back(Interrupt(11));
-    translated.push_back(Interrupt(0x3B));
+    raw.push_back(PortDescriptor(kUartBase, uartLength));
+    translated.push_back(inMemorySpace ? MemorySpacePortDescriptor(kWindow + kUartBase, uartLength) : raw.back());
+    raw.push_back(InterruptDescriptor(11, 11));
+    translated.push_back(InterruptDescriptor(0x3B, 0x3B));
     ResourceList rawList(raw), translatedList(translated);
     return Capture(&rawList, &translatedList);
 }

@@ -8,6 +8,7 @@
 #include "PciParent/resources.h"
 #include "board_hardware.h"
 #include "support/kernel_test.h"
+#include "support/resource_lists.h"
 
 #include <memory>
 #include <vector>
@@ -20,21 +21,11 @@ constexpr ULONG kUartBase = 0xD000;
 constexpr ULONG kBridgeBase = 0xD080;
 constexpr ULONGLONG kWindow = 0xFE000000;
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR IoPort(ULONG start, ULONG length);
-CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePort(ULONGLONG start, ULONG length);
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG vector);
-CM_PARTIAL_RESOURCE_DESCRIPTOR Memory(ULONGLONG start, ULONG length);
-
-// A CM_RESOURCE_LIST with one full descriptor.
-class ResourceList {
-public:
-    explicit ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials);
-    PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(bytes_.data()); }
-    const std::vector<uint8_t> &bytes() const { return bytes_; }
-
-private:
-    std::vector<uint8_t> bytes_;
-};
+using hk::test::InterruptDescriptor;
+using hk::test::MemoryDescriptor;
+using hk::test::MemorySpacePortDescriptor;
+using hk::test::PortDescriptor;
+using hk::test::ResourceList;
 
 // One register access as the tests write them down.
 struct Access {
