@@ -127,7 +127,7 @@ NTSTATUS IdentifyTest::Answer(PDEVICE_OBJECT device, DEVICE_REGISTRY_PROPERTY pr
     }
     *resultLength = ULONG(value.size());
     if (length < value.size()) return STATUS_BUFFER_TOO_SMALL;
-    std::memcpy(buffer, value.data(), value.size());
+    if (!value.empty()) std::memcpy(buffer, value.data(), value.size());
     if (fillBeyondData) {
         auto *bytes = static_cast<uint8_t *>(buffer);
         for (size_t at = value.size(); at + 1 < length; at += 2) std::memcpy(bytes + at, &*fillBeyondData, 2);
