@@ -46,12 +46,13 @@ ULONG Read(ULONG port, unsigned width, const void *caller)
     const std::string image = hk::ImageOfAddress(caller);
     const AttachedRange *decoder = Decoder(port, width);
     ULONG value = AllOnes(width);
-    if (decoder) {
+    const bool refused = decoder && decoder->range->Refuses();
+    if (decoder && !refused) {
         value = decoder->range->Read(port - decoder->base, width) & AllOnes(width);
-    } else {
+    } else if (!decoder) {
         hk::ReportViolation("PORT_IO_UNDECODED", image, Describe(false, port, width));
     }
-    ioLog.push_back({port, width, false, value, image});
+    ioLog.push_back({port, width, false, value, image, refused});
     return value;
 }
 
@@ -60,12 +61,13 @@ void Write(ULONG port, unsigned width, ULONG value, const void *caller)
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
     const std::string image = hk::ImageOfAddress(caller);
     const AttachedRange *decoder = Decoder(port, width);
-    if (decoder) {
+    const bool refused = decoder && decoder->range->Refuses();
+    if (decoder && !refused) {
         decoder->range->Write(port - decoder->base, width, value);
-    } else {
+    } else if (!decoder) {
         hk::ReportViolation("PORT_IO_UNDECODED", image, Describe(true, port, width));
     }
-    ioLog.push_back({port, width, true, value, image});
+    ioLog.push_back({port, width, true, value, image, refused});
 }
 
 ULONG PortOf(const volatile void *port) { return ULONG(reinterpret_cast<ULONG_PTR>(port)); }
