@@ -38,6 +38,8 @@ struct PowerFrame {
 
 struct IrpRecord {
     std::string owner;
+    bool fromIoAllocateIrp = false;  // a driver's own IRP, not a manager's
+    bool powerOriginChecked = false;
     bool outstanding = false;  // sent, and neither finished nor handed back
     bool finished = false;     // the completion walk reached the top
     std::vector<uint8_t> locations;
@@ -110,6 +112,7 @@ void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
         record->outstanding = record->finished = false;
         record->locations.assign(size_t(stackSize) + 2, 0);
         record->powerFrames.clear();
+        record->powerOriginChecked = false;
     }
 }
 
@@ -142,18 +145,25 @@ bool IsSerialisedPowerRequest(PIO_STACK_LOCATION stack)
 // kernel/calling-postartnextpowerirp.md).
 bool PowerIrpsSerialised() { return !IoIsWdmVersionAvailable(6, 0); }
 
-// Checked once the IRP is back at its sender: every driver it reached has
-// started the next power IRP (on the way down, or in its completion routine
-// on the way up, as a driver that powers its device up does).
-void CheckPowerIrpsStarted(PIRP irp, const IrpRecord &record)
+// Checked as the completion walk leaves a stack location: the drivers that
+// held the IRP there (one, or several that skipped their location) are done
+// with it and each has started the next power IRP, on the way down or in its
+// completion routine on the way up, as a driver that powers up does.
+void CheckPowerIrpsStarted(PIRP irp, IrpRecord &record, int location)
 {
-    if (!PowerIrpsSerialised()) return;
-    for (const PowerFrame &frame : record.powerFrames) {
-        if (frame.startedNext) continue;
-        std::ostringstream detail;
-        detail << "device " << frame.device << " passed down or completed power IRP " << irp
-               << " without PoStartNextPowerIrp: the power manager holds the device's next power IRP";
-        hk::ReportViolation("POWER_IRP_NEXT_NOT_STARTED", frame.image, detail.str());
+    auto &frames = record.powerFrames;
+    for (auto frame = frames.begin(); frame != frames.end();) {
+        if (frame->location != location) {
+            ++frame;
+            continue;
+        }
+        if (!frame->startedNext && PowerIrpsSerialised()) {
+            std::ostringstream detail;
+            detail << "device " << frame->device << " passed down or completed power IRP " << irp
+                   << " without PoStartNextPowerIrp: the power manager holds the device's next power IRP";
+            hk::ReportViolation("POWER_IRP_NEXT_NOT_STARTED", frame->image, detail.str());
+        }
+        frame = frames.erase(frame);
     }
 }
 
@@ -161,7 +171,7 @@ void NotePowerDispatch(PIRP irp, IrpRecord &record, PDEVICE_OBJECT device, PIO_S
                        PDRIVER_DISPATCH dispatch, const std::string &caller, bool viaPoCallDriver)
 {
     if (!IsSerialisedPowerRequest(stack)) return;
-    if (PowerIrpsSerialised() && !viaPoCallDriver && caller != "host") {
+    if (PowerIrpsSerialised() && !viaPoCallDriver) {
         std::ostringstream detail;
         detail << "IoCallDriver(" << device << ", " << Describe(irp, stack)
                << "): power IRPs go through PoCallDriver before Windows Vista";
@@ -170,7 +180,8 @@ void NotePowerDispatch(PIRP irp, IrpRecord &record, PDEVICE_OBJECT device, PIO_S
     // A driver has no business making power IRPs of its own: the power
     // manager sends system requests and PoRequestPowerIrp device requests
     // (MSD kernel/irp-mn-set-power.md, "drivers must not allocate").
-    if (record.owner != "host" && record.powerFrames.empty()) {
+    if (record.fromIoAllocateIrp && !record.powerOriginChecked) {
+        record.powerOriginChecked = true;
         std::ostringstream detail;
         detail << "power IRP " << irp << " allocated with IoAllocateIrp was sent to device " << device
                << ": only PoRequestPowerIrp creates power IRPs";
@@ -206,7 +217,12 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     UNREFERENCED_PARAMETER(ChargeQuota);
     const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
     if (hk::ShouldFail(hk::Service::Irp)) return nullptr;
-    return hk::internal::AllocateIrpFor(StackSize, owner);
+    PIRP irp = hk::internal::AllocateIrpFor(StackSize, owner);
+    if (irp != nullptr) {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        RecordOf(irp)->fromIoAllocateIrp = true;
+    }
+    return irp;
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) { InitializeIrp(Irp, PacketSize, StackSize); }
@@ -327,6 +343,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             IrpRecord &record = *RecordOf(Irp);
             record.locations[location] |= kWalkedPast;
             CheckPendingMarked(Irp, record, location, stack);
+            CheckPowerIrpsStarted(Irp, record, location);
         }
 
         const NTSTATUS status = Irp->IoStatus.Status;
@@ -372,7 +389,6 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         IrpRecord *record = RecordOf(Irp);
         record->finished = true;
         record->outstanding = false;
-        CheckPowerIrpsStarted(Irp, *record);
         if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
         event = Irp->UserEvent;
     }

@@ -90,6 +90,14 @@ PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)
         const DeviceNode *node = NodeOf(pdo);
         return node ? node->instancePath : std::string();
     };
+    // A PDO is a device object the manager has a node for: one a bus driver
+    // reported, not yet gone.
+    hooks.isPdo = [this](PDEVICE_OBJECT device) { return NodeOf(device) != nullptr; };
+    hooks.invalidateRelations = [this](PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
+        if (type != BusRelations) return;
+        std::lock_guard<std::mutex> hold(invalidatedLock_);
+        invalidated_.push_back(pdo);
+    };
     hk::SetPnpHooks(hooks);
 }
 
@@ -115,8 +123,30 @@ DeviceNode *PnpManager::NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent)
     DeviceNode *node = nodes_.back().get();
     node->pdo = pdo;
     node->parent = parent;
-    if (parent) parent->children.push_back(node);
+    if (parent) {
+        node->level = parent->level + 1;
+        parent->children.push_back(node);
+    }
     return node;
+}
+
+// Bus relations invalidated by drivers while the manager was busy are
+// queried once it is done, as Windows' worker would.
+void PnpManager::ProcessInvalidations()
+{
+    if (processingInvalidations_) return;
+    processingInvalidations_ = true;
+    for (;;) {
+        PDEVICE_OBJECT pdo = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(invalidatedLock_);
+            if (invalidated_.empty()) break;
+            pdo = invalidated_.front();
+            invalidated_.erase(invalidated_.begin());
+        }
+        if (DeviceNode *node = NodeOf(pdo)) Enumerate(node);
+    }
+    processingInvalidations_ = false;
 }
 
 DeviceNode *PnpManager::NodeOf(PDEVICE_OBJECT pdo) const
@@ -165,6 +195,7 @@ DeviceNode *PnpManager::PlugBoard(const BoardDescription &board)
     if (!pdo) return nullptr;
     DeviceNode *node = NewNode(pdo, nullptr);
     BringUp(node);
+    ProcessInvalidations();
     return node;
 }
 
@@ -313,6 +344,7 @@ bool PnpManager::Restart(DeviceNode *node)
     }
     for (DeviceNode *n : restarted) Enumerate(n);
     UnloadUnusedDrivers();
+    ProcessInvalidations();
     return allStarted;
 }
 
