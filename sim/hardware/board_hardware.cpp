@@ -19,14 +19,14 @@ BoardHardware::~BoardHardware() { Unplug(); }
 void BoardHardware::Plug() {
     if (plugged_) return;
     hk::AttachIoRange(config_.ioBase, UartRangeLength(), &uartRange_);
-    if (config_.bridgeBase) hk::AttachIoRange(config_.bridgeBase, kBridgeRangeLength, &bridge_);
+    if (config_.bridgeBase) hk::AttachIoRange(config_.bridgeBase, kBridgeRangeLength, &bridgeRange_);
     plugged_ = true;
 }
 
 void BoardHardware::Unplug() {
     if (!plugged_) return;
     hk::DetachIoRange(&uartRange_);
-    if (config_.bridgeBase) hk::DetachIoRange(&bridge_);
+    if (config_.bridgeBase) hk::DetachIoRange(&bridgeRange_);
     plugged_ = false;
 }
 

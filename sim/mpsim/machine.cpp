@@ -132,7 +132,10 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                 for (size_t i = 0; i < boards.size(); ++i) {
                     if (nodes[i]) continue;
                     slots[i]->Plug(boards[i].resources);
-                    nodes[i] = pnp.PlugBoard(DescribeBoard(boards[i]));
+                    BoardDescription description = DescribeBoard(boards[i]);
+                    BoardSlot *slot = slots[i].get();
+                    description.setHardwarePower = [slot](DEVICE_POWER_STATE state) { slot->SetPower(state); };
+                    nodes[i] = pnp.PlugBoard(description);
                 }
                 break;
             case Kind::Stop: pnp.Stop(node); break;

@@ -239,7 +239,8 @@ std::string RenderJson(const MachineReport &report, bool trace)
                                           {"width", a.width},
                                           {"direction", a.write ? "write" : "read"},
                                           {"value", Hex(a.value)},
-                                          {"image", a.image}});
+                                          {"image", a.image},
+                                          {"refused", a.refused}});
     }
     document["passed"] = report.Passed();
     return document.dump(2) + "\n";
@@ -294,10 +295,11 @@ std::string RenderText(const MachineReport &report, bool trace)
         for (const std::string &line : report.pnpLog) out << "  " << line << "\n";
         out << "Register accesses (" << report.ioLog.size() << "):\n";
         for (const hk::IoAccess &a : report.ioLog) {
-            char line[96];
-            std::snprintf(line, sizeof(line), "  %-8s %s%u 0x%04lX %s 0x%0*lX\n", a.image.c_str(),
+            char line[112];
+            std::snprintf(line, sizeof(line), "  %-8s %s%u 0x%04lX %s 0x%0*lX%s\n", a.image.c_str(),
                           a.write ? "W" : "R", a.width * 8, static_cast<unsigned long>(a.port),
-                          a.write ? "<-" : "->", int(a.width * 2), static_cast<unsigned long>(a.value));
+                          a.write ? "<-" : "->", int(a.width * 2), static_cast<unsigned long>(a.value),
+                          a.refused ? "  refused: the board is powered down" : "");
             out << line;
         }
     }
