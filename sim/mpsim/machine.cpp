@@ -1,6 +1,7 @@
 #include "machine.h"
 
 #include "builtin_bus.h"
+#include "lower_completion.h"
 #include "pnp_registry.h"
 #include "serial_standin.h"
 
@@ -112,8 +113,9 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
         hk::reg::SetDword(std::string(kServicesPath) + kFilterParameters, "DebugLevel", *scenario.filterDebugLevel);
 
     MachineReport report;
+    report.seed = CompletionSeed();
     {
-        PnpManager pnp;
+        PnpManager pnp(InstallDatabase::Default(scenario.boardLowerFilter));
         pnp.RegisterBuiltinDriver(kSerialService, SerialDriverEntry);
 
         std::vector<BoardScenario> boards = scenario.boards;

@@ -242,6 +242,7 @@ std::string RenderJson(const MachineReport &report, bool trace)
                                           {"image", a.image},
                                           {"refused", a.refused}});
     }
+    document["seed"] = report.seed;
     document["passed"] = report.Passed();
     return document.dump(2) + "\n";
 }

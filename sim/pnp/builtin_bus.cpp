@@ -1,5 +1,7 @@
 #include "builtin_bus.h"
 
+#include "lower_completion.h"
+#include "lower_filter.h"
 #include "pnp_resources.h"
 
 #include <cstring>
@@ -196,7 +198,11 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
         status = STATUS_NO_SUCH_DEVICE;
     } else {
         switch (stack->MinorFunction) {
-        case IRP_MN_START_DEVICE: status = pdo->present ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE; break;
+        case IRP_MN_START_DEVICE:
+            status = !pdo->present                          ? STATUS_NO_SUCH_DEVICE
+                     : WentAroundLowerFilter(device, irp) ? STATUS_INVALID_DEVICE_STATE
+                                                          : STATUS_SUCCESS;
+            break;
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
@@ -231,9 +237,7 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
         default: break;  // not ours to answer: the status stays as it came
         }
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteLowerRequest(irp, status);
 }
 
 NTSTATUS NTAPI BusPdoPower(PDEVICE_OBJECT device, PIRP irp)
@@ -249,9 +253,7 @@ NTSTATUS NTAPI BusPdoPower(PDEVICE_OBJECT device, PIRP irp)
         }
         status = STATUS_SUCCESS;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteLowerRequest(irp, status);
 }
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
@@ -335,6 +337,7 @@ void SetBoardResources(PDEVICE_OBJECT pdo, const BoardResources &resources)
 
 void ResetBuiltinBuses()
 {
+    JoinLowerCompletions();
     Pdos().clear();
     for (BusKind bus : {BusKind::Pci, BusKind::Pcmcia, BusKind::Root}) NextSlot(bus) = 0;
 }

@@ -5,6 +5,8 @@
 #include "pnp_manager.h"
 
 #include "builtin_bus.h"
+#include "lower_completion.h"
+#include "lower_filter.h"
 #include "pnp_request.h"
 
 #include <algorithm>
@@ -80,6 +82,8 @@ std::vector<DeviceNode *> ParentsFirst(DeviceNode *root)
 PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)), imageDirectory_(MPS_IMAGE_DIR)
 {
     ResetBuiltinBuses();
+    SetCompletionSeed(CompletionSeed());  // every machine makes the same choices for one seed
+    RegisterBuiltinDriver(kLowerFilterService, LowerFilterDriverEntry);
     hk::SetImageDirectory(imageDirectory_);
     hk::PnpHooks hooks;
     hooks.getProperty = [this](PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
@@ -103,6 +107,7 @@ PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)
 
 PnpManager::~PnpManager()
 {
+    JoinLowerCompletions();
     hk::SetPnpHooks(hk::PnpHooks{});
 }
 

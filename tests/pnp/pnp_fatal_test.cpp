@@ -146,4 +146,21 @@ TEST_F(PnpTest, AddDeviceLeavingItsDeviceInitializingIsReportedAndBlocksTheNextD
     EXPECT_EQ(hk::LiveDeviceCount(), 1u);  // the board's PDO only
 }
 
+// A lower filter between the function driver and the PDO: a function
+// driver that forwards to the PDO instead of the device it attached to goes
+// around it, and the board does not start.
+TEST_F(PnpTest, StartThatGoesAroundTheLowerFilterFails)
+{
+    sim::DeviceNode *node = pnp->PlugBoard(Board("TEST\\FILTERED"));
+    ASSERT_EQ(node->state, sim::NodeState::Started);
+    EXPECT_EQ(node->lowerFilters, std::vector<std::string>{"hklower"});
+    pnp->ShutDown();
+
+    BehaviourOf("tfunc").forwardToPdo = true;
+    sim::BoardDescription moved = Board("TEST\\FILTERED");
+    node = pnp->PlugBoard(moved);
+    EXPECT_EQ(node->state, sim::NodeState::Failed);
+    EXPECT_EQ(node->status, STATUS_INVALID_DEVICE_STATE);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "test_drivers.h"
 
+#include "lower_completion.h"
 #include "pnp_request.h"
 
 #include <hk/host.h>
@@ -86,7 +87,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
 NTSTATUS PassDown(Extension *ext, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(ext->lower, irp);
+    return IoCallDriver(BehaviourOf(ext->service).forwardToPdo ? ext->pdo : ext->lower, irp);
 }
 
 PIO_RESOURCE_REQUIREMENTS_LIST OwnRequirements()
@@ -278,7 +279,7 @@ NTSTATUS ChildPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
     }
     default: break;
     }
-    return Complete(irp, status);
+    return sim::CompleteLowerRequest(irp, status);
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)

@@ -39,6 +39,7 @@ struct Behaviour {
     bool forgetStartNextPower = false;   // never calls PoStartNextPowerIrp
     bool powerWithIoCallDriver = false;  // passes power IRPs with IoCallDriver
     bool leaveInitializing = false;      // AddDevice keeps DO_DEVICE_INITIALIZING
+    bool forwardToPdo = false;           // sends requests to the PDO, not the device it attached to
     bool readPropertyOfOwnDevice = false;  // IoGetDeviceProperty on its own device, not the PDO
     // What the driver saw in its last START and FILTER_RESOURCE_REQUIREMENTS.
     unsigned starts = 0;
