@@ -63,63 +63,23 @@ PDRIVER_OBJECT Driver()
     return driver != nullptr ? driver : hk::LoadBuiltinDriver(kService, Entry, &status);
 }
 
-PCM_RESOURCE_LIST NonPagedCopy(const std::vector<uint8_t> &list, ULONG *size)
+// As capture copies a START list: the header and Count descriptors.
+PCM_RESOURCE_LIST NonPagedCopy(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &descriptors, ULONG *size)
 {
-    *size = ULONG(list.size());
+    hk::test::ResourceList list(descriptors);
+    *size = ULONG(FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors) +
+                  descriptors.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
     auto copy = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(NonPagedPool, *size, MPS_POOL_TAG));
-    memcpy(copy, list.data(), *size);
+    memcpy(copy, list.bytes(), *size);
     return copy;
 }
 
 }  // namespace
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR PortRange(ULONGLONG start, ULONG length, USHORT flags)
+CM_PARTIAL_RESOURCE_DESCRIPTOR WithFlags(CM_PARTIAL_RESOURCE_DESCRIPTOR descriptor, USHORT flags)
 {
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypePort;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = flags;
-    d.u.Port.Start.QuadPart = LONGLONG(start);
-    d.u.Port.Length = length;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG vector)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypeInterrupt;
-    d.ShareDisposition = CmResourceShareShared;
-    d.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
-    d.u.Interrupt.Level = vector;
-    d.u.Interrupt.Vector = vector;
-    d.u.Interrupt.Affinity = 1;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryRange(ULONGLONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-    d.Type = CmResourceTypeMemory;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = CM_RESOURCE_MEMORY_READ_WRITE;
-    d.u.Memory.Start.QuadPart = LONGLONG(start);
-    d.u.Memory.Length = length;
-    return d;
-}
-
-std::vector<uint8_t> ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &descriptors)
-{
-    const size_t header = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
-    std::vector<uint8_t> bytes(header + descriptors.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    auto list = reinterpret_cast<CM_RESOURCE_LIST *>(bytes.data());
-    list->Count = 1;
-    list->List[0].InterfaceType = PCIBus;
-    list->List[0].BusNumber = 2;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = ULONG(descriptors.size());
-    if (!descriptors.empty()) memcpy(bytes.data() + header, descriptors.data(), bytes.size() - header);
-    return bytes;
+    descriptor.Flags = flags;
+    return descriptor;
 }
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(const CM_RESOURCE_LIST *list)
@@ -208,8 +168,8 @@ void InterfaceTest::Capture(ULONG busType, const std::vector<CM_PARTIAL_RESOURCE
                             const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &translated)
 {
     board_->BusType = busType;
-    board_->RawResources = NonPagedCopy(ResourceList(raw), &board_->RawResourcesSize);
-    board_->TranslatedResources = NonPagedCopy(ResourceList(translated), &board_->TranslatedResourcesSize);
+    board_->RawResources = NonPagedCopy(raw, &board_->RawResourcesSize);
+    board_->TranslatedResources = NonPagedCopy(translated, &board_->TranslatedResourcesSize);
 }
 
 NTSTATUS InterfaceTest::Query(PDEVICE_OBJECT port, PortBusInterface *record, const GUID &type, USHORT size,

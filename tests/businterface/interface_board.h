@@ -8,6 +8,7 @@
 #include "events.h"
 #include "port_bus_interface.h"
 #include "support/kernel_test.h"
+#include "support/resource_lists.h"
 
 #include <hk/host.h>
 
@@ -22,13 +23,14 @@ namespace interfacetest {
 
 constexpr ULONG kIsa = 1, kPci = 5, kPcmcia = 8;
 
-// Partial descriptors as a bus driver reports them.
-CM_PARTIAL_RESOURCE_DESCRIPTOR PortRange(ULONGLONG start, ULONG length, USHORT flags = CM_RESOURCE_PORT_IO);
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG vector);
-CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryRange(ULONGLONG start, ULONG length);
+// The board's lists are built with the shared START list builders.
+using hk::test::InterruptDescriptor;
+using hk::test::MemoryDescriptor;
+using hk::test::PortDescriptor;
 
-// A list as the PnP manager hands it over: one full descriptor.
-std::vector<uint8_t> ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &descriptors);
+// A port descriptor with the flags a bus set on it.
+CM_PARTIAL_RESOURCE_DESCRIPTOR WithFlags(CM_PARTIAL_RESOURCE_DESCRIPTOR descriptor, USHORT flags);
+
 // The partial descriptors of a list (first full descriptor).
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(const CM_RESOURCE_LIST *list);
 

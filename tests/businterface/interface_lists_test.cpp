@@ -87,17 +87,17 @@ TEST_F(ResourceLists, PciBridgeRangeBecomesTheStatusPortInPlace)
 {
     // Raw and translated differ in every start, so each copy is seen to be
     // rewritten from its own values.
-    const auto bridgeRaw = PortRange(0xE000, 0x80), uartRaw = PortRange(0xD000, 64);
-    const auto bridgeTranslated = PortRange(0x1E000, 0x80, CM_RESOURCE_PORT_IO | kPort16BitDecode);
-    const auto uartTranslated = PortRange(0x1D000, 64);
-    const Descriptors raw = {bridgeRaw, uartRaw, Interrupt(9)};
-    const Descriptors translated = {bridgeTranslated, uartTranslated, Interrupt(0x39)};
+    const auto bridgeRaw = PortDescriptor(0xE000, 0x80), uartRaw = PortDescriptor(0xD000, 64);
+    const auto bridgeTranslated = WithFlags(PortDescriptor(0x1E000, 0x80), CM_RESOURCE_PORT_IO | kPort16BitDecode);
+    const auto uartTranslated = PortDescriptor(0x1D000, 64);
+    const Descriptors raw = {bridgeRaw, uartRaw, InterruptDescriptor(9, 9)};
+    const Descriptors translated = {bridgeTranslated, uartTranslated, InterruptDescriptor(0x39, 0x39)};
     Capture(kPci, raw, translated);
 
     Lists lists = Get();
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
-    EXPECT_EQ(lists.raw, (Descriptors{StatusPort(bridgeRaw, 0xD007), uartRaw, Interrupt(9)}));
-    EXPECT_EQ(lists.translated, (Descriptors{StatusPort(bridgeTranslated, 0x1D007), uartTranslated, Interrupt(0x39)}));
+    EXPECT_EQ(lists.raw, (Descriptors{StatusPort(bridgeRaw, 0xD007), uartRaw, InterruptDescriptor(9, 9)}));
+    EXPECT_EQ(lists.translated, (Descriptors{StatusPort(bridgeTranslated, 0x1D007), uartTranslated, InterruptDescriptor(0x39, 0x39)}));
     EXPECT_EQ(lists.rawBytes.size(), 20u + 3 * 16);
     EXPECT_EQ(memcmp(lists.rawBytes.data(), board_->RawResources, 20), 0) << "list header copied as it was";
     ExpectBoardListsAre(raw, translated);
@@ -105,23 +105,23 @@ TEST_F(ResourceLists, PciBridgeRangeBecomesTheStatusPortInPlace)
 
 TEST_F(ResourceLists, PciLastBridgeAndLastUartWin)
 {
-    const auto first = PortRange(0xE000, 0x80), second = PortRange(0xE400, 0x80);
-    const auto uart1 = PortRange(0xD000, 16), uart2 = PortRange(0xD800, 32);
-    const Descriptors list = {first, uart1, MemoryRange(0xF0000000, 0x80), second, uart2, Interrupt(11)};
+    const auto first = PortDescriptor(0xE000, 0x80), second = PortDescriptor(0xE400, 0x80);
+    const auto uart1 = PortDescriptor(0xD000, 16), uart2 = PortDescriptor(0xD800, 32);
+    const Descriptors list = {first, uart1, MemoryDescriptor(0xF0000000, 0x80), second, uart2, InterruptDescriptor(11, 11)};
     Capture(kPci, list, list);
 
     Lists lists = Get();
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
-    const Descriptors expected = {first, uart1, MemoryRange(0xF0000000, 0x80), StatusPort(second, 0xD807), uart2,
-                                  Interrupt(11)};
+    const Descriptors expected = {first, uart1, MemoryDescriptor(0xF0000000, 0x80), StatusPort(second, 0xD807), uart2,
+                                  InterruptDescriptor(11, 11)};
     EXPECT_EQ(lists.raw, expected) << "a memory range of 128 bytes is no bridge";
     EXPECT_EQ(lists.translated, expected);
 }
 
 TEST_F(ResourceLists, PciStatusPortCarriesIntoTheHighPart)
 {
-    const auto bridge = PortRange(0x1000, 0x80);
-    Capture(kPci, {bridge, PortRange(0x1FFFFFFFCull, 8)}, {bridge, PortRange(0xFFFFFFFCull, 8)});
+    const auto bridge = PortDescriptor(0x1000, 0x80);
+    Capture(kPci, {bridge, PortDescriptor(0x1FFFFFFFCull, 8)}, {bridge, PortDescriptor(0xFFFFFFFCull, 8)});
     Lists lists = Get();
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
     EXPECT_EQ(lists.raw[0].u.Port.Start.LowPart, 3u);
@@ -132,10 +132,10 @@ TEST_F(ResourceLists, PciStatusPortCarriesIntoTheHighPart)
 
 TEST_F(ResourceLists, PciListWithoutBridgeOrUartFailsAndKeepsNothing)
 {
-    const Descriptors good = {PortRange(0xE000, 0x80), PortRange(0xD000, 64), Interrupt(9)};
+    const Descriptors good = {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 64), InterruptDescriptor(9, 9)};
     const Descriptors cases[] = {
-        {PortRange(0xD000, 64), Interrupt(9)},
-        {PortRange(0xE000, 0x80), Interrupt(9), MemoryRange(0xF0000000, 64)},
+        {PortDescriptor(0xD000, 64), InterruptDescriptor(9, 9)},
+        {PortDescriptor(0xE000, 0x80), InterruptDescriptor(9, 9), MemoryDescriptor(0xF0000000, 64)},
         {},
     };
     for (const Descriptors &bad : cases) {
@@ -153,25 +153,25 @@ TEST_F(ResourceLists, PciListWithoutBridgeOrUartFailsAndKeepsNothing)
 
 TEST_F(ResourceLists, IsaGainsTheStatusPortBehindItsLastDescriptor)
 {
-    const auto uartRaw = PortRange(0x300, 32), uartTranslated = PortRange(0x10300, 32, kPort10BitDecode);
-    const Descriptors raw = {uartRaw, Interrupt(5)}, translated = {uartTranslated, Interrupt(0x35)};
+    const auto uartRaw = PortDescriptor(0x300, 32), uartTranslated = WithFlags(PortDescriptor(0x10300, 32), kPort10BitDecode);
+    const Descriptors raw = {uartRaw, InterruptDescriptor(5, 5)}, translated = {uartTranslated, InterruptDescriptor(0x35, 0x35)};
     Capture(kIsa, raw, translated);
 
     Lists lists = Get();
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
-    EXPECT_EQ(lists.raw, (Descriptors{uartRaw, Interrupt(5), StatusPort(uartRaw, 0x307)}));
-    EXPECT_EQ(lists.translated, (Descriptors{uartTranslated, Interrupt(0x35), StatusPort(uartTranslated, 0x10307)}));
+    EXPECT_EQ(lists.raw, (Descriptors{uartRaw, InterruptDescriptor(5, 5), StatusPort(uartRaw, 0x307)}));
+    EXPECT_EQ(lists.translated, (Descriptors{uartTranslated, InterruptDescriptor(0x35, 0x35), StatusPort(uartTranslated, 0x10307)}));
     EXPECT_EQ(lists.rawBytes.size(), 20u + 3 * 16) << "16 bytes more than the board's copy, all of them used";
     ExpectBoardListsAre(raw, translated);
 }
 
 TEST_F(ResourceLists, IsaStatusPortComesFromTheLastPortRange)
 {
-    const auto first = PortRange(0x300, 32), second = PortRange(0x2A0, 0x80);
-    Capture(kIsa, {first, Interrupt(5), second}, {first, Interrupt(5), second});
+    const auto first = PortDescriptor(0x300, 32), second = PortDescriptor(0x2A0, 0x80);
+    Capture(kIsa, {first, InterruptDescriptor(5, 5), second}, {first, InterruptDescriptor(5, 5), second});
     Lists lists = Get();
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
-    EXPECT_EQ(lists.raw, (Descriptors{first, Interrupt(5), second, StatusPort(second, 0x2A7)}));
+    EXPECT_EQ(lists.raw, (Descriptors{first, InterruptDescriptor(5, 5), second, StatusPort(second, 0x2A7)}));
     EXPECT_EQ(lists.translated.size(), 4u) << "one descriptor more, never two";
 }
 
@@ -179,8 +179,8 @@ TEST_F(ResourceLists, IsaListWithoutPortRangeFailsAndKeepsNothing)
 {
     // The whole list without one, or only the translated list, whose copy
     // is rewritten after the raw one succeeded.
-    const Descriptors none = {Interrupt(5), MemoryRange(0xD0000, 0x1000)};
-    const Descriptors good = {PortRange(0x300, 32), Interrupt(5)};
+    const Descriptors none = {InterruptDescriptor(5, 5), MemoryDescriptor(0xD0000, 0x1000)};
+    const Descriptors good = {PortDescriptor(0x300, 32), InterruptDescriptor(5, 5)};
     for (const Descriptors *raw : {&none, &good}) {
         Capture(kIsa, *raw, none);
         ExpectFailure(Get(), STATUS_UNSUCCESSFUL);
@@ -192,8 +192,8 @@ TEST_F(ResourceLists, IsaListWithoutPortRangeFailsAndKeepsNothing)
 
 TEST_F(ResourceLists, PcmciaListsAreByteExactCopies)
 {
-    const Descriptors raw = {PortRange(0x2E8, 8), Interrupt(3), MemoryRange(0xD4000, 0x1000), PortRange(0x2F0, 0x80)};
-    const Descriptors translated = {PortRange(0x2E8, 8), Interrupt(0x33)};
+    const Descriptors raw = {PortDescriptor(0x2E8, 8), InterruptDescriptor(3, 3), MemoryDescriptor(0xD4000, 0x1000), PortDescriptor(0x2F0, 0x80)};
+    const Descriptors translated = {PortDescriptor(0x2E8, 8), InterruptDescriptor(0x33, 0x33)};
     Capture(kPcmcia, raw, translated);
     // Bytes a rewrite would never produce, so a copy from anywhere else shows.
     board_->RawResources->List[0].BusNumber = 0x5A5A5A5A;
@@ -210,7 +210,7 @@ TEST_F(ResourceLists, PcmciaListsAreByteExactCopies)
 
 TEST_F(ResourceLists, BoardWithoutCapturedListsIsNotReady)
 {
-    const Descriptors list = {PortRange(0x2E8, 8), Interrupt(3)};
+    const Descriptors list = {PortDescriptor(0x2E8, 8), InterruptDescriptor(3, 3)};
     for (int missing = 0; missing < 3; ++missing) {
         Capture(kPcmcia, list, list);
         if (missing != 1) {
@@ -233,8 +233,8 @@ TEST_F(ResourceLists, BoardWithoutCapturedListsIsNotReady)
 
 TEST_F(ResourceLists, EveryFailingAllocationLeavesNothing)
 {
-    const Descriptors pci = {PortRange(0xE000, 0x80), PortRange(0xD000, 64), Interrupt(9)};
-    const Descriptors isa = {PortRange(0x300, 32), Interrupt(5)};
+    const Descriptors pci = {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 64), InterruptDescriptor(9, 9)};
+    const Descriptors isa = {PortDescriptor(0x300, 32), InterruptDescriptor(5, 5)};
     for (ULONG bus : {kPci, kIsa, kPcmcia}) {
         Capture(bus, bus == kIsa ? isa : pci, bus == kIsa ? isa : pci);
         unsigned runs = 0;

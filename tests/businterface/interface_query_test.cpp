@@ -100,7 +100,7 @@ TEST_F(Queries, EveryReferenceHoldsTheLockUntilItsDereference)
 // refused without writing the record or counting a reference.
 TEST_F(Queries, NoReferenceIsReportedWhileTheBoardIsBeingRemoved)
 {
-    Capture(kPcmcia, {PortRange(0x2E8, 8), Interrupt(5)}, {PortRange(0x2E8, 8), Interrupt(0x35)});
+    Capture(kPcmcia, {PortDescriptor(0x2E8, 8), InterruptDescriptor(5, 5)}, {PortDescriptor(0x2E8, 8), InterruptDescriptor(0x35, 0x35)});
     PortBusInterface held = Untouched();
     ASSERT_EQ(Query(port_, &held), STATUS_SUCCESS);
     PDEVICE_OBJECT port = port_;

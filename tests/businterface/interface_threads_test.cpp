@@ -20,8 +20,8 @@ TEST_F(Threads, QueriesAndCopiesWhileTheBoardIsRemoved)
 {
     constexpr int kThreads = 6;
     constexpr int kPorts = 4;
-    Capture(kPci, {PortRange(0xE000, 0x80), PortRange(0xD000, 32), Interrupt(9)},
-            {PortRange(0xE000, 0x80), PortRange(0xD000, 32), Interrupt(9)});
+    Capture(kPci, {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 32), InterruptDescriptor(9, 9)},
+            {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 32), InterruptDescriptor(9, 9)});
     PDEVICE_OBJECT ports[kPorts] = {port_};
     for (int i = 1; i < kPorts; ++i) ports[i] = CreatePort(boardDevice_, i + 1);
     BoardExtension *board = board_;
