@@ -3,8 +3,9 @@
  * report of each failed assertion. The debugger is taken to answer "ignore"
  * to every assertion, so RtlAssert returns and the driver carries on.
  */
-#include "internal.h"
+#include "irql_rules.h"
 
+#include <cstring>
 #include <map>
 
 namespace hk {
@@ -75,6 +76,32 @@ namespace {
 
 std::string TextOrEmpty(const void *p) { return p == nullptr ? std::string() : static_cast<const char *>(p); }
 
+// "Any single call to DbgPrint ... will only transmit 512 bytes of
+// information"; the rest of the text is lost (devtest/reading-and-filtering-
+// debugging-messages).
+constexpr size_t kDbgPrintLimit = 512;
+
+// Whether |format| converts a wide character or string (%C %S %lc %ls %wc
+// %ws %wZ): the conversion to the debugger's text is pageable code.
+bool UsesWideConversion(const char *format)
+{
+    for (const char *p = format; p != nullptr && *p != 0; ++p) {
+        if (*p != '%') continue;
+        ++p;
+        if (*p == '%') continue;
+        while (*p != 0 && std::strchr("-+0 #*.0123456789", *p) != nullptr) ++p;
+        const char size = *p;
+        const char conversion = (size == 'l' || size == 'w' || size == 'h') ? p[1] : size;
+        if (size == 'h' || conversion == 0) continue;
+        if ((size == conversion && (conversion == 'C' || conversion == 'S')) ||
+            ((size == 'l' || size == 'w') && (conversion == 'c' || conversion == 's')) ||
+            (size == 'w' && conversion == 'Z')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -82,10 +109,14 @@ extern "C" {
 ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
 {
     const std::string image = HK_CALLER_IMAGE();
+    if (UsesWideConversion(format)) {
+        hk::internal::CheckIrql(hk::internal::Ddi::DbgPrintWideFormat, __builtin_return_address(0));
+    }
     va_list args;
     va_start(args, format);
     std::string text = hk::FormatKernelString(format, args);
     va_end(args);
+    if (text.size() > kDbgPrintLimit) text.resize(kDbgPrintLimit);
     hk::Append(image, text);
     return STATUS_SUCCESS;
 }

@@ -4,7 +4,7 @@
  * each live mapping so that a driver that forgets to unmap, or unmaps with
  * another length than it mapped, is caught.
  */
-#include "internal.h"
+#include "irql_rules.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +66,7 @@ extern "C" {
 
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::MmMapIoSpace, __builtin_return_address(0));
     const std::string owner = HK_CALLER_IMAGE();
     if (NumberOfBytes == 0 || hk::ShouldFail(hk::Service::MapIoSpace)) return nullptr;
     const size_t rounded = (NumberOfBytes + kPageSize - 1) / kPageSize * kPageSize;
@@ -81,6 +82,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
     const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::MmUnmapIoSpace, caller);
     std::lock_guard<std::mutex> hold(mappingMutex);
     auto found = mappings.find(BaseAddress);
     if (found == mappings.end()) {

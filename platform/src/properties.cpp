@@ -2,6 +2,7 @@
  * Device properties and device keys of PDOs: the Plug and Play manager owns
  * the answers (through its hooks); this is the kernel's call path to them.
  */
+#include "irql_rules.h"
 #include "pnp_hooks.h"
 #include "registry_tree.h"
 
@@ -43,6 +44,7 @@ extern "C" {
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty,
                                    ULONG bufferLength, PVOID propertyBuffer, PULONG resultLength)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoGetDeviceProperty, __builtin_return_address(0));
     if (hk::ShouldFail(hk::Service::Property)) return STATUS_INSUFFICIENT_RESOURCES;
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
     if (!hooks.getProperty) return STATUS_INVALID_DEVICE_REQUEST;
@@ -52,6 +54,7 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK,
                                        PHANDLE devInstRegKey)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoOpenDeviceRegistryKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (keyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();

@@ -7,6 +7,7 @@
  * query of a missing key fails with STATUS_OBJECT_NAME_NOT_FOUND either way,
  * before any entry is looked at, so no default is stored.
  */
+#include "irql_rules.h"
 #include "registry_tree.h"
 
 #include <cstring>
@@ -248,6 +249,7 @@ extern "C" {
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE queryTable,
                                       PVOID context, PVOID)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlQueryRegistryValues, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (queryTable == nullptr) return STATUS_INVALID_PARAMETER;
     KeyPtr key;
@@ -259,6 +261,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
                                      PVOID valueData, ULONG valueLength)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlWriteRegistryValue, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     KeyPtr key;
     NTSTATUS status = OpenRelative(relativeTo, path, Open::Write, image, "RtlWriteRegistryValue", &key);
@@ -272,6 +275,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR value
 
 NTSTATUS NTAPI RtlCheckRegistryKey(ULONG relativeTo, PWSTR path)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlCheckRegistryKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     KeyPtr key;
     return OpenRelative(relativeTo, path, Open::Query, image, "RtlCheckRegistryKey", &key);

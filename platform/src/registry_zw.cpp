@@ -2,6 +2,7 @@
  * The Zw registry services on kernel handles. Calls from kernel mode are not
  * access-checked, so the access a handle was opened with is not kept.
  */
+#include "irql_rules.h"
 #include "registry_tree.h"
 
 #include <cstring>
@@ -95,6 +96,7 @@ extern "C" {
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES attributes)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwOpenKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (keyHandle == nullptr || attributes == nullptr) return STATUS_INVALID_PARAMETER;
     if (hk::ShouldFail(hk::Service::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -121,6 +123,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES attr
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
                                PVOID information, ULONG length, PULONG resultLength)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwQueryValueKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     std::unique_lock<std::recursive_mutex> hold(Lock());
     KeyPtr key = KeyOfHandle(keyHandle);
@@ -143,6 +146,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_
 NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type, PVOID data,
                              ULONG dataSize)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwSetValueKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     std::unique_lock<std::recursive_mutex> hold(Lock());
     KeyPtr key = KeyOfHandle(keyHandle);
@@ -161,6 +165,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG,
 
 NTSTATUS NTAPI ZwClose(HANDLE handle)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwClose, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     bool closed;
     {

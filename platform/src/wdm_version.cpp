@@ -2,7 +2,7 @@
  * The WDM version the kernel claims; drivers refuse to load below the one
  * they need, so tests set older ones.
  */
-#include "internal.h"
+#include "irql_rules.h"
 
 #include <atomic>
 
@@ -26,5 +26,6 @@ void ResetWdmVersion() { SetWdmVersion(kDefaultMajor, kDefaultMinor); }
 
 extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoIsWdmVersionAvailable, __builtin_return_address(0));
     return versionWord >= ((unsigned(MajorVersion) << 8) | MinorVersion) ? TRUE : FALSE;
 }

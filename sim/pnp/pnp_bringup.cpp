@@ -183,7 +183,7 @@ bool PnpManager::AddDevices(DeviceNode *node)
         PDRIVER_OBJECT driver = hk::DriverOf(service);
         PDRIVER_ADD_DEVICE addDevice = driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
         NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
-        if (addDevice) status = addDevice(driver, node->pdo);
+        if (addDevice) status = hk::CallAddDevice(driver, node->pdo);
         Record(node, "AddDevice", service, status);
         if (!NT_SUCCESS(status)) {
             // What was added already is taken down again.

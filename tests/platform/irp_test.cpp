@@ -158,7 +158,8 @@ TEST_F(IrpTest, SecondCompletionIsReportedAndDoesNothing)
     int routineRuns = 0;
     PDEVICE_OBJECT bottom = AddDevice("bus", [](PDEVICE_OBJECT, PIRP irp) {
         CompleteWith(irp, STATUS_SUCCESS);
-        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        return STATUS_SUCCESS;
     });
     PDEVICE_OBJECT top = AddDevice("filter", PassesDownWith([&](PDEVICE_OBJECT, PIRP) {
         ++routineRuns;
