@@ -102,6 +102,24 @@ bool UsesWideConversion(const char *format)
     return false;
 }
 
+void RecordAssert(const std::string &image, const void *failedAssertion, const void *fileName, ULONG lineNumber,
+                  const char *message)
+{
+    hk::AssertRecord record;
+    record.image = image;
+    record.expression = TextOrEmpty(failedAssertion);
+    record.file = TextOrEmpty(fileName);
+    record.message = TextOrEmpty(message);
+    record.line = lineNumber;
+    const std::string text = "*** Assertion failed: " + record.message + record.expression + "\n***   Source File: " +
+                             record.file + ", line " + std::to_string(lineNumber) + "\n\n";
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        hk::State().asserts.push_back(record);
+    }
+    hk::Append(record.image, text);
+}
+
 }  // namespace
 
 extern "C" {
@@ -123,19 +141,18 @@ ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
 
 VOID NTAPI RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message)
 {
-    hk::AssertRecord record;
-    record.image = HK_CALLER_IMAGE();
-    record.expression = TextOrEmpty(failedAssertion);
-    record.file = TextOrEmpty(fileName);
-    record.message = TextOrEmpty(message);
-    record.line = lineNumber;
-    const std::string text = "*** Assertion failed: " + record.message + record.expression + "\n***   Source File: " +
-                             record.file + ", line " + std::to_string(lineNumber) + "\n\n";
-    {
-        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-        hk::State().asserts.push_back(record);
-    }
-    hk::Append(record.image, text);
+    RecordAssert(HK_CALLER_IMAGE(), failedAssertion, fileName, lineNumber, message);
+}
+
+// The checked header's own ASSERTs (wdm.h): what RtlAssert shows, and a
+// finding of the verifier's, as a debugger breaking in on it would be.
+VOID NTAPI hk_HeaderAssert(PCSTR expression, PCSTR file, ULONG line)
+{
+    const std::string image = HK_CALLER_IMAGE();
+    RecordAssert(image, expression, file, line, nullptr);
+    hk::ReportViolation("CHECKED_BUILD_ASSERT", image,
+                        std::string("ASSERT(") + expression + ") of the DBG=1 kernel header failed at " + file +
+                            ":" + std::to_string(line));
 }
 
 }  // extern "C"

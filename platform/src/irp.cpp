@@ -132,26 +132,6 @@ void CheckPendingMarked(PIRP irp, IrpRecord &record, int location, PIO_STACK_LOC
                             Describe(irp, stack) + " without IoMarkIrpPending");
 }
 
-// A request to a device that IoDeleteDevice has been called for. Windows
-// still dispatches it while the object lives (delete-pending, referenced);
-// no driver sends one there knowingly, so it is reported. Once the object
-// is freed the call reads freed memory, as on Windows, where what follows
-// is chance: the run stops.
-void CheckTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller)
-{
-    using hk::internal::DeviceLife;
-    const DeviceLife life = hk::internal::LifeOf(device);
-    if (life == DeviceLife::Live || life == DeviceLife::Unknown) return;
-    std::ostringstream detail;
-    detail << "IoCallDriver(" << device << ", IRP " << irp << ") to a device ";
-    if (life == DeviceLife::DeletePending) {
-        hk::ReportViolation("IRP_TO_DELETED_DEVICE", caller, detail.str() + "that IoDeleteDevice was called for");
-        return;
-    }
-    hk::BugCheck(0x50, "PAGE_FAULT_IN_NONPAGED_AREA (0x" + Pointer(device) + ", 0, 0, 0): " + caller + " sent " +
-                           detail.str() + "already deleted and freed (use after free)");
-}
-
 // IofCallDriver's body, with the image that asked for the call.
 NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &caller)
 {
@@ -161,7 +141,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &ca
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
         if (record == nullptr) return STATUS_INVALID_PARAMETER;
-        CheckTarget(DeviceObject, Irp, caller);
+        hk::internal::CheckRequestTarget(DeviceObject, Irp, caller);
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;
         if (Irp->CurrentLocation <= 0) {
@@ -443,14 +423,6 @@ VOID NTAPI hk_IoMarkIrpPending(PIRP Irp)
     }
 }
 
-VOID NTAPI hk_HeaderAssert(PCSTR expression, PCSTR file, ULONG line)
-{
-    RtlAssert(const_cast<PCHAR>(expression), const_cast<PCHAR>(file), line, nullptr);
-    hk::ReportViolation("CHECKED_BUILD_ASSERT", HK_CALLER_IMAGE(),
-                        std::string("ASSERT(") + expression + ") of the DBG=1 kernel header failed at " + file +
-                            ":" + std::to_string(line));
-}
-
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     const void *caller = __builtin_return_address(0);
@@ -471,6 +443,26 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 }  // extern "C"
 
 namespace hk::internal {
+
+// A request to a device that IoDeleteDevice has been called for. Windows
+// still dispatches it while the object lives (delete-pending, referenced);
+// no driver sends one there knowingly, so it is reported. Once the object
+// is freed the call reads freed memory, as on Windows, where what follows
+// is chance: the run stops.
+void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller)
+{
+    using hk::internal::DeviceLife;
+    const DeviceLife life = hk::internal::LifeOf(device);
+    if (life == DeviceLife::Live || life == DeviceLife::Unknown) return;
+    std::ostringstream detail;
+    detail << "IoCallDriver(" << device << ", IRP " << irp << ") to a device ";
+    if (life == DeviceLife::DeletePending) {
+        hk::ReportViolation("IRP_TO_DELETED_DEVICE", caller, detail.str() + "that IoDeleteDevice was called for");
+        return;
+    }
+    hk::BugCheck(0x50, "PAGE_FAULT_IN_NONPAGED_AREA (" + Pointer(device) + ", 0, 0, 0): " + caller + " sent " +
+                           detail.str() + "already deleted and freed (use after free)");
+}
 
 bool InsidePnpRequest(UCHAR minor)
 {

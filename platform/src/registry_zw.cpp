@@ -37,8 +37,10 @@ void PutPart(UCHAR *out, ULONG length, ULONG offset, const void *data, ULONG siz
 
 // Lays out one value as the information class asks. A buffer that holds the
 // fixed part but not everything gets the fixed part and whatever of the name
-// fits (STATUS_BUFFER_OVERFLOW); one that cannot hold the fixed part gets
-// nothing (STATUS_BUFFER_TOO_SMALL). Either way the needed size is returned.
+// and the data fits (STATUS_BUFFER_OVERFLOW: "partial data written", DDI
+// zwqueryvaluekey; ReactOS config/cmvalche.c CmpQueryKeyValueData copies
+// the part that fits); one that cannot hold the fixed part gets nothing
+// (STATUS_BUFFER_TOO_SMALL). Either way the needed size is returned.
 NTSTATUS Describe(KEY_VALUE_INFORMATION_CLASS infoClass, const std::string &name, const hk::reg::Value &value,
                   UCHAR *out, ULONG length, PULONG resultLength)
 {
@@ -80,11 +82,11 @@ NTSTATUS Describe(KEY_VALUE_INFORMATION_CLASS infoClass, const std::string &name
         PutUlong(out, 12, dataLength);
         PutUlong(out, 16, nameLength);
         PutPart(out, length, fixed, wideName.data(), nameLength);
-        if (length >= needed) memcpy(out + dataOffset, value.data.data(), dataLength);
+        PutPart(out, length, dataOffset, value.data.data(), dataLength);
         break;
     default:
         PutUlong(out, 8, dataLength);
-        if (length >= needed) memcpy(out + dataOffset, value.data.data(), dataLength);
+        PutPart(out, length, dataOffset, value.data.data(), dataLength);
         break;
     }
     return length >= needed ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;

@@ -30,6 +30,7 @@ namespace hk {
 RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request)
 {
     RequestResult result;
+    if (internal::LifeOf(device) == internal::DeviceLife::Freed) internal::CheckRequestTarget(device, nullptr, "host");
     PIRP irp = internal::AllocateIrpFor(device->StackSize, "host");
     if (irp == nullptr) {
         result.status = STATUS_INSUFFICIENT_RESOURCES;
