@@ -103,7 +103,12 @@ IrpRecord *RequireRecord(PIRP irp, const char *routine, const std::string &image
         hk::ReportViolation(violation, image, detail.str() + " after IoFreeIrp");
         return nullptr;
     }
-    hk::BugCheck(0xC9, detail.str() + " by " + image + ": not an IRP from IoAllocateIrp");
+    // Driver Verifier 0xC9/0x03 ("an IRP Type not equal to IO_TYPE_IRP");
+    // without it Windows works on whatever the pointer holds.
+    std::ostringstream why;
+    why << "DRIVER_VERIFIER_IOMANAGER_VIOLATION (0x3, " << irp << ", 0, 0): " << detail.str() << " by " << image
+        << ": not an IRP from IoAllocateIrp";
+    hk::BugCheck(0xC9, why.str());
 }
 
 void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)

@@ -40,8 +40,10 @@ void LockSpinWord(PKSPIN_LOCK lock, const void *caller)
         ULONG expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
         if (expected == me) {
-            hk::BugCheck(0xC4, "spin lock " + Describe("acquired again by its owner", lock) + " in " +
-                                   hk::ImageOfAddress(caller));
+            // Spins for ever on Windows; Driver Verifier's deadlock detection
+            // stops it first (0xC4/0x1001: a thread acquires a lock it owns).
+            hk::BugCheck(0xC4, "DRIVER_VERIFIER_DETECTED_VIOLATION (0x1001, ...): spin lock " +
+                                   Describe("acquired again by its owner", lock) + " in " + hk::ImageOfAddress(caller));
         }
         sched_yield();
     }
