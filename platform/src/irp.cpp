@@ -2,8 +2,11 @@
  * IRPs: allocation with contiguous stack locations, IoCallDriver,
  * IoCompleteRequest's upward walk with completion routines, and the I/O
  * verifier's checks (double completion, pending without IoMarkIrpPending,
- * freeing an IRP that is still out). Each IRP has a private record; the IRP
- * itself carries nothing but what Windows keeps in it.
+ * freeing an IRP that is still out, a final status that is not one, a
+ * return value that contradicts the completion, the IRQL a dispatch or
+ * completion routine hands back, requests to deleted devices, a failed
+ * remove; platform/VERIFIER.md lists them). Each IRP has a private record;
+ * the IRP itself carries nothing but what Windows keeps in it.
  */
 #include "irql_rules.h"
 #include "kernel_core.h"
@@ -434,7 +437,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     hk::internal::CheckIrql((DeviceObject->Flags & DO_POWER_PAGABLE) ? hk::internal::Ddi::PoCallDriverPagable
                                                                      : hk::internal::Ddi::PoCallDriver,
                             caller);
-    return CallDriver(DeviceObject, Irp, hk::ImageOfAddress(caller));
+    return hk::internal::CallDriverFor(DeviceObject, Irp, hk::ImageOfAddress(caller));
 }
 
 // Power IRPs are no longer serialised per device since Windows Vista; the
@@ -448,6 +451,11 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 }  // extern "C"
 
 namespace hk::internal {
+
+NTSTATUS CallDriverFor(PDEVICE_OBJECT device, PIRP irp, const std::string &caller)
+{
+    return CallDriver(device, irp, caller);
+}
 
 // A request to a device that IoDeleteDevice has been called for. Windows
 // still dispatches it while the object lives (delete-pending, referenced);

@@ -26,6 +26,10 @@ PIRP AllocateIrpFor(CCHAR stackSize, const std::string &owner);
 // IRPs: reports IRPs allocated by |image| and never freed as POOL_LEAK.
 size_t ReportIrpsOf(const std::string &image, const std::string &when);
 
+// IoCallDriver on behalf of |caller| (the image charged with what the call
+// finds): the one dispatch path, PoCallDriver's too.
+NTSTATUS CallDriverFor(PDEVICE_OBJECT device, PIRP irp, const std::string &caller);
+
 // The checks IoCallDriver makes of the device a request goes to (|irp| may
 // be null when the request is not built yet): reported when the device is
 // delete-pending, a stop when it is freed.
