@@ -168,6 +168,8 @@ void RoutineFrame::Check(const void *routine, const std::string &what, const cha
         hk::ReportViolation("IRQL_NOT_RESTORED", image, detail.str());
         hk::SetCurrentIrql(irql_);  // contained: the caller goes on at its own level
     }
+    // Static Driver Verifier's spin-lock rules: a routine releases what it
+    // acquired before it returns; a lock left held is never free again.
     if (spinLocksHeld > locks_) {
         std::ostringstream detail;
         detail << what << " returned still holding " << (spinLocksHeld - locks_)

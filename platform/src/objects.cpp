@@ -167,7 +167,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         hk::ReportViolation("DEVICE_DELETED_IN_SURPRISE_REMOVAL", image, detail.str());
     }
     // A remove lock in the extension still held: its holder goes on using a
-    // device that is going away (release-and-wait exists to prevent it).
+    // device that is going away. Release-and-wait exists to prevent it
+    // (DDI IoReleaseRemoveLockAndWait: "call it before IoDeleteDevice";
+    // Static Driver Verifier: acquisitions and releases in pairs).
     if (record->extensionSize != 0) {
         const std::string held = hk::internal::RemoveLocksHeldIn(DeviceObject->DeviceExtension, record->extensionSize);
         if (!held.empty()) {
