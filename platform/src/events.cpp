@@ -50,7 +50,7 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout, const void *c
     }
     if (!IsEvent(event)) {
         std::ostringstream why;
-        why << "KeWaitForSingleObject on " << event << ", which is not an initialised event (called from "
+        why << "IRQL_NOT_LESS_OR_EQUAL (" << event << ", " << int(hk::CurrentIrql()) << ", 0, 0): KeWaitForSingleObject on " << event << ", which is not an initialised event (called from "
             << hk::ImageOfAddress(caller) << ")";
         hk::BugCheck(0x0A, why.str());
     }

@@ -252,9 +252,9 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
     _DEVOBJ_EXTENSION *record = RecordOf(static_cast<PDEVICE_OBJECT>(Object));
     if (record == nullptr) {
         std::ostringstream why;
-        why << "ObReferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
+        why << "REFERENCE_BY_POINTER (0, " << Object << ", 0, 0): ObReferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
             << ": not a live object";
-        hk::BugCheck(0x18, why.str());  // REFERENCE_BY_POINTER
+        hk::BugCheck(0x18, why.str());
     }
     return ++record->references;
 }
@@ -267,7 +267,7 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
     _DEVOBJ_EXTENSION *record = RecordOf(device);
     if (record == nullptr || record->references <= 0) {
         std::ostringstream why;
-        why << "ObDereferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
+        why << "REFERENCE_BY_POINTER (0, " << Object << ", 0, 0): ObDereferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
             << ": " << (record == nullptr ? "not a live object" : "no reference left to release");
         hk::BugCheck(0x18, why.str());
     }
