@@ -154,7 +154,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &ca
         Irp->Tail.Overlay.CurrentStackLocation--;
         if (Irp->CurrentLocation <= 0) {
             std::ostringstream why;
-            why << "NO_MORE_IRP_STACK_LOCATIONS (0x" << Irp << ", 0, 0, 0): " << caller << " sent IRP " << Irp
+            why << "NO_MORE_IRP_STACK_LOCATIONS (" << Irp << ", 0, 0, 0): " << caller << " sent IRP " << Irp
                 << " with " << int(Irp->StackCount) << " stack locations to device " << DeviceObject
                 << " past its last location";
             hk::BugCheck(0x35, why.str());

@@ -168,8 +168,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     // A remove lock in the extension still held: its holder goes on using a
     // device that is going away. Release-and-wait exists to prevent it
-    // (DDI IoReleaseRemoveLockAndWait: "call it before IoDeleteDevice";
-    // Static Driver Verifier: acquisitions and releases in pairs).
+    // (DDI IoReleaseRemoveLockAndWait: called in IRP_MN_REMOVE_DEVICE before
+    // the driver detaches and deletes its device; Static Driver Verifier:
+    // acquisitions and releases in pairs).
     if (record->extensionSize != 0) {
         const std::string held = hk::internal::RemoveLocksHeldIn(DeviceObject->DeviceExtension, record->extensionSize);
         if (!held.empty()) {
@@ -217,7 +218,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
         // stops first with 0xC9/0x202 (detach from a device with nothing
         // attached).
         std::ostringstream why;
-        why << "DRIVER_VERIFIER_IOMANAGER_VIOLATION (0x202, 0x" << TargetDevice << ", 0, 0): " << image
+        why << "DRIVER_VERIFIER_IOMANAGER_VIOLATION (0x202, " << TargetDevice << ", 0, 0): " << image
             << " called IoDetachDevice(" << TargetDevice << ") on a device with nothing attached to it"
             << " (IoDetachDevice takes the device below, not the caller's own)";
         hk::BugCheck(0xC9, why.str());
