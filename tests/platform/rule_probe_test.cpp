@@ -105,6 +105,8 @@ TEST_F(RuleProbe, IrqlRulesCatchServicesAndRoutinesAboveTheirLevel)
     EXPECT_EQ(Names{"IRQL_TOO_HIGH"}, Run(SlipRegistryUnderSpinLock).found);
     EXPECT_EQ(Names{"IRQL_TOO_HIGH"}, Run(SlipWidePrintUnderSpinLock).found);
     EXPECT_EQ((Names{"IRQL_NOT_RESTORED", "SPIN_LOCK_HELD_ON_RETURN"}), Run(SlipReturnsHoldingSpinLock).found);
+    EXPECT_EQ(Names{"IRQL_NOT_RESTORED"}, Run(SlipAddDeviceReturnsRaised).found);
+    EXPECT_EQ(Names{"IRQL_NOT_RESTORED"}, Run(SlipCompletionReturnsRaised).found);
     EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql()) << "the caller goes on at its own level";
 
     ClearDiagnostics();

@@ -38,6 +38,15 @@ NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID Context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+NTSTATUS NTAPI StartDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    if (gSlip == SlipCompletionReturnsRaised) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+    }
+    return SignalDone(DeviceObject, Irp, Context);
+}
+
 /* Sends Irp down with a routine that hands it back, waits, and returns the
    lower drivers' status. */
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp)
@@ -45,7 +54,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, StartDone, &done, TRUE, TRUE, TRUE);
     NTSTATUS status = IoCallDriver(Lower, Irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
@@ -217,7 +226,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
         IoDeleteDevice(device);
         return STATUS_DEVICE_REMOVED;
     }
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (gSlip != SlipAddDeviceReturnsRaised) KeLowerIrql(old);
     return STATUS_SUCCESS;
 }
 

@@ -18,6 +18,8 @@ enum RuleProbeSlip {
     SlipReturnsHoldingSpinLock = 2, // an early exit forgets KeReleaseSpinLock
     SlipPagedCodeUnderSpinLock = 3, // a PAGED_CODE() routine
     SlipWidePrintUnderSpinLock = 4, // DbgPrint("%ws")
+    SlipAddDeviceReturnsRaised = 5, // AddDevice raises the IRQL and forgets to lower it
+    SlipCompletionReturnsRaised = 6,// the start's completion routine does the same
 
     // Status of a completed request.
     SlipCompletesWithPending = 10,       // IoCompleteRequest with STATUS_PENDING
