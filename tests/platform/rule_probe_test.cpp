@@ -44,6 +44,7 @@ protected:
     struct Outcome {
         NTSTATUS control = STATUS_PENDING;  // the result of the probe's own request
         std::multiset<std::string> found;   // the violations, by name
+        std::vector<Violation> details;
     };
 
     // Loads the probe with |slip|, builds its stack on a PDO, and takes it
@@ -76,7 +77,8 @@ protected:
         UnloadDriver(RULEPROBE_SERVICE);
         UnloadBuiltinDriver("probebus");
         CheckFreedMemory();
-        for (const Violation &violation : Violations()) outcome.found.insert(violation.name);
+        outcome.details = Violations();
+        for (const Violation &violation : outcome.details) outcome.found.insert(violation.name);
         ClearViolations();
         return outcome;
     }
@@ -106,7 +108,10 @@ TEST_F(RuleProbe, IrqlRulesCatchServicesAndRoutinesAboveTheirLevel)
     EXPECT_EQ(Names{"IRQL_TOO_HIGH"}, Run(SlipWidePrintUnderSpinLock).found);
     EXPECT_EQ((Names{"IRQL_NOT_RESTORED", "SPIN_LOCK_HELD_ON_RETURN"}), Run(SlipReturnsHoldingSpinLock).found);
     EXPECT_EQ(Names{"IRQL_NOT_RESTORED"}, Run(SlipAddDeviceReturnsRaised).found);
-    EXPECT_EQ(Names{"IRQL_NOT_RESTORED"}, Run(SlipCompletionReturnsRaised).found);
+    const Outcome completion = Run(SlipCompletionReturnsRaised);
+    ASSERT_EQ(Names{"IRQL_NOT_RESTORED"}, completion.found);
+    EXPECT_EQ(RULEPROBE_SERVICE, completion.details[0].image) << "charged to the routine, not to the one completing";
+    EXPECT_NE(std::string::npos, completion.details[0].detail.find("completion routine"));
     EXPECT_EQ(PASSIVE_LEVEL, KeGetCurrentIrql()) << "the caller goes on at its own level";
 
     ClearDiagnostics();
