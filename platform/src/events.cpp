@@ -82,9 +82,10 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait)
 {
-    hk::internal::CheckIrql(hk::internal::Ddi::KeSetEvent, __builtin_return_address(0));
+    using hk::internal::Ddi;
+    hk::internal::CheckIrql(Wait ? Ddi::KeSetEventThenWait : Ddi::KeSetEvent, __builtin_return_address(0));
     std::lock_guard<std::mutex> hold(eventMutex);
     const LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;

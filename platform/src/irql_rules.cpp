@@ -65,8 +65,10 @@ constexpr IrqlRule kRules[] = {
     {Ddi::IoAcquireRemoveLock, "IoAcquireRemoveLock", DISPATCH_LEVEL, ""},
     {Ddi::IoReleaseRemoveLock, "IoReleaseRemoveLock", DISPATCH_LEVEL, ""},
     {Ddi::IoReleaseRemoveLockAndWait, "IoReleaseRemoveLockAndWait", PASSIVE_LEVEL, ""},
-    // KeSetEvent: <= DISPATCH_LEVEL with Wait FALSE (the only form here).
+    // KeSetEvent: <= DISPATCH_LEVEL with Wait FALSE; with Wait TRUE the
+    // caller goes on to wait, so <= APC_LEVEL.
     {Ddi::KeSetEvent, "KeSetEvent", DISPATCH_LEVEL, "0xC4/0x80"},
+    {Ddi::KeSetEventThenWait, "KeSetEvent(Wait TRUE)", APC_LEVEL, ""},
     // KeWaitForSingleObject: <= APC_LEVEL, or <= DISPATCH_LEVEL with a zero
     // timeout (a poll that never blocks).
     {Ddi::KeWaitForSingleObject, "KeWaitForSingleObject", APC_LEVEL, ""},

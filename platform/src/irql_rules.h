@@ -36,6 +36,7 @@ enum class Ddi {
     IoReleaseRemoveLock,
     IoReleaseRemoveLockAndWait,
     KeSetEvent,
+    KeSetEventThenWait,
     KeWaitForSingleObject,
     KeWaitForSingleObjectNoWait,
     KeAcquireSpinLock,
