@@ -126,6 +126,13 @@ void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void 
 
 }  // namespace
 
+namespace hk {
+PVOID AllocateManagerPool(POOL_TYPE type, size_t size, ULONG tag)
+{
+    return AllocateOwned(type, size, tag, "host", false);
+}
+}  // namespace hk
+
 namespace hk::internal {
 // Pool that a kernel routine takes on a driver's behalf (a string buffer the
 // registry fills) belongs to that driver, as on Windows.

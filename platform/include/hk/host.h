@@ -219,6 +219,10 @@ NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
 // owned by the host and never failed by fault injection, which is aimed at
 // the drivers' calls.
 PIRP AllocateManagerIrp(CCHAR stackSize);
+// Pool that a stand-in for a Windows component (the PnP manager, the bus
+// drivers below the boards) takes on its own account: like its IRPs, never
+// failed by fault injection, which is aimed at the drivers under test.
+PVOID AllocateManagerPool(POOL_TYPE type, size_t size, ULONG tag);
 
 // -------------------------------------------------------------- PnP hooks
 // The Plug and Play manager answers for its device nodes.
