@@ -196,24 +196,15 @@ static int Service(const wchar_t *name)
     return result;
 }
 
-static int Remove(const wchar_t *hardwareId)
+/* Runs |action| on the root-enumerated devices with the ID; there must be
+   at least one. */
+static int OnRootDevices(const wchar_t *hardwareId, BOOL (*action)(HDEVINFO, SP_DEVINFO_DATA *, const wchar_t *))
 {
-    int count = ForEachRootDevice(hardwareId, RemoveOne);
-    if (count < 0) return Fail(L"removing the devices");
+    int count = ForEachRootDevice(hardwareId, action);
+    if (count < 0) return Fail(L"going through the root-enumerated devices");
     if (count == 0) {
         SetLastError(ERROR_NO_SUCH_DEVINST);
-        return Fail(L"finding a device to remove");
-    }
-    return 0;
-}
-
-static int Device(const wchar_t *hardwareId)
-{
-    int count = ForEachRootDevice(hardwareId, ShowOne);
-    if (count < 0) return Fail(L"reading the devices");
-    if (count == 0) {
-        SetLastError(ERROR_NO_SUCH_DEVINST);
-        return Fail(L"finding the device");
+        return Fail(L"finding a root-enumerated device with the hardware ID");
     }
     return 0;
 }
@@ -376,10 +367,10 @@ int wmain(int argc, wchar_t **argv)
     if (argc < 3) return Usage();
     const wchar_t *command = argv[1];
     if (wcscmp(command, L"install") == 0 && argc == 4) return Install(argv[2], argv[3]);
-    if (wcscmp(command, L"remove") == 0 && argc == 3) return Remove(argv[2]);
+    if (wcscmp(command, L"remove") == 0 && argc == 3) return OnRootDevices(argv[2], RemoveOne);
     if (wcscmp(command, L"ids") == 0 && argc == 3) return Ids(argv[2]);
     if (wcscmp(command, L"resolve") == 0 && argc >= 4) return Resolve(argv[2], argc - 3, argv + 3);
-    if (wcscmp(command, L"device") == 0 && argc == 3) return Device(argv[2]);
+    if (wcscmp(command, L"device") == 0 && argc == 3) return OnRootDevices(argv[2], ShowOne);
     if (wcscmp(command, L"service") == 0 && argc == 3) return Service(argv[2]);
     return Usage();
 }
