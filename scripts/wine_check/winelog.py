@@ -55,7 +55,6 @@ class ImageLoad:
     size: int
     preferred: int
     entry: int
-    loaded: bool = True
 
     def __contains__(self, address):
         return self.base <= address < self.base + self.size
@@ -75,11 +74,11 @@ class Event:
 def parse_args(text):
     """Relay arguments, split at top-level commas (strings may hold commas);
     each becomes its leading hex number, or None."""
-    parts, depth, current, quoted = [], 0, "", False
+    parts, current, quoted = [], "", False
     for ch in text:
         if ch == '"' and not current.endswith("\\"):
             quoted = not quoted
-        if ch == "," and not quoted and depth == 0:
+        if ch == "," and not quoted:
             parts.append(current)
             current = ""
             continue
@@ -94,7 +93,8 @@ def parse_args(text):
 
 
 def status_value(text):
-    return int(text, 16) if not text.startswith("0x") and text != "0" else int(text, 0)
+    """An NTSTATUS as Wine prints it: "c0000002", "0xc0000001" or "0"."""
+    return int(text, 16)
 
 
 class Trace:
@@ -161,9 +161,7 @@ class Trace:
         if m:
             name = self._image_named(m["path"])
             if name and name in self.current:
-                load = self.current.pop(name)
-                load.loaded = False
-                self._emit("unloaded", load, r)
+                self._emit("unloaded", self.current.pop(name), r)
             return
         m = NO_IMPORT.match(t)
         if m:
