@@ -3,8 +3,8 @@
 The first process of the session writes Wine's debug log, and so do the
 services it starts (services.exe, and winedevice.exe, which hosts kernel
 drivers): they inherit its standard error. Commands run later log nothing of
-their own. The wineserver runs persistent until the session ends, when it is
-stopped with the processes of this prefix and no others.
+their own. The wineserver stays up between commands and is stopped with the
+processes of this prefix, and no others, when the session ends.
 """
 import os
 import shutil
@@ -17,6 +17,7 @@ from winelog import Trace
 # and unload lines; loaddll: where each image is loaded; plugplay: AddDevice;
 # debugstr: DbgPrint output; warn+module, err: the loader's complaints.
 CHANNELS = "-all,+relay,+loaddll,+plugplay,warn+debugstr,warn+module,err+all"
+PERSIST_SECONDS = 60
 
 
 class CheckFailure(Exception):
@@ -56,6 +57,9 @@ class Session:
         return self._run(["wine", *args], check=check)
 
     def create_prefix(self):
+        if os.path.isdir(self.prefix):
+            # A run that was interrupted may have left its server behind.
+            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.workdir, exist_ok=True)
         self._run(["wineboot", "-i"])
@@ -68,7 +72,9 @@ class Session:
         self._run(["wineserver", "-w"])
 
     def start(self):
-        self._run(["wineserver", "-p"])
+        # Persistent across the short gaps between our commands, when only
+        # the services run; gone a minute after an interrupted run.
+        self._run(["wineserver", f"-p{PERSIST_SECONDS}"])
         self._log = open(self.log_path, "ab")
         self._offset = self._log.tell()
         env = dict(self.env, WINEDEBUG=CHANNELS)
