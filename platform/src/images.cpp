@@ -233,6 +233,14 @@ PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE 
 
 void UnloadBuiltinDriver(const std::string &service) { Stop(service); }
 
+const void *ImageSymbol(const std::string &service, const std::string &symbol)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    auto image = Loaded().find(service);
+    if (image == Loaded().end() || image->second->handle == nullptr) return nullptr;
+    return dlsym(image->second->handle, symbol.c_str());
+}
+
 namespace internal {
 
 std::string ImageOwningAddress(const void *address)

@@ -27,6 +27,11 @@ void ResetDiagnostics();  // debug output, assertions
 void ResetViolations();
 void ResetWdmVersion();
 
+// Memory-space register access at a physical address, decoded and logged
+// like port I/O on behalf of |image| (the mapping's user).
+ULONG ReadMemorySpace(ULONGLONG physical, unsigned width, const std::string &image);
+void WriteMemorySpace(ULONGLONG physical, unsigned width, ULONG value, const std::string &image);
+
 // Pool accounting used by the object manager for its own allocations, which
 // are not driver pool and never counted as a driver's.
 bool IsPoolBlock(const void *p);

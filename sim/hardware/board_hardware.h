@@ -43,6 +43,10 @@ struct BoardHardwareConfig {
     unsigned ports = 4;  // 1..8
     ULONG ioBase = 0x300;
     ULONG bridgeBase = 0;  // 0: no bridge range (not a PCI board)
+    // 0: the ranges are decoded in I/O space. Otherwise the machine reaches
+    // its I/O space through memory, and the ranges answer at the physical
+    // addresses memoryWindow + ioBase and memoryWindow + bridgeBase only.
+    ULONGLONG memoryWindow = 0;
     StatusRegisterKind statusRegister = StatusRegisterKind::InterruptStatus;
     bool optionRegisters = false;
     OptionRegisterConfig optionConfig;  // used when optionRegisters is set
@@ -56,7 +60,8 @@ public:
     BoardHardware(const BoardHardware &) = delete;
     BoardHardware &operator=(const BoardHardware &) = delete;
 
-    // Attach/detach the UART range and, when there is one, the bridge range.
+    // Attach/detach the UART range and, when there is one, the bridge range,
+    // in the space the board is decoded in.
     void Plug();
     void Unplug();
     bool Plugged() const { return plugged_; }

@@ -5,6 +5,7 @@
  */
 #include "board_hardware.h"
 #include "machine.h"
+#include "pnp_resources.h"
 
 namespace sim {
 
@@ -21,6 +22,7 @@ BoardHardwareConfig ConfigOf(const BoardScenario &board)
     config.ports = board.ports;
     config.ioBase = board.resources.uartBase;
     config.bridgeBase = board.bus == BusKind::Pci ? board.resources.bridgeBase : 0;
+    config.memoryWindow = board.resources.inMemorySpace ? kMemoryMappedIoWindow : 0;
     config.statusRegister =
         board.scratchStatusRegister ? StatusRegisterKind::Scratch : StatusRegisterKind::InterruptStatus;
     if (board.optionRegisters) {

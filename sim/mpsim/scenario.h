@@ -13,7 +13,9 @@
  *     interrupt        IRQ line
  *     ports            number of UARTs on the board; by default what the
  *                      product named by the hardware ID carries (1 if unknown)
- *     ports_in_memory_space  bool: the bus decodes the ranges in memory space
+ *     ports_in_memory_space  bool: the machine reaches the board's I/O ranges
+ *                      through memory: the translated START list gives them as
+ *                      port ranges in memory space at 0xFE000000 + the port
  *     status_register  "read-only" (default) or "scratch"
  *     option_registers object: present (bool, default true), option,
  *                      mode_low, mode_high: each "settable" (default) or the

@@ -232,7 +232,9 @@ bool PnpManager::StartNode(DeviceNode *node)
         Fail(node, kStatusConflictingAddresses, "resource conflict: " + why);
         return false;
     }
-    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d));
+    const BoardDescription *board = BoardOfPdo(node->pdo);
+    const bool ioThroughMemory = board && board->resources.inMemorySpace;
+    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d, ioThroughMemory));
 
     const INTERFACE_TYPE bus = RequirementsInterfaceType(wanted);
     PCM_RESOURCE_LIST rawList = ResourceListToPool(bus, raw);
@@ -245,6 +247,7 @@ bool PnpManager::StartNode(DeviceNode *node)
                           s->Parameters.StartDevice.AllocatedResourcesTranslated = translatedList;
                       })
                      .status;
+        if (startObserver_) startObserver_(*node, raw, translated);
     }
     if (rawList) ExFreePool(rawList);
     if (translatedList) ExFreePool(translatedList);

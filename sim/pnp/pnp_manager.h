@@ -59,6 +59,14 @@ public:
     PnpManager(const PnpManager &) = delete;
     PnpManager &operator=(const PnpManager &) = delete;
 
+    // Called once a node's stack has answered a START, with the lists it
+    // carried, before the manager acts on the answer (a node that fails its
+    // first start loses its stack right after).
+    using Descriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
+    using StartObserver =
+        std::function<void(const DeviceNode &node, const Descriptors &raw, const Descriptors &translated)>;
+    void SetStartObserver(StartObserver observer) { startObserver_ = std::move(observer); }
+
     // Drivers that live in this executable (the serial port stand-in, test
     // drivers); every other service is loaded as an image.
     void RegisterBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry);
@@ -136,6 +144,7 @@ private:
     std::vector<std::string> loadedServices_;  // in load order
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::vector<PnpRequestRecord> requests_;
+    StartObserver startObserver_;
 };
 
 // Nodes of a subtree, children before their parent / parents first.

@@ -1,7 +1,8 @@
 // The bus driver on the simulated machine, as far as it is built: the Plug
 // and Play manager loads mpsbus for every board of the built-in machine, each
-// board gets its device and its start fails with the status of the first
-// step not yet built; removed or not, nothing is left behind.
+// board gets its device, is identified and checked, and its start fails with
+// the status of the first step not yet built (port creation); removed or not,
+// nothing is left behind.
 #include "machine.h"
 
 #include "support/kernel_test.h"
@@ -22,7 +23,7 @@ protected:
     }
 };
 
-TEST_F(BusDriverOnTheMachine, EveryBuiltinBoardGetsItsDeviceAndFailsToStartHonestly)
+TEST_F(BusDriverOnTheMachine, EveryBuiltinBoardIsIdentifiedAndFailsToStartHonestly)
 {
     const sim::MachineReport report = sim::RunScenario(sim::BuiltinScenario());
     ASSERT_EQ(report.boards.size(), 3u);
@@ -32,6 +33,8 @@ TEST_F(BusDriverOnTheMachine, EveryBuiltinBoardGetsItsDeviceAndFailsToStartHones
         EXPECT_EQ(1u, CountLog(report, board.instancePath, "IRP_MN_START_DEVICE  -> 0xC0000002"));
         EXPECT_EQ(board.state, "failed");
         EXPECT_EQ(board.status, STATUS_NOT_IMPLEMENTED);
+        EXPECT_TRUE(board.driver.identified);
+        EXPECT_EQ(board.driver.number, "1");
         EXPECT_TRUE(board.ports.empty());
     }
     // The driver image was loaded once per board's device and unloaded when

@@ -1,6 +1,7 @@
 // A new device node: the order of requests, the resources its start
 // carries, and who owns what the drivers hand over.
 #include "pnp_fixture.h"
+#include "pnp_resources.h"
 
 #include <gmock/gmock.h>
 
@@ -75,19 +76,45 @@ TEST_F(PnpTest, StartCarriesTheBoardRangesRawAndTranslated)
     EXPECT_EQ(hk::LivePool().size(), 0u);
 }
 
-TEST_F(PnpTest, PortsDecodedInMemorySpaceTranslateToMemory)
+TEST_F(PnpTest, IoReachedThroughMemoryTranslatesToMemorySpacePorts)
 {
-    sim::BoardDescription board = Board("TEST\\BOARD", sim::BusKind::Pcmcia);
+    // The board decodes I/O ports; the machine reaches them through memory:
+    // the raw list stays I/O, the translated one holds the same ranges as
+    // ports in memory space at the host bridge's window.
+    sim::BoardDescription board = Board("TEST\\BOARD", sim::BusKind::Pci);
     board.resources.inMemorySpace = true;
     pnp->PlugBoard(board);
     const pnptest::Behaviour &seen = BehaviourOf("tlower");
-    ASSERT_EQ(seen.raw.size(), 2u);  // no bridge range off PCI
-    EXPECT_EQ(seen.raw[0].Type, CmResourceTypePort);
-    EXPECT_EQ(seen.raw[0].Flags, CM_RESOURCE_PORT_MEMORY);
-    EXPECT_EQ(seen.raw[1].Flags, CM_RESOURCE_INTERRUPT_LATCHED);
-    EXPECT_EQ(seen.translated[0].Type, CmResourceTypeMemory);
-    EXPECT_EQ(seen.translated[0].u.Memory.Start.QuadPart, 0x300);
-    EXPECT_EQ(seen.translated[0].u.Memory.Length, 0x20u);
+    ASSERT_EQ(seen.raw.size(), 3u);
+    ASSERT_EQ(seen.translated.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen.raw[i].Type, CmResourceTypePort);
+        EXPECT_EQ(seen.raw[i].Flags, CM_RESOURCE_PORT_IO);
+        EXPECT_EQ(seen.translated[i].Type, CmResourceTypePort);
+        EXPECT_EQ(seen.translated[i].Flags, CM_RESOURCE_PORT_MEMORY);
+        EXPECT_EQ(seen.translated[i].u.Port.Start.QuadPart,
+                  LONGLONG(sim::kMemoryMappedIoWindow) + seen.raw[i].u.Port.Start.QuadPart);
+        EXPECT_EQ(seen.translated[i].u.Port.Length, seen.raw[i].u.Port.Length);
+    }
+    EXPECT_EQ(seen.raw[0].u.Port.Start.QuadPart, 0x380) << "the bridge range";
+    EXPECT_EQ(seen.raw[1].u.Port.Start.QuadPart, 0x300) << "the UART range";
+    EXPECT_EQ(seen.translated[2].Type, CmResourceTypeInterrupt);
+}
+
+TEST_F(PnpTest, ARangeTheDeviceDecodesInMemoryTranslatesToMemory)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR raw{};
+    raw.Type = CmResourceTypePort;
+    raw.Flags = CM_RESOURCE_PORT_MEMORY;
+    raw.u.Port.Start.QuadPart = 0xFEB00000;
+    raw.u.Port.Length = 0x20;
+    for (bool ioThroughMemory : {false, true}) {
+        const CM_PARTIAL_RESOURCE_DESCRIPTOR t = sim::Translate(raw, ioThroughMemory);
+        EXPECT_EQ(t.Type, CmResourceTypeMemory);
+        EXPECT_EQ(t.u.Memory.Start.QuadPart, 0xFEB00000);
+        EXPECT_EQ(t.u.Memory.Length, 0x20u);
+    }
 }
 
 // Whatever a function driver does with the offered list, the manager ends

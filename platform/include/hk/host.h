@@ -126,7 +126,10 @@ size_t ReportOpenHandles(const std::string &when);
 }  // namespace reg
 
 // --------------------------------------------------------------- I/O space
-// Board hardware is plugged into the port I/O space as ranges.
+// Board hardware is plugged into the port I/O space as ranges, or into the
+// physical memory space where a bus decodes its registers there; a driver
+// reaches the latter through a mapping that MmMapIoSpace made of them, with
+// READ_REGISTER_* / WRITE_REGISTER_*.
 class IoRange {
 public:
     virtual ~IoRange() = default;
@@ -134,14 +137,16 @@ public:
     virtual void Write(ULONG offset, unsigned width, ULONG value) = 0;
 };
 void AttachIoRange(ULONG base, ULONG length, IoRange *range);  // range stays owned by the caller
-void DetachIoRange(IoRange *range);
+void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range);
+void DetachIoRange(IoRange *range);  // from whichever space it is in
 void DetachAllIoRanges();
 struct IoAccess {
-    ULONG port;
+    ULONG port;  // the port, or in memory space the physical address
     unsigned width;
     bool write;
     ULONG value;
     std::string image;
+    bool memorySpace = false;  // through a mapping, with READ_REGISTER_* / WRITE_REGISTER_*
 };
 const std::vector<IoAccess> &IoLog();
 void ClearIoLog();
@@ -152,6 +157,7 @@ struct Mapping {
     uint64_t physical;
     size_t length;
     std::string owner;
+    MEMORY_CACHING_TYPE caching = MmNonCached;
 };
 std::vector<Mapping> LiveMappings();
 size_t ReportLiveMappings(const std::string &when);
@@ -213,6 +219,9 @@ PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE 
 void UnloadBuiltinDriver(const std::string &service);
 // Maps a code range to an image name for ownership (used by builtin drivers).
 void RegisterImageRange(const std::string &image, const void *begin, const void *end);
+// A global of a loaded image by its symbol name, as a debugger resolves
+// "mpsbus!BoardModels"; null when the image or the symbol is not there.
+const void *ImageSymbol(const std::string &service, const std::string &symbol);
 
 // ------------------------------------------------------- whole-kernel reset
 // Returns the kernel to a fresh state between tests: unloads images, clears
