@@ -27,11 +27,23 @@ enum LocationFlag : uint8_t {
     kWalkedPast = 4,       // the completion walk has left this location
 };
 
+// A driver a set- or query-power IRP reached, and whether it let the power
+// manager go on with PoStartNextPowerIrp.
+struct PowerFrame {
+    PDEVICE_OBJECT device;
+    std::string image;
+    int location;  // CurrentLocation while its dispatch routine runs
+    bool startedNext;
+};
+
 struct IrpRecord {
     std::string owner;
+    bool fromIoAllocateIrp = false;  // a driver's own IRP, not a manager's
+    bool powerOriginChecked = false;
     bool outstanding = false;  // sent, and neither finished nor handed back
     bool finished = false;     // the completion walk reached the top
     std::vector<uint8_t> locations;
+    std::vector<PowerFrame> powerFrames;  // top of the stack first
 };
 
 std::unordered_map<PIRP, IrpRecord> &Irps()
@@ -99,6 +111,8 @@ void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
     if (IrpRecord *record = RecordOf(irp)) {
         record->outstanding = record->finished = false;
         record->locations.assign(size_t(stackSize) + 2, 0);
+        record->powerFrames.clear();
+        record->powerOriginChecked = false;
     }
 }
 
@@ -113,6 +127,68 @@ void CheckPendingMarked(PIRP irp, IrpRecord &record, int location, PIO_STACK_LOC
     hk::ReportViolation("IRP_PENDING_NOT_MARKED", dispatch ? hk::ImageOfAddress(dispatch) : std::string("host"),
                         "dispatch routine of device " + Pointer(device) + " returned STATUS_PENDING for " +
                             Describe(irp, stack) + " without IoMarkIrpPending");
+}
+
+
+bool IsSerialisedPowerRequest(PIO_STACK_LOCATION stack)
+{
+    return stack->MajorFunction == IRP_MJ_POWER &&
+           (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+// Windows 2000, XP and Server 2003 (WDM below 6.0) serialise power IRPs per
+// device: PoCallDriver, not IoCallDriver, must send them, and every driver
+// they reach calls PoStartNextPowerIrp once, or the next power IRP for the
+// device never comes ("might cause a system deadlock"). From Vista on
+// IoCallDriver is fine and PoStartNextPowerIrp does nothing (MSD
+// kernel/calling-iocalldriver-versus-calling-pocalldriver.md,
+// kernel/calling-postartnextpowerirp.md).
+bool PowerIrpsSerialised() { return !IoIsWdmVersionAvailable(6, 0); }
+
+// Checked as the completion walk leaves a stack location: the drivers that
+// held the IRP there (one, or several that skipped their location) are done
+// with it and each has started the next power IRP, on the way down or in its
+// completion routine on the way up, as a driver that powers up does.
+void CheckPowerIrpsStarted(PIRP irp, IrpRecord &record, int location)
+{
+    auto &frames = record.powerFrames;
+    for (auto frame = frames.begin(); frame != frames.end();) {
+        if (frame->location != location) {
+            ++frame;
+            continue;
+        }
+        if (!frame->startedNext && PowerIrpsSerialised()) {
+            std::ostringstream detail;
+            detail << "device " << frame->device << " passed down or completed power IRP " << irp
+                   << " without PoStartNextPowerIrp: the power manager holds the device's next power IRP";
+            hk::ReportViolation("POWER_IRP_NEXT_NOT_STARTED", frame->image, detail.str());
+        }
+        frame = frames.erase(frame);
+    }
+}
+
+void NotePowerDispatch(PIRP irp, IrpRecord &record, PDEVICE_OBJECT device, PIO_STACK_LOCATION stack,
+                       PDRIVER_DISPATCH dispatch, const std::string &caller, bool viaPoCallDriver)
+{
+    if (!IsSerialisedPowerRequest(stack)) return;
+    if (PowerIrpsSerialised() && !viaPoCallDriver) {
+        std::ostringstream detail;
+        detail << "IoCallDriver(" << device << ", " << Describe(irp, stack)
+               << "): power IRPs go through PoCallDriver before Windows Vista";
+        hk::ReportViolation("POWER_IRP_SENT_WITH_IOCALLDRIVER", caller, detail.str());
+    }
+    // A driver has no business making power IRPs of its own: the power
+    // manager sends system requests and PoRequestPowerIrp device requests
+    // (MSD kernel/irp-mn-set-power.md, "drivers must not allocate").
+    if (record.fromIoAllocateIrp && !record.powerOriginChecked) {
+        record.powerOriginChecked = true;
+        std::ostringstream detail;
+        detail << "power IRP " << irp << " allocated with IoAllocateIrp was sent to device " << device
+               << ": only PoRequestPowerIrp creates power IRPs";
+        hk::ReportViolation("POWER_IRP_NOT_REQUESTED", record.owner, detail.str());
+    }
+    record.powerFrames.push_back(PowerFrame{device, hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch)),
+                                            irp->CurrentLocation, false});
 }
 
 }  // namespace
@@ -141,7 +217,12 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     UNREFERENCED_PARAMETER(ChargeQuota);
     const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
     if (hk::ShouldFail(hk::Service::Irp)) return nullptr;
-    return hk::internal::AllocateIrpFor(StackSize, owner);
+    PIRP irp = hk::internal::AllocateIrpFor(StackSize, owner);
+    if (irp != nullptr) {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        RecordOf(irp)->fromIoAllocateIrp = true;
+    }
+    return irp;
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) { InitializeIrp(Irp, PacketSize, StackSize); }
@@ -171,7 +252,14 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    const std::string caller = hk::ImageOfAddress(__builtin_return_address(0));
+    return hk::internal::CallDriver(DeviceObject, Irp, hk::ImageOfAddress(__builtin_return_address(0)), false);
+}
+
+}  // extern "C"
+
+NTSTATUS hk::internal::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &caller,
+                                  bool viaPoCallDriver)
+{
     int location;
     PDRIVER_DISPATCH dispatch;
     {
@@ -196,6 +284,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                        ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
                        : nullptr;
         if (dispatch == nullptr) dispatch = hk::internal::DefaultDispatch;
+        NotePowerDispatch(Irp, *record, DeviceObject, stack, dispatch, caller, viaPoCallDriver);
     }
 
     const NTSTATUS status = dispatch(DeviceObject, Irp);
@@ -220,6 +309,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     return status;
 }
+
+extern "C" {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
@@ -252,6 +343,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             IrpRecord &record = *RecordOf(Irp);
             record.locations[location] |= kWalkedPast;
             CheckPendingMarked(Irp, record, location, stack);
+            CheckPowerIrpsStarted(Irp, record, location);
         }
 
         const NTSTATUS status = Irp->IoStatus.Status;
@@ -314,15 +406,24 @@ VOID NTAPI hk_IoMarkIrpPending(PIRP Irp)
     }
 }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-
-// Power IRPs are no longer serialised per device since Windows Vista; the
-// call stays for drivers that also run on older systems.
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
-
 }  // extern "C"
 
 namespace hk::internal {
+
+void NotePowerIrpStarted(PIRP irp)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    IrpRecord *record = RecordOf(irp);
+    if (record == nullptr) return;
+    // The caller is the driver whose stack location is current: the one
+    // whose dispatch routine runs, or on the way up the one whose completion
+    // routine runs. A driver that skipped its location shares it with the
+    // one below, so the lowest such driver not yet counted is the caller.
+    PowerFrame *caller = nullptr;
+    for (PowerFrame &frame : record->powerFrames)
+        if (!frame.startedNext && frame.location == irp->CurrentLocation) caller = &frame;
+    if (caller != nullptr) caller->startedNext = true;
+}
 
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp)
 {

@@ -23,6 +23,16 @@ size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image);
 // |owner|).
 PIRP AllocateIrpFor(CCHAR stackSize, const std::string &owner);
 
+// IRPs: IoCallDriver's work for |caller|; PoCallDriver's sends say so, so
+// that a power IRP sent with IoCallDriver is told apart.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &caller, bool viaPoCallDriver);
+
+// IRPs: PoStartNextPowerIrp's mark on the set- or query-power IRP it names.
+void NotePowerIrpStarted(PIRP irp);
+
+// Objects: PoSetPowerState's record; returns the state it replaces.
+POWER_STATE SwapPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
+
 // IRPs: reports IRPs allocated by |image| and never freed as POOL_LEAK.
 size_t ReportIrpsOf(const std::string &image, const std::string &when);
 

@@ -167,8 +167,13 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
     _DEVOBJ_EXTENSION *topRecord = RecordOf(top);
     _DEVOBJ_EXTENSION *source = RecordOf(SourceDevice);
-    // A stack that is being torn down takes no new devices.
+    // A stack that is being torn down takes no new devices, nor one whose top
+    // device is still being set up: its driver has not cleared
+    // DO_DEVICE_INITIALIZING yet (DDI nf-wdm-ioattachdevicetodevicestack:
+    // NULL when it cannot attach; ReactOS ntoskrnl/io/iomgr/device.c
+    // IopAttachDeviceToDeviceStackSafe refuses such a top device).
     if (topRecord == nullptr || topRecord->deletePending || source == nullptr) return nullptr;
+    if (top->Flags & DO_DEVICE_INITIALIZING) return nullptr;
 
     top->AttachedDevice = SourceDevice;
     source->attachedTo = top;
@@ -226,22 +231,6 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
     return left;
 }
 
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
-{
-    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    POWER_STATE old{};
-    if (_DEVOBJ_EXTENSION *record = RecordOf(DeviceObject)) {
-        if (Type == DevicePowerState) {
-            old.DeviceState = record->devicePower;
-            record->devicePower = State.DeviceState;
-        } else {
-            old.SystemState = record->systemPower;
-            record->systemPower = State.SystemState;
-        }
-    }
-    return old;
-}
-
 }  // extern "C"
 
 namespace hk {
@@ -266,7 +255,30 @@ size_t LiveDeviceCount()
     return Devices().size();
 }
 
+DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    return record ? record->devicePower : PowerDeviceUnspecified;
+}
+
 namespace internal {
+
+POWER_STATE SwapPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    POWER_STATE old{};
+    if (_DEVOBJ_EXTENSION *record = RecordOf(device)) {
+        if (type == DevicePowerState) {
+            old.DeviceState = record->devicePower;
+            record->devicePower = state.DeviceState;
+        } else {
+            old.SystemState = record->systemPower;
+            record->systemPower = state.SystemState;
+        }
+    }
+    return old;
+}
 
 size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image)
 {

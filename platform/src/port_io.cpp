@@ -54,12 +54,13 @@ ULONG Read(bool memorySpace, ULONGLONG address, unsigned width, const std::strin
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
     const AttachedRange *decoder = Decoder(memorySpace, address, width);
     ULONG value = AllOnes(width);
-    if (decoder) {
+    const bool refused = decoder && decoder->range->Refuses();
+    if (decoder && !refused) {
         value = decoder->range->Read(ULONG(address - decoder->base), width) & AllOnes(width);
-    } else {
+    } else if (!decoder) {
         hk::ReportViolation(UndecodedName(memorySpace), image, Describe(memorySpace, false, address, width));
     }
-    ioLog.push_back({ULONG(address), width, false, value, image, memorySpace});
+    ioLog.push_back({ULONG(address), width, false, value, image, memorySpace, refused});
     return value;
 }
 
@@ -67,12 +68,13 @@ void Write(bool memorySpace, ULONGLONG address, unsigned width, ULONG value, con
 {
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
     const AttachedRange *decoder = Decoder(memorySpace, address, width);
-    if (decoder) {
+    const bool refused = decoder && decoder->range->Refuses();
+    if (decoder && !refused) {
         decoder->range->Write(ULONG(address - decoder->base), width, value);
-    } else {
+    } else if (!decoder) {
         hk::ReportViolation(UndecodedName(memorySpace), image, Describe(memorySpace, true, address, width));
     }
-    ioLog.push_back({ULONG(address), width, true, value, image, memorySpace});
+    ioLog.push_back({ULONG(address), width, true, value, image, memorySpace, refused});
 }
 
 ULONG PortOf(const volatile void *port) { return ULONG(reinterpret_cast<ULONG_PTR>(port)); }

@@ -47,7 +47,8 @@ NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(
         device->DriverObject->MajorFunction[major <= IRP_MJ_MAXIMUM_FUNCTION ? major : 0]));
 
-    NTSTATUS status = IofCallDriver(device, irp);
+    // Power requests go out as the power manager sends them.
+    NTSTATUS status = internal::CallDriver(device, irp, "host", major == IRP_MJ_POWER);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = kCompletionTimeout;

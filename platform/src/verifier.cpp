@@ -45,6 +45,14 @@ void BugCheck(ULONG code, const std::string &why)
     std::abort();
 }
 
+void BugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, const std::string &why)
+{
+    std::ostringstream text;
+    text << std::hex << std::uppercase << "(0x" << p1 << ", 0x" << p2 << ", 0x" << p3 << ", 0x" << p4 << ") "
+         << why;
+    BugCheck(code, text.str());
+}
+
 namespace internal {
 
 std::recursive_mutex &BookkeepingLock()

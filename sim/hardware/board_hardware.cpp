@@ -25,14 +25,14 @@ void BoardHardware::Plug() {
             hk::AttachIoRange(base, length, range);
     };
     attach(config_.ioBase, UartRangeLength(), &uartRange_);
-    if (config_.bridgeBase) attach(config_.bridgeBase, kBridgeRangeLength, &bridge_);
+    if (config_.bridgeBase) attach(config_.bridgeBase, kBridgeRangeLength, &bridgeRange_);
     plugged_ = true;
 }
 
 void BoardHardware::Unplug() {
     if (!plugged_) return;
     hk::DetachIoRange(&uartRange_);
-    if (config_.bridgeBase) hk::DetachIoRange(&bridge_);
+    if (config_.bridgeBase) hk::DetachIoRange(&bridgeRange_);
     plugged_ = false;
 }
 

@@ -41,6 +41,7 @@ BoardHardwareConfig ConfigOf(const BoardScenario &board)
 struct BoardSlot::Hardware {
     BoardHardwareConfig config;
     std::unique_ptr<BoardHardware> board;
+    DEVICE_POWER_STATE power = PowerDeviceUnspecified;
 };
 
 BoardSlot::BoardSlot(const BoardScenario &board) : hardware_(std::make_unique<Hardware>())
@@ -62,6 +63,7 @@ void BoardSlot::Plug(const BoardResources &at)
         h.config.ioBase = at.uartBase;
         h.config.bridgeBase = bridgeBase;
         h.board = std::make_unique<BoardHardware>(h.config);
+        h.board->SetPowerState(h.power);
     }
     if (!h.board->Plugged()) h.board->Plug();
 }
@@ -69,6 +71,12 @@ void BoardSlot::Plug(const BoardResources &at)
 void BoardSlot::Unplug()
 {
     if (hardware_->board && hardware_->board->Plugged()) hardware_->board->Unplug();
+}
+
+void BoardSlot::SetPower(DEVICE_POWER_STATE state)
+{
+    hardware_->power = state;
+    if (hardware_->board) hardware_->board->SetPowerState(state);
 }
 
 bool BoardSlot::Plugged() const

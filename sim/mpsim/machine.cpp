@@ -2,6 +2,7 @@
 
 #include "board_view.h"
 #include "builtin_bus.h"
+#include "lower_completion.h"
 #include "pnp_registry.h"
 #include "serial_standin.h"
 
@@ -126,8 +127,9 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
         hk::reg::SetDword(std::string(kServicesPath) + kFilterParameters, "DebugLevel", *scenario.filterDebugLevel);
 
     MachineReport report;
+    report.seed = CompletionSeed();
     {
-        PnpManager pnp;
+        PnpManager pnp(InstallDatabase::Default(scenario.boardLowerFilter));
         pnp.RegisterBuiltinDriver(kSerialService, SerialDriverEntry);
         BoardStarts starts;
         pnp.SetStartObserver([&starts](const DeviceNode &node, const PnpManager::Descriptors &raw,
@@ -151,7 +153,10 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                 for (size_t i = 0; i < boards.size(); ++i) {
                     if (nodes[i]) continue;
                     slots[i]->Plug(boards[i].resources);
-                    nodes[i] = pnp.PlugBoard(DescribeBoard(boards[i]));
+                    BoardDescription description = DescribeBoard(boards[i]);
+                    BoardSlot *slot = slots[i].get();
+                    description.setHardwarePower = [slot](DEVICE_POWER_STATE state) { slot->SetPower(state); };
+                    nodes[i] = pnp.PlugBoard(description);
                 }
                 break;
             case Kind::Stop: pnp.Stop(node); break;

@@ -296,8 +296,10 @@ std::string RenderJson(const MachineReport &report, bool trace)
                                           {"width", a.width},
                                           {"direction", a.write ? "write" : "read"},
                                           {"value", Hex(a.value)},
-                                          {"image", a.image}});
+                                          {"image", a.image},
+                                          {"refused", a.refused}});
     }
+    document["seed"] = report.seed;
     document["passed"] = report.Passed();
     return document.dump(2) + "\n";
 }
@@ -353,11 +355,12 @@ std::string RenderText(const MachineReport &report, bool trace)
         out << "Register accesses (" << report.ioLog.size() << "):\n";
         for (const hk::IoAccess &a : report.ioLog) {
             // Memory-space accesses show the physical address behind the mapping.
-            char line[112];
-            std::snprintf(line, sizeof(line), "  %-8s %s%u %s0x%04lX %s 0x%0*lX\n", a.image.c_str(),
+            char line[128];
+            std::snprintf(line, sizeof(line), "  %-8s %s%u %s0x%04lX %s 0x%0*lX%s\n", a.image.c_str(),
                           a.write ? "W" : "R", a.width * 8, a.memorySpace ? "memory " : "",
                           static_cast<unsigned long>(a.port), a.write ? "<-" : "->", int(a.width * 2),
-                          static_cast<unsigned long>(a.value));
+                          static_cast<unsigned long>(a.value),
+                          a.refused ? "  refused: the board is powered down" : "");
             out << line;
         }
     }

@@ -67,6 +67,7 @@ struct MachineReport {
     std::map<std::string, size_t> poolOutstanding;    // by image, blocks
     std::vector<hk::IoAccess> ioLog;
     std::vector<std::string> pnpLog;  // the manager's requests and driver calls, in order
+    uint32_t seed = 0;                // how the bus drivers chose to complete requests
 
     // A port that did not start and pass its checks, a board that failed,
     // or a violation: the run did not go as it should.

@@ -5,6 +5,9 @@
  * JSON form (every name optional unless said):
  *   wdm_version        "1.10" (default): the WDM version the kernel reports
  *   filter_debug_level number, stored as mpsfilt's "DebugLevel" (absent: no value)
+ *   board_lower_filter bool (default false; true in the built-in machine): a
+ *                      pass-through lower filter of the host's own sits
+ *                      between mpsbus and each board's PDO
  *   boards             list of boards:
  *     bus              "pci", "pcmcia" or "isa" (root-enumerated); required
  *     hardware_ids     list of strings; required
@@ -80,6 +83,7 @@ struct Scenario {
     std::string wdmVersion = "1.10";
     UCHAR wdmMajor = 1, wdmMinor = 0x10;
     std::optional<ULONG> filterDebugLevel;
+    bool boardLowerFilter = false;
     std::vector<BoardScenario> boards;
     std::vector<ScenarioStep> steps;
 };

@@ -34,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -106,8 +107,13 @@ public:
 private:
     DeviceNode *NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent);
     void BringUp(DeviceNode *node);
-    void QueryIdentity(DeviceNode *node);
+    bool QueryIdentity(DeviceNode *node);  // false: the node failed already
+    void QueryCapabilities(DeviceNode *node);
+    void CheckNotDuplicate(const DeviceNode *node) const;
+    void QueryBusInformation(DeviceNode *node);
+    void QueryBootConfiguration(DeviceNode *node);
     void QueryRequirements(DeviceNode *node);
+    bool QueryDeviceState(DeviceNode *node);  // false: the device took itself down
     bool BindAndLoad(DeviceNode *node);
     bool LoadService(const std::string &service, DeviceNode *node);
     bool AddDevices(DeviceNode *node);
@@ -119,7 +125,9 @@ private:
     void RemoveSubtree(DeviceNode *node);
     void ForgetSubtree(DeviceNode *node);
     void UnloadUnusedDrivers();
+    void ProcessInvalidations();
 
+    void SetSystemPower(DeviceNode *node, SYSTEM_POWER_STATE state, POWER_ACTION action, const char *name);
     void Record(const DeviceNode *node, const std::string &request, const std::string &detail, NTSTATUS status);
     // Sends to the node's stack and records it.
     struct Sent {
@@ -145,6 +153,9 @@ private:
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::vector<PnpRequestRecord> requests_;
     StartObserver startObserver_;
+    std::mutex invalidatedLock_;
+    std::vector<PDEVICE_OBJECT> invalidated_;  // IoInvalidateDeviceRelations, not yet acted on
+    bool processingInvalidations_ = false;
 };
 
 // Nodes of a subtree, children before their parent / parents first.

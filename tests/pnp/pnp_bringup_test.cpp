@@ -22,17 +22,22 @@ TEST_F(PnpTest, PdoIsQueriedBeforeDriversLoadAndStackIsBuiltBottomUp)
     ASSERT_EQ(node->state, sim::NodeState::Started);
     EXPECT_EQ(node->instancePath, kBoard);
 
-    EXPECT_THAT(Sent(), ElementsAre(kBoard + " IRP_MN_QUERY_CAPABILITIES", kBoard + " IRP_MN_QUERY_ID BusQueryDeviceID",
+    // The PDO alone first: device ID, capabilities (UniqueID shapes the
+    // instance path), instance ID, then the rest of its identity; after the
+    // first start the capabilities again and the device state.
+    EXPECT_THAT(Sent(), ElementsAre(kBoard + " IRP_MN_QUERY_ID BusQueryDeviceID", kBoard + " IRP_MN_QUERY_CAPABILITIES",
+                                    kBoard + " IRP_MN_QUERY_ID BusQueryInstanceID",
                                     kBoard + " IRP_MN_QUERY_ID BusQueryHardwareIDs",
                                     kBoard + " IRP_MN_QUERY_ID BusQueryCompatibleIDs",
-                                    kBoard + " IRP_MN_QUERY_ID BusQueryInstanceID",
                                     kBoard + " IRP_MN_QUERY_DEVICE_TEXT DeviceTextDescription",
                                     kBoard + " IRP_MN_QUERY_DEVICE_TEXT DeviceTextLocationInformation",
+                                    kBoard + " IRP_MN_QUERY_BUS_INFORMATION", kBoard + " IRP_MN_QUERY_RESOURCES",
                                     kBoard + " IRP_MN_QUERY_RESOURCE_REQUIREMENTS", kBoard + " DriverEntry tlower",
                                     kBoard + " DriverEntry tfunc", kBoard + " DriverEntry tupper",
                                     kBoard + " AddDevice tlower", kBoard + " AddDevice tfunc",
                                     kBoard + " AddDevice tupper", kBoard + " IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
-                                    kBoard + " IRP_MN_START_DEVICE",
+                                    kBoard + " IRP_MN_START_DEVICE", kBoard + " IRP_MN_QUERY_CAPABILITIES",
+                                    kBoard + " IRP_MN_QUERY_PNP_DEVICE_STATE",
                                     kBoard + " IRP_MN_QUERY_DEVICE_RELATIONS BusRelations"));
     // Every request after AddDevice enters at the top of the stack.
     EXPECT_THAT(EventsOf({"tlower", "tfunc", "tupper"}),
@@ -40,6 +45,9 @@ TEST_F(PnpTest, PdoIsQueriedBeforeDriversLoadAndStackIsBuiltBottomUp)
                             "tfunc AddDevice", "tupper AddDevice", "tupper IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
                             "tfunc IRP_MN_FILTER_RESOURCE_REQUIREMENTS", "tlower IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
                             "tupper IRP_MN_START_DEVICE", "tfunc IRP_MN_START_DEVICE", "tlower IRP_MN_START_DEVICE",
+                            "tupper IRP_MN_QUERY_CAPABILITIES", "tfunc IRP_MN_QUERY_CAPABILITIES",
+                            "tlower IRP_MN_QUERY_CAPABILITIES", "tupper IRP_MN_QUERY_PNP_DEVICE_STATE",
+                            "tfunc IRP_MN_QUERY_PNP_DEVICE_STATE", "tlower IRP_MN_QUERY_PNP_DEVICE_STATE",
                             "tupper IRP_MN_QUERY_DEVICE_RELATIONS BusRelations",
                             "tfunc IRP_MN_QUERY_DEVICE_RELATIONS BusRelations",
                             "tlower IRP_MN_QUERY_DEVICE_RELATIONS BusRelations"));

@@ -28,6 +28,10 @@ void ReportViolation(const std::string &name, const std::string &image, const st
 std::vector<Violation> Violations();
 void ClearViolations();
 [[noreturn]] void BugCheck(ULONG code, const std::string &why);
+// KeBugCheckEx's form: the stop code and its four parameters, as a debugger
+// shows them, then |why|.
+[[noreturn]] void BugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                             const std::string &why);
 
 // Image owning a code address (a driver image's service name, else "host").
 std::string ImageOfAddress(const void *address);
@@ -135,6 +139,9 @@ public:
     virtual ~IoRange() = default;
     virtual ULONG Read(ULONG offset, unsigned width) = 0;              // width 1, 2 or 4
     virtual void Write(ULONG offset, unsigned width, ULONG value) = 0;
+    // True while the hardware answers no access (a board in D3): reads float
+    // to all ones, writes are lost, and the I/O log marks the access refused.
+    virtual bool Refuses() const { return false; }
 };
 void AttachIoRange(ULONG base, ULONG length, IoRange *range);  // range stays owned by the caller
 void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range);
@@ -147,6 +154,7 @@ struct IoAccess {
     ULONG value;
     std::string image;
     bool memorySpace = false;  // through a mapping, with READ_REGISTER_* / WRITE_REGISTER_*
+    bool refused = false;      // the range decoding it did not answer (IoRange::Refuses)
 };
 const std::vector<IoAccess> &IoLog();
 void ClearIoLog();
@@ -167,6 +175,11 @@ size_t ReportLiveMappings(const std::string &when);
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);  // the device it is attached to, or null
 bool IsDeletePending(PDEVICE_OBJECT device);
 size_t LiveDeviceCount();
+// The device power state its drivers last recorded with PoSetPowerState.
+DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device);
+// Waits until every power IRP that PoRequestPowerIrp handed to a worker
+// thread (asked for above PASSIVE_LEVEL) has been delivered.
+void JoinPowerWorkers();
 
 // Sends an IRP built by |fill| to the top of |device|'s stack (the device
 // itself: no attachment walk) and waits for it to complete, as the PnP and
@@ -191,6 +204,11 @@ struct PnpHooks {
         getProperty;
     // Instance path ("PCI\\VEN_7A3E&DEV_0010\\1") of a PDO; empty if unknown.
     std::function<std::string(PDEVICE_OBJECT pdo)> instancePath;
+    // True for a PDO the manager has a device node for. When set, the
+    // services that take a PDO bug-check on anything else (0xCA/0x2).
+    std::function<bool(PDEVICE_OBJECT device)> isPdo;
+    // IoInvalidateDeviceRelations: the manager queries the relations again.
+    std::function<void(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type)> invalidateRelations;
 };
 void SetPnpHooks(const PnpHooks &hooks);
 // The hardware key of a PDO: "...\\Enum\\<instance path>\\Device Parameters".
