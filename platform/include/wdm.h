@@ -427,6 +427,8 @@ typedef enum _INTERFACE_TYPE {
     InternalPowerBus,
     PNPISABus,
     PNPBus,
+    Vmcs,
+    ACPIBus,
     MaximumInterfaceType
 } INTERFACE_TYPE, *PINTERFACE_TYPE;
 
@@ -1053,6 +1055,9 @@ NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR 
                                              PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
 NTKERNELAPI VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 NTKERNELAPI VOID NTAPI hk_IoMarkIrpPending(PIRP Irp);
+/* A failed ASSERT of the checked (DBG=1) kernel header's own inline
+   routines: reported as RtlAssert would, and recorded by the verifier. */
+NTKERNELAPI VOID NTAPI hk_HeaderAssert(PCSTR Expression, PCSTR File, ULONG Line);
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 
 /* Remove locks (checked form) */
@@ -1240,17 +1245,24 @@ FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
 {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
+/* The checked header's assertions in the stack-location helpers and in
+   IoSetCompletionRoutine, as mingw-w64's ddk/wdm.h and the WDK's have them
+   under DBG. */
+#define HK_HEADER_ASSERT(exp) ((!(exp)) ? (hk_HeaderAssert(#exp, __FILE__, __LINE__), FALSE) : TRUE)
 FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
 {
+    HK_HEADER_ASSERT(Irp->CurrentLocation > 0);
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
+    HK_HEADER_ASSERT(Irp->CurrentLocation <= Irp->StackCount);
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
 FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp)
 {
+    HK_HEADER_ASSERT(Irp->CurrentLocation > 0);
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
@@ -1264,7 +1276,9 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                         BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
-    PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION irpSp;
+    HK_HEADER_ASSERT((InvokeOnSuccess || InvokeOnError || InvokeOnCancel) ? (CompletionRoutine != NULL) : TRUE);
+    irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
@@ -1272,6 +1286,8 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
     if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
+#define IoSetCancelRoutine(_Irp, _CancelRoutine) \
+    ((PDRIVER_CANCEL)__atomic_exchange_n(&(_Irp)->CancelRoutine, (PDRIVER_CANCEL)(_CancelRoutine), __ATOMIC_SEQ_CST))
 /* The host kernel records each mark, so that a dispatch routine that returns
    STATUS_PENDING without it is reported. */
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
@@ -1283,4 +1299,12 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
 #define ASSERTMSG(msg, exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PCHAR)msg), FALSE) : TRUE)
 
-#define PAGED_CODE()
+/* As the checked header has it: pageable code run above APC_LEVEL prints
+   and asserts. */
+#define PAGED_CODE()                                                                              \
+    {                                                                                             \
+        if (KeGetCurrentIrql() > APC_LEVEL) {                                                     \
+            DbgPrint("NTDDK: Pageable code called at IRQL > APC_LEVEL (%d)\n", KeGetCurrentIrql()); \
+            hk_HeaderAssert("FALSE", __FILE__, __LINE__);                                         \
+        }                                                                                         \
+    }

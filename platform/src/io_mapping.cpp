@@ -7,7 +7,7 @@
  * hardware decoding it in memory space, or nothing (reported like undecoded
  * port I/O).
  */
-#include "internal.h"
+#include "irql_rules.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -73,6 +73,7 @@ extern "C" {
 
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::MmMapIoSpace, __builtin_return_address(0));
     const std::string owner = HK_CALLER_IMAGE();
     if (NumberOfBytes == 0 || hk::ShouldFail(hk::Service::MapIoSpace)) return nullptr;
     const size_t rounded = RoundedToPages(NumberOfBytes);
@@ -88,6 +89,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
     const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::MmUnmapIoSpace, caller);
     std::lock_guard<std::mutex> hold(mappingMutex);
     auto found = mappings.find(BaseAddress);
     if (found == mappings.end()) {

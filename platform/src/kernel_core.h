@@ -36,6 +36,12 @@ POWER_STATE SwapPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_S
 // IRPs: reports IRPs allocated by |image| and never freed as POOL_LEAK.
 size_t ReportIrpsOf(const std::string &image, const std::string &when);
 
+
+// The checks IoCallDriver makes of the device a request goes to (|irp| may
+// be null when the request is not built yet): reported when the device is
+// delete-pending, a stop when it is freed.
+void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller);
+
 // The I/O manager's answer for every request a driver does not handle.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 

@@ -5,6 +5,7 @@
  * driver sends them with PoCallDriver and lets the next one go with
  * PoStartNextPowerIrp; the IRP bookkeeping checks both (irp.cpp).
  */
+#include "irql_rules.h"
 #include "kernel_core.h"
 
 #include <sstream>
@@ -64,7 +65,11 @@ extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return hk::internal::CallDriver(DeviceObject, Irp, HK_CALLER_IMAGE(), true);
+    const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql((DeviceObject->Flags & DO_POWER_PAGABLE) ? hk::internal::Ddi::PoCallDriverPagable
+                                                                     : hk::internal::Ddi::PoCallDriver,
+                            caller);
+    return hk::internal::CallDriver(DeviceObject, Irp, hk::ImageOfAddress(caller), true);
 }
 
 // Lets the power manager send the device its next power IRP. Required once
@@ -72,7 +77,11 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // stack location: before IoSkipCurrentIrpStackLocation, IoCompleteRequest or
 // PoCallDriver, or in the completion routine of a driver that powers up on
 // the way back (MSD kernel/calling-postartnextpowerirp.md). A no-op from Vista on.
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { hk::internal::NotePowerIrpStarted(Irp); }
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
+{
+    hk::internal::CheckIrql(hk::internal::Ddi::PoStartNextPowerIrp, __builtin_return_address(0));
+    hk::internal::NotePowerIrpStarted(Irp);
+}
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {

@@ -2,6 +2,7 @@
  * Device properties and device keys of PDOs: the Plug and Play manager owns
  * the answers (through its hooks); this is the kernel's call path to them.
  */
+#include "irql_rules.h"
 #include "pnp_hooks.h"
 #include "registry_tree.h"
 
@@ -58,6 +59,7 @@ extern "C" {
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty,
                                    ULONG bufferLength, PVOID propertyBuffer, PULONG resultLength)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoGetDeviceProperty, __builtin_return_address(0));
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
     hk::internal::RequirePdo(hooks, deviceObject, "IoGetDeviceProperty", HK_CALLER_IMAGE());
     if (hk::ShouldFail(hk::Service::Property)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -68,6 +70,7 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK,
                                        PHANDLE devInstRegKey)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoOpenDeviceRegistryKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (keyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();

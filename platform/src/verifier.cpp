@@ -38,6 +38,11 @@ void ClearViolations()
     Recorded().clear();
 }
 
+size_t CheckFreedMemory()
+{
+    return internal::CheckFreedPool() + internal::CheckFreedIrps() + internal::CheckFreedDevices();
+}
+
 void BugCheck(ULONG code, const std::string &why)
 {
     std::fprintf(stderr, "*** STOP: 0x%08lX\n*** %s\n", static_cast<unsigned long>(code), why.c_str());

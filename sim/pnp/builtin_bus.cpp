@@ -50,7 +50,7 @@ BusPdo *StateOf(PDEVICE_OBJECT pdo)
 PWSTR PoolString(const std::u16string &text, bool multi)
 {
     const size_t chars = text.size() + (multi ? 2 : 1);
-    auto *buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kPoolTag));
+    auto *buffer = static_cast<PWSTR>(hk::AllocateManagerPool(PagedPool, chars * sizeof(WCHAR), kPoolTag));
     if (!buffer) return nullptr;
     std::memset(buffer, 0, chars * sizeof(WCHAR));
     std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
@@ -167,7 +167,7 @@ NTSTATUS AnswerBusInformation(const BusPdo &pdo, ULONG_PTR *information, NTSTATU
     static const GUID kPcmciaBus = {0x09343630, 0xaf9f, 0x11d0, {0x92, 0xe9, 0x00, 0x00, 0xf8, 0x1e, 0x1b, 0x30}};
     if (pdo.board.bus == BusKind::Root) return unchanged;
     auto *bus = static_cast<PPNP_BUS_INFORMATION>(
-        ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), kPoolTag));
+        hk::AllocateManagerPool(PagedPool, sizeof(PNP_BUS_INFORMATION), kPoolTag));
     if (!bus) return STATUS_INSUFFICIENT_RESOURCES;
     bus->BusTypeGuid = pdo.board.bus == BusKind::Pci ? kPciBus : kPcmciaBus;
     bus->LegacyBusType = InterfaceTypeOf(pdo.board.bus);
@@ -179,7 +179,7 @@ NTSTATUS AnswerBusInformation(const BusPdo &pdo, ULONG_PTR *information, NTSTATU
 NTSTATUS AnswerTargetRelation(PDEVICE_OBJECT pdo, ULONG_PTR *information)
 {
     auto *relations =
-        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag));
+        static_cast<PDEVICE_RELATIONS>(hk::AllocateManagerPool(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag));
     if (!relations) return STATUS_INSUFFICIENT_RESOURCES;
     ObReferenceObject(pdo);
     relations->Count = 1;

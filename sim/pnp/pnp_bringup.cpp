@@ -272,7 +272,7 @@ bool PnpManager::AddDevices(DeviceNode *node)
         PDRIVER_ADD_DEVICE addDevice = driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
         NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
         PDEVICE_OBJECT topBefore = TopOfStack(node->pdo);
-        if (addDevice) status = addDevice(driver, node->pdo);
+        if (addDevice) status = hk::CallAddDevice(driver, node->pdo);
         Record(node, "AddDevice", service, status);
         if (NT_SUCCESS(status)) CheckAddedDeviceReady(service, driver, topBefore, node->pdo);
         if (!NT_SUCCESS(status)) {

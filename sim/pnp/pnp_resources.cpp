@@ -120,7 +120,7 @@ std::vector<uint8_t> RequirementsBytes(const IO_RESOURCE_REQUIREMENTS_LIST *list
 PIO_RESOURCE_REQUIREMENTS_LIST RequirementsToPool(const std::vector<uint8_t> &bytes)
 {
     if (bytes.empty()) return nullptr;
-    void *block = ExAllocatePoolWithTag(PagedPool, bytes.size(), kPoolTag);
+    void *block = hk::AllocateManagerPool(PagedPool, bytes.size(), kPoolTag);
     if (block) std::memcpy(block, bytes.data(), bytes.size());
     return static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(block);
 }
@@ -135,7 +135,7 @@ PCM_RESOURCE_LIST ResourceListToPool(INTERFACE_TYPE bus, const ResourceDescripto
 {
     if (descriptors.empty()) return nullptr;
     const size_t size = ResourceListSize(descriptors.size());
-    auto *list = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(PagedPool, size, kPoolTag));
+    auto *list = static_cast<PCM_RESOURCE_LIST>(hk::AllocateManagerPool(PagedPool, size, kPoolTag));
     if (!list) return nullptr;
     std::memset(list, 0, size);
     list->Count = 1;

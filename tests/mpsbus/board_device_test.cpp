@@ -115,9 +115,10 @@ TEST_F(BoardDeviceTest, AStartSentToAPortGoesToThePortHandlerOnly)
     PDEVICE_OBJECT board = AddBoard();
     ASSERT_NE(board, nullptr);
     PDEVICE_OBJECT port = AddPortByHand(board);
-    // The port's start callback is not built yet; what matters here is that
-    // nothing is captured and nothing goes down.
-    EXPECT_EQ(Send(port, IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_NOT_IMPLEMENTED);
+    // The port's start opens its device key, which a port no PnP manager
+    // enumerated does not have; what matters here is that nothing is
+    // captured and nothing goes down.
+    EXPECT_EQ(Send(port, IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(BoardOf(board)->RawResources, nullptr);
     EXPECT_EQ(stacktest::Events(), EventList{});
     IoDeleteDevice(port);

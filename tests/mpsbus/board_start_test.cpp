@@ -2,9 +2,9 @@
 // resources captured before the lower drivers see the request, the board
 // identified from its PDO's properties and checked on its hardware, and what
 // a STOP and a second START, or a removal after a failed one, leave behind.
-// Port creation is not built yet, so every START that gets that far ends with
-// its STATUS_NOT_IMPLEMENTED; a STOP and a START after it are sent as the PnP
-// manager sends them to a board it stops and starts again.
+// A START that gets through ends with the board's eight port devices; a STOP
+// and a START after it are sent as the PnP manager sends them to a board it
+// stops and starts again.
 #include "board_hardware.h"
 #include "mpsbus_test.h"
 #include "support/resource_lists.h"
@@ -18,7 +18,7 @@ namespace {
 
 using EventList = std::vector<std::string>;
 
-const NTSTATUS kPortsNotBuilt = STATUS_NOT_IMPLEMENTED;
+constexpr size_t kPortStrings = 8 * 3;  // device, hardware and instance ID of each port
 constexpr ULONG kUartBase = 0xD000, kBridgeBase = 0xD080;
 constexpr ULONGLONG kWindow = 0xFE000000;
 
@@ -99,8 +99,8 @@ protected:
         EXPECT_TRUE(hk::LiveMappings().empty());
     }
 
-    // The board's nonpaged blocks: what it keeps of START lists (the copy of
-    // its registry path is paged).
+    // The board's nonpaged blocks: what it keeps of START lists and its
+    // ports' strings (the copy of its registry path is paged).
     static size_t NonPagedBlocks()
     {
         size_t count = 0;
@@ -135,14 +135,15 @@ private:
     }
 };
 
-TEST_F(BoardStartTest, AStartIdentifiesAndChecksTheBoardAndEndsAtThePortsNotBuiltYet)
+TEST_F(BoardStartTest, AStartIdentifiesAndChecksTheBoardAndEndsWithItsPorts)
 {
     PlugPb8a(kUartBase, false);
     PDEVICE_OBJECT board = AddBoard();
     ASSERT_NE(board, nullptr);
-    EXPECT_EQ(Start(board, StartLists(kUartBase, false)), kPortsNotBuilt);
+    EXPECT_EQ(Start(board, StartLists(kUartBase, false)), STATUS_SUCCESS);
     const BoardExtension *extension = BoardOf(board);
     EXPECT_EQ(extension->ModelIndex, 4u);
+    EXPECT_EQ(NonPagedBlocks(), 2u + kPortStrings);
     EXPECT_EQ(hk::test::AsciiOf(extension->BoardNumber), "1");
     EXPECT_EQ(RegisterAccessesOf("mpsbus"), 5u + 12u);
     EXPECT_EQ(stacktest::Events(), EventList{"lower:START_DEVICE"});
@@ -156,7 +157,7 @@ TEST_F(BoardStartTest, AStopAndASecondStartKeepTheNumberAndLeakNothing)
         PlugPb8a(kUartBase, inMemorySpace);
         PDEVICE_OBJECT board = AddBoard();
         ASSERT_NE(board, nullptr);
-        ASSERT_EQ(Start(board, StartLists(kUartBase, inMemorySpace)), kPortsNotBuilt);
+        ASSERT_EQ(Start(board, StartLists(kUartBase, inMemorySpace)), STATUS_SUCCESS);
         EXPECT_EQ(hk::LiveMappings().size(), inMemorySpace ? 2u : 0u);
 
         StopAsThePnpManagerDoes(board);
@@ -165,10 +166,10 @@ TEST_F(BoardStartTest, AStopAndASecondStartKeepTheNumberAndLeakNothing)
         // Rebalanced to new UART ranges: copies replaced, not added.
         PlugPb8a(0xC000, inMemorySpace);
         hk::ClearIoLog();
-        ASSERT_EQ(Start(board, StartLists(0xC000, inMemorySpace)), kPortsNotBuilt);
+        ASSERT_EQ(Start(board, StartLists(0xC000, inMemorySpace)), STATUS_SUCCESS);
         const BoardExtension *extension = BoardOf(board);
         EXPECT_EQ(hk::test::AsciiOf(extension->BoardNumber), "1") << "the ports' names stay stable";
-        EXPECT_EQ(NonPagedBlocks(), 2u) << "the two copies of the second START only";
+        EXPECT_EQ(NonPagedBlocks(), 2u + kPortStrings) << "the two copies of the second START and one set of ports";
         EXPECT_EQ(hk::LiveMappings().size(), inMemorySpace ? 2u : 0u);
         EXPECT_EQ(RegisterAccessesOf("mpsbus"), 5u + 12u);
         EXPECT_EQ(hardware->Uart(0).Lcr(), 0x00) << "the new range's board was checked";
@@ -196,11 +197,11 @@ TEST_F(BoardStartTest, AFailedSecondStartLeavesNothingForTheRemovalToFreeAgain)
     PlugPb8a(kUartBase, false);
     PDEVICE_OBJECT board = AddBoard();
     ASSERT_NE(board, nullptr);
-    ASSERT_EQ(Start(board, StartLists(kUartBase, false)), kPortsNotBuilt);
+    ASSERT_EQ(Start(board, StartLists(kUartBase, false)), STATUS_SUCCESS);
     StopAsThePnpManagerDoes(board);
     EXPECT_EQ(hk::test::StartDevice(board, nullptr, nullptr), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(BoardOf(board)->RawResources, nullptr);
-    EXPECT_EQ(NonPagedBlocks(), 0u);
+    EXPECT_EQ(NonPagedBlocks(), kPortStrings) << "only the ports, which go with the board";
     RemoveAndUnload(board);
 }
 

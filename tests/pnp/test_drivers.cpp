@@ -364,6 +364,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Kind kind)
         ULONG needed = 0;
         IoGetDeviceProperty(device, DevicePropertyHardwareID, 0, nullptr, &needed);
     }
+    // Every device of a stack carries the same power flags (XP and 2000).
+    device->Flags |= ext->lower->Flags & DO_POWER_PAGABLE;
     if (!BehaviourOf(service).leaveInitializing) device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

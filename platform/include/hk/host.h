@@ -33,6 +33,12 @@ void ClearViolations();
 [[noreturn]] void BugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                              const std::string &why);
 
+// Checks the freed memory the kernel still holds back (pool blocks, IRPs,
+// deleted device objects) and reports each block written since it was freed
+// as WRITE_AFTER_FREE; returns how many. (Under AddressSanitizer such a write
+// stops the run where it happens.)
+size_t CheckFreedMemory();
+
 // Image owning a code address (a driver image's service name, else "host").
 std::string ImageOfAddress(const void *address);
 #define HK_CALLER_IMAGE() ::hk::ImageOfAddress(__builtin_return_address(0))
@@ -181,11 +187,30 @@ DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device);
 // thread (asked for above PASSIVE_LEVEL) has been delivered.
 void JoinPowerWorkers();
 
-// Sends an IRP built by |fill| to the top of |device|'s stack (the device
-// itself: no attachment walk) and waits for it to complete, as the PnP and
-// power managers do. |initialStatus| is preset in IoStatus. Returns the final
-// status; |information| receives IoStatus.Information. A request that its
-// dispatch routine neither completed nor returned pending is reported.
+// The one way every sender (tests, the Plug and Play manager, the power
+// manager) sends a request and waits for it, as the kernel's own synchronous
+// requests do: an IRP of the device's stack size with IoStatus preset, sent
+// to |device| itself (no attachment walk; power requests through
+// PoCallDriver), waited for at PASSIVE_LEVEL. The result is the dispatch
+// routine's return value, unless that is STATUS_PENDING: then the status the
+// request completed with. A request neither completed nor returned pending,
+// or never completed after STATUS_PENDING, is reported as IRP_NOT_COMPLETED
+// and left with the driver (|completed| false).
+struct Request {
+    UCHAR major = IRP_MJ_PNP;
+    UCHAR minor = 0;
+    std::function<void(PIO_STACK_LOCATION)> fill;
+    NTSTATUS initialStatus = STATUS_NOT_SUPPORTED;
+    ULONG_PTR initialInformation = 0;
+};
+struct RequestResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;  // IoStatus.Information once completed
+    bool completed = false;
+};
+RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request);
+
+// SendRequest for callers that want the status alone.
 NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                      const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR *information = nullptr,
                      NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
@@ -194,6 +219,10 @@ NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
 // owned by the host and never failed by fault injection, which is aimed at
 // the drivers' calls.
 PIRP AllocateManagerIrp(CCHAR stackSize);
+// Pool that a stand-in for a Windows component (the PnP manager, the bus
+// drivers below the boards) takes on its own account: like its IRPs, never
+// failed by fault injection, which is aimed at the drivers under test.
+PVOID AllocateManagerPool(POOL_TYPE type, size_t size, ULONG tag);
 
 // -------------------------------------------------------------- PnP hooks
 // The Plug and Play manager answers for its device nodes.
@@ -235,6 +264,10 @@ std::vector<std::string> LoadedDrivers();
 // driver stand-in, test drivers): same objects, no image file.
 PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry, NTSTATUS *status);
 void UnloadBuiltinDriver(const std::string &service);
+// Calls |driver|'s AddDevice for |pdo| as the PnP manager does: at
+// PASSIVE_LEVEL, and checked like every driver routine (it must return at
+// the IRQL it was called at, holding no spin lock).
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // Maps a code range to an image name for ownership (used by builtin drivers).
 void RegisterImageRange(const std::string &image, const void *begin, const void *end);
 // A global of a loaded image by its symbol name, as a debugger resolves
