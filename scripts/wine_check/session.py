@@ -6,6 +6,7 @@ drivers): they inherit its standard error. Commands run later log nothing of
 their own. The wineserver stays up between commands and is stopped with the
 processes of this prefix, and no others, when the session ends.
 """
+import codecs
 import os
 import shutil
 import subprocess
@@ -18,6 +19,8 @@ from winelog import Trace
 # debugstr: DbgPrint output; warn+module, err: the loader's complaints.
 CHANNELS = "-all,+relay,+loaddll,+plugplay,warn+debugstr,warn+module,err+all"
 PERSIST_SECONDS = 60
+RUNAWAY_EVENTS = 20000
+POLL_BYTES = 1 << 20
 
 
 class CheckFailure(Exception):
@@ -36,6 +39,8 @@ class Session:
         self.our_images = our_images
         self._log = None
         self._offset = 0
+        # A piece of the log may end inside a character.
+        self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG")}
         self.env.update(WINEPREFIX=self.prefix, WINEARCH="win32",
                         # No Mono or Gecko: nothing here needs them, and
@@ -88,30 +93,38 @@ class Session:
         if self._log:
             self._log.close()
             self._log = None
-        self.poll(final=True)
 
     # -- the log -------------------------------------------------------------
-    def poll(self, final=False):
+    def poll(self):
+        """Reads what the log gained, a bounded piece at a time; False when
+        there was nothing new."""
         with open(self.log_path, "rb") as f:
             f.seek(self._offset)
-            data = f.read()
+            data = f.read(POLL_BYTES)
         self._offset += len(data)
-        self.trace.feed(data.decode("utf-8", "replace"), final=final)
+        self.trace.feed(self._decoder.decode(data))
+        return bool(data)
 
     def wait_for(self, what, match, after=0):
         """The first event from index |after| on that |match| accepts: waits
         until it is in the log. Returns (index, event)."""
         deadline = time.monotonic() + self.timeout
         while True:
-            self.poll()
+            more = self.poll()
             events = self.trace.events
             for i in range(after, len(events)):
                 if match(events[i]):
                     return i, events[i]
+            if len(events) - after > RUNAWAY_EVENTS:
+                # A loop that never ends writes the log as fast as it can:
+                # stop before the log fills the disk.
+                raise CheckFailure(f"our images wrote more than {RUNAWAY_EVENTS} lines while waiting for {what}: "
+                                   f"a loop that does not end" + self.tail(after), events[-1].record)
             if time.monotonic() > deadline:
                 raise CheckFailure(f"timed out after {self.timeout}s waiting for {what}"
                                    + self.tail(after))
-            time.sleep(0.05)
+            if not more:
+                time.sleep(0.05)
 
     def tail(self, after, count=8):
         lines = [e.record.show() for e in self.trace.events[after:]][-count:]

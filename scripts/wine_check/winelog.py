@@ -111,10 +111,10 @@ class Trace:
         self._relay = {}  # thread -> stack of (func, args, record) for our image's pending calls
 
     # -- feeding -------------------------------------------------------------
-    def feed(self, text, final=False):
+    def feed(self, text):
         text = self._partial + text
         lines = text.split("\n")
-        self._partial = "" if final else lines.pop()
+        self._partial = lines.pop()
         for line in lines:
             self._line += 1
             m = THREAD.match(line)
@@ -123,8 +123,6 @@ class Trace:
                 self._pending = Record(m.group(1), m.group(2), self._line)
             elif self._pending is not None:
                 self._pending.text += "\n" + line
-        if final:
-            self._flush()
 
     def _flush(self):
         if self._pending is not None:
