@@ -1,0 +1,273 @@
+#include "port_bus.h"
+
+#include "port_bus_interface.h"
+
+#include <hk/host.h>
+
+#include <chrono>
+#include <cstring>
+
+// The driver's code lives in a section of its own, so that the host kernel
+// counts its pool, devices and calls as an image's, not the test's.
+#define PORT_BUS_CODE __attribute__((section("mpsfilt_port_bus_text")))
+
+extern "C" const char __start_mpsfilt_port_bus_text[];
+extern "C" const char __stop_mpsfilt_port_bus_text[];
+
+namespace filtertest {
+
+const char kPortBusService[] = "testportbus";
+
+namespace {
+
+constexpr size_t kListHeaderBytes = 20;  // Count, then the first full descriptor up to its partials
+constexpr ULONG kListTag = 0x74726F50;   // "Port"
+
+PORT_BUS_CODE PortDevice *PortOf(PDEVICE_OBJECT pdo) { return *static_cast<PortDevice **>(pdo->DeviceExtension); }
+
+PORT_BUS_CODE NTSTATUS Complete(PIRP irp)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Descriptors(const CM_RESOURCE_LIST *list)
+{
+    if (list == nullptr) return {};
+    const CM_PARTIAL_RESOURCE_LIST &partials = list->List[0].PartialResourceList;
+    return {partials.PartialDescriptors, partials.PartialDescriptors + partials.Count};
+}
+
+PORT_BUS_CODE PCM_RESOURCE_LIST ListInPool(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
+{
+    const size_t bytes = kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * partials.size();
+    auto *list = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(PagedPool, bytes, kListTag));
+    if (list == nullptr) return nullptr;
+    std::memset(list, 0, bytes);
+    list->Count = 1;
+    list->List[0].InterfaceType = PCIBus;
+    list->List[0].PartialResourceList.Version = 1;
+    list->List[0].PartialResourceList.Revision = 1;
+    list->List[0].PartialResourceList.Count = ULONG(partials.size());
+    std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
+                partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+    return list;
+}
+
+// ---------------------------------------------------- the bus interface
+PORT_BUS_CODE VOID NTAPI ReferenceInterface(PVOID context)
+{
+    auto *script = static_cast<PortScript *>(context);
+    ++script->referenceCalls;
+    ++script->references;
+}
+
+PORT_BUS_CODE VOID NTAPI DereferenceInterface(PVOID context)
+{
+    auto *script = static_cast<PortScript *>(context);
+    ++script->dereferences;
+    --script->references;
+}
+
+PORT_BUS_CODE NTSTATUS NTAPI GetResourceLists(PVOID context, PCM_RESOURCE_LIST *raw, PCM_RESOURCE_LIST *translated)
+{
+    auto *script = static_cast<PortScript *>(context);
+    ++script->listCalls;
+    script->referenceHeldDuringListCall = script->references > 0;
+    *raw = *translated = nullptr;
+    if (!NT_SUCCESS(script->listsStatus)) return script->listsStatus;
+    *raw = ListInPool(script->raw);
+    *translated = ListInPool(script->translated);
+    if (*raw == nullptr || *translated == nullptr) {
+        if (*raw != nullptr) ExFreePool(*raw);
+        if (*translated != nullptr) ExFreePool(*translated);
+        *raw = *translated = nullptr;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    script->listsHandedOut = {*raw, *translated};
+    return STATUS_SUCCESS;
+}
+
+PORT_BUS_CODE void AnswerQueryInterface(PortScript *script, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    auto &query = stack->Parameters.QueryInterface;
+    if (std::memcmp(query.InterfaceType, &GUID_PORT_BUS_INTERFACE, sizeof(GUID)) != 0) return;
+    script->querySize = query.Size;
+    script->queryVersion = query.Version;
+    script->queryDataNull = query.InterfaceSpecificData == nullptr;
+    script->queryPresetStatus = irp->IoStatus.Status;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(query.Interface);
+    script->queryRecordZeroed = true;
+    for (USHORT i = 0; i < query.Size; ++i) script->queryRecordZeroed &= bytes[i] == 0;
+
+    switch (script->answer) {
+    case InterfaceAnswer::Ignore: return;
+    case InterfaceAnswer::Refuse: irp->IoStatus.Status = script->refuseStatus; return;
+    case InterfaceAnswer::Interface: break;
+    }
+    auto *record = reinterpret_cast<PortBusInterface *>(query.Interface);
+    record->Size = sizeof(PortBusInterface);
+    record->Version = PORT_BUS_INTERFACE_VERSION;
+    record->Context = script;
+    record->InterfaceReference = ReferenceInterface;
+    record->InterfaceDereference = DereferenceInterface;
+    record->GetResourceLists = GetResourceLists;
+    record->SetPortOptions = nullptr;
+    ++script->answers;
+    ++script->references;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+}
+
+// ------------------------------------------------------------- requests
+PORT_BUS_CODE NTSTATUS StartPortDevice(PortDevice *port, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    PortScript *script = &port->script;
+    ++script->starts;
+    script->startRaw = Descriptors(stack->Parameters.StartDevice.AllocatedResources);
+    script->startTranslated = Descriptors(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
+    if (!script->completeStartLater) {
+        irp->IoStatus.Status = script->startStatus;
+        return Complete(irp);
+    }
+    // The outcome is known only when the request completes: a driver above
+    // that did not wait would see the status preset by the sender.
+    IoMarkIrpPending(irp);
+    const NTSTATUS outcome = script->startStatus;
+    if (port->completer.joinable()) port->completer.join();
+    port->completer = std::thread([irp, outcome] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        irp->IoStatus.Status = outcome;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
+}
+
+PORT_BUS_CODE void SeeRequirements(PortScript *script, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    script->filterInformation = irp->IoStatus.Information;
+    script->filterParameter = stack->Parameters.FilterResourceRequirements.IoResourceRequirementList;
+    script->filterList.clear();
+    auto *list = reinterpret_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(irp->IoStatus.Information);
+    if (list == nullptr) return;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(list);
+    script->filterList.assign(bytes, bytes + list->ListSize);
+    if (script->requirements == RequirementsAnswer::FreeTheList) {
+        ExFreePool(list);
+        irp->IoStatus.Information = 0;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+}
+
+PORT_BUS_CODE NTSTATUS NTAPI PortDevicePnp(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    PortScript *script = &PortOf(pdo)->script;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    script->seen.emplace_back(stack->MajorFunction, stack->MinorFunction);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: return StartPortDevice(PortOf(pdo), irp, stack);
+    case IRP_MN_QUERY_INTERFACE: AnswerQueryInterface(script, irp, stack); break;
+    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: SeeRequirements(script, irp, stack); break;
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; break;
+    default: break;
+    }
+    return Complete(irp);
+}
+
+PORT_BUS_CODE NTSTATUS NTAPI PortDevicePower(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    PortOf(pdo)->script.seen.emplace_back(IRP_MJ_POWER, IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return Complete(irp);
+}
+
+PORT_BUS_CODE NTSTATUS NTAPI PortDeviceOther(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    PortDevice *port = PortOf(pdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    port->script.seen.emplace_back(stack->MajorFunction, stack->MinorFunction);
+    if (port->script.holdRequests && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        port->holding = true;
+        KeWaitForSingleObject(&port->release, Executive, KernelMode, FALSE, nullptr);
+        port->holding = false;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return Complete(irp);
+}
+
+PORT_BUS_CODE PDEVICE_OBJECT NewPortDevice(PDRIVER_OBJECT driver, PortDevice *port)
+{
+    PDEVICE_OBJECT pdo = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(PortDevice *), nullptr, FILE_DEVICE_UNKNOWN,
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo)))
+        return nullptr;
+    *static_cast<PortDevice **>(pdo->DeviceExtension) = port;
+    pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return pdo;
+}
+
+}  // namespace
+
+PORT_BUS_CODE NTSTATUS NTAPI PortBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    hk::RegisterImageRange(kPortBusService, __start_mpsfilt_port_bus_text, __stop_mpsfilt_port_bus_text);
+    for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = PortDeviceOther;
+    driver->MajorFunction[IRP_MJ_PNP] = PortDevicePnp;
+    driver->MajorFunction[IRP_MJ_POWER] = PortDevicePower;
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT CreatePortDevice(PortDevice *port)
+{
+    KeInitializeEvent(&port->release, NotificationEvent, FALSE);
+    PDRIVER_OBJECT driver = hk::DriverOf(kPortBusService);
+    return driver == nullptr ? nullptr : NewPortDevice(driver, port);
+}
+
+void ReleaseHeldRequest(PortDevice *port) { KeSetEvent(&port->release, IO_NO_INCREMENT, FALSE); }
+
+CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
+    d.Type = CmResourceTypePort;
+    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    d.Flags = CM_RESOURCE_PORT_IO;
+    d.u.Port.Start.LowPart = start;
+    d.u.Port.Length = length;
+    return d;
+}
+
+CM_PARTIAL_RESOURCE_DESCRIPTOR Memory(ULONG start, ULONG length)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
+    d.Type = CmResourceTypeMemory;
+    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    d.u.Memory.Start.LowPart = start;
+    d.u.Memory.Length = length;
+    return d;
+}
+
+CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG level, ULONG vector)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
+    d.Type = CmResourceTypeInterrupt;
+    d.ShareDisposition = CmResourceShareShared;
+    d.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
+    d.u.Interrupt.Level = level;
+    d.u.Interrupt.Vector = vector;
+    d.u.Interrupt.Affinity = 1;
+    return d;
+}
+
+bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace filtertest

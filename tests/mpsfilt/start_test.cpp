@@ -1,0 +1,276 @@
+// START: the board's lists fetched through the bus interface, narrowed to the
+// port's block and handed to the drivers below; the start goes down only
+// when that worked, and whatever it took is given back on every way out.
+#include "filter_test.h"
+
+#include <algorithm>
+
+namespace filtertest {
+namespace {
+
+using Descriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
+
+class StartTest : public FilterTest {
+protected:
+    // Port 3 of the board by default: offset 2, the block at 0x310.
+    void SetUp() override
+    {
+        FilterTest::SetUp();
+        SetPortIndex(3);
+    }
+
+    static bool IsLive(const void *block)
+    {
+        const std::vector<hk::PoolBlock> live = hk::LivePool();
+        return std::any_of(live.begin(), live.end(), [block](const hk::PoolBlock &b) { return b.address == block; });
+    }
+
+    void ExpectListsGivenBack()
+    {
+        for (const void *list : script.listsHandedOut) EXPECT_FALSE(IsLive(list)) << "list " << list;
+    }
+
+    // The interface's one reference went back, and only through
+    // InterfaceDereference.
+    void ExpectInterfaceReleased(unsigned answers)
+    {
+        EXPECT_EQ(script.answers, answers);
+        EXPECT_EQ(script.dereferences, answers);
+        EXPECT_EQ(script.references, 0);
+        EXPECT_EQ(script.referenceCalls, 0u);
+    }
+
+    void ExpectStartNotPassedDown()
+    {
+        EXPECT_EQ(script.starts, 0u);
+        const sim::SerialPortRecord *record = sim::SerialRecordFor(pdo);
+        ASSERT_NE(record, nullptr);
+        EXPECT_FALSE(record->started);
+        EXPECT_EQ(record->startStatus, STATUS_PENDING) << "the serial driver never saw a start";
+    }
+
+    static void ExpectSame(const Descriptors &actual, const Descriptors &expected)
+    {
+        ASSERT_EQ(actual.size(), expected.size());
+        for (size_t i = 0; i < actual.size(); ++i) EXPECT_TRUE(SameDescriptor(actual[i], expected[i])) << "descriptor " << i;
+    }
+
+    static CM_PARTIAL_RESOURCE_DESCRIPTOR Port64(ULONGLONG start, ULONG length)
+    {
+        CM_PARTIAL_RESOURCE_DESCRIPTOR d = Port(0, length);
+        d.u.Port.Start.QuadPart = LONGLONG(start);
+        return d;
+    }
+};
+
+TEST_F(StartTest, TheSerialDriverGetsItsOwnBlockTheStatusRegisterAndTheInterrupt)
+{
+    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    ASSERT_EQ(Extension()->PortOffset, 2u);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+
+    const Descriptors raw = {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)};
+    const Descriptors translated = {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 0x35)};
+    const sim::SerialPortRecord *record = sim::SerialRecordFor(pdo);
+    ASSERT_NE(record, nullptr);
+    EXPECT_TRUE(record->started);
+    ExpectSame(record->raw, raw);
+    ExpectSame(record->translated, translated);
+    // With them it reaches its own UART and its own bit of the status register.
+    EXPECT_EQ(record->loopback, sim::CheckResult::Ok) << record->checkDetail;
+    EXPECT_EQ(record->statusRegister, sim::CheckResult::Ok) << record->checkDetail;
+    // The port device below it was handed the same.
+    EXPECT_EQ(script.starts, 1u);
+    ExpectSame(script.startRaw, raw);
+    ExpectSame(script.startTranslated, translated);
+
+    ExpectInterfaceReleased(1);
+    EXPECT_TRUE(script.referenceHeldDuringListCall);
+    EXPECT_EQ(script.listCalls, 1u);
+    ExpectListsGivenBack();
+}
+
+TEST_F(StartTest, TheQueryAsksForTheInterfaceAsTheBusDriverExpects)
+{
+    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(script.querySize, 24);
+    EXPECT_EQ(script.queryVersion, 1);
+    EXPECT_TRUE(script.queryDataNull);
+    EXPECT_TRUE(script.queryRecordZeroed);
+    EXPECT_EQ(script.queryPresetStatus, STATUS_NOT_SUPPORTED);
+    // Down the whole stack, then the start: the port device sees both.
+    const std::vector<std::pair<UCHAR, UCHAR>> seen = {{IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE},
+                                                       {IRP_MJ_PNP, IRP_MN_START_DEVICE}};
+    EXPECT_EQ(script.seen, seen);
+}
+
+TEST_F(StartTest, PortOneKeepsTheRangeStartAndOtherResourcesStayAsTheyAre)
+{
+    location = u"PB8-A board 1 port 1";
+    SetPortIndex(1);
+    // A second range, a memory range and a one-byte port.
+    script.raw = {Port(kIoBase, kRangeLength), Memory(0xFEB00000, 8), Port(0x2F0, 16), Port(kStatusPort, 1),
+                  Interrupt(5, 5)};
+    script.translated = script.raw;
+    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    const Descriptors expected = {Port(kIoBase, 8), Memory(0xFEB00000, 8), Port(0x2F0, 8), Port(kStatusPort, 1),
+                                  Interrupt(5, 5)};
+    ExpectSame(script.startRaw, expected);
+    ExpectSame(script.startTranslated, expected);
+    EXPECT_EQ(sim::SerialRecordFor(pdo)->loopback, sim::CheckResult::Ok);
+}
+
+// Ports translated to memory are not narrowed: a memory range is left as it
+// is, whatever its length.
+TEST_F(StartTest, MemoryRangesAreNeverChanged)
+{
+    script.translated = {Memory(0xFEB00000, kRangeLength), Memory(0xFEB00007, 1), Interrupt(5, 0x35)};
+    ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    ExpectSame(script.startRaw, {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)});
+    ExpectSame(script.startTranslated, script.translated);
+}
+
+// A range that crosses a 4 GB boundary keeps the port inside it.
+TEST_F(StartTest, TheBlockStartCarriesIntoTheHighHalf)
+{
+    script.raw = {Port64(0xFFFFFFF0ull, 0x20), Interrupt(5, 5)};
+    script.translated = script.raw;
+    ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    ExpectSame(script.startRaw, {Port64(0x100000000ull, 8), Interrupt(5, 5)});
+}
+
+TEST_F(StartTest, APortBeyondItsRangeFailsTheStartAndGivesEverythingBack)
+{
+    struct Case {
+        const char16_t *location;
+        Descriptors raw;
+    };
+    const Case cases[] = {
+        {u"PB8-A board 1 port 9", {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 5)}},
+        {u"PB8-A board 1 port 3", {Port(kIoBase, 0x14), Port(kStatusPort, 1), Interrupt(5, 5)}},
+        {u"PB8-A board 1 port 1", {Port(kIoBase, 4), Interrupt(5, 5)}},
+        {u"PB8-A board 1 port FFF", {Port(kIoBase, kRangeLength), Interrupt(5, 5)}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(hk::Narrow(c.location));
+        script = PortScript{};
+        script.raw = c.raw;
+        script.translated = c.raw;
+        location = c.location;
+        ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+        EXPECT_EQ(Start(), STATUS_DEVICE_CONFIGURATION_ERROR);
+        ExpectStartNotPassedDown();
+        ExpectInterfaceReleased(1);
+        ExpectListsGivenBack();
+        Remove();
+    }
+    // The last block of the range is the port's own.
+    script = PortScript{};
+    script.raw = script.translated = {Port(kIoBase, kRangeLength), Interrupt(5, 5)};
+    location = u"PB8-A board 1 port 8";
+    ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    ExpectSame(script.startRaw, {Port(0x338, 8), Interrupt(5, 5)});
+}
+
+TEST_F(StartTest, TheStartGoesDownOnlyWithTheBoardsLists)
+{
+    struct Case {
+        const char *why;
+        InterfaceAnswer answer;
+        NTSTATUS listsStatus;
+        NTSTATUS expected;
+        unsigned answers;
+    };
+    const Case cases[] = {
+        {"no driver knows the interface", InterfaceAnswer::Ignore, STATUS_SUCCESS, STATUS_NOT_SUPPORTED, 0},
+        {"the query is refused", InterfaceAnswer::Refuse, STATUS_SUCCESS, STATUS_INVALID_PARAMETER, 0},
+        {"no lists", InterfaceAnswer::Interface, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 1},
+        {"no memory for lists", InterfaceAnswer::Interface, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        script = PortScript{};
+        script.answer = c.answer;
+        script.listsStatus = c.listsStatus;
+        ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+        EXPECT_EQ(Start(), c.expected);
+        ExpectStartNotPassedDown();
+        ExpectInterfaceReleased(c.answers);
+        EXPECT_EQ(script.listCalls, c.answers);
+        Remove();
+    }
+}
+
+// Whatever the serial driver and the port device make of the start, the
+// filter waits for their verdict and gives the lists back.
+TEST_F(StartTest, AFailedLowerStartIsReturnedAndTheListsAreGivenBack)
+{
+    for (bool later : {false, true}) {
+        SCOPED_TRACE(later ? "completed later from another thread" : "completed at once");
+        script = PortScript{};
+        script.startStatus = STATUS_DEVICE_NOT_READY;
+        script.completeStartLater = later;
+        ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+        EXPECT_EQ(Start(), STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(script.starts, 1u);
+        EXPECT_EQ(sim::SerialRecordFor(pdo)->startStatus, STATUS_DEVICE_NOT_READY);
+        ExpectListsGivenBack();
+        ExpectInterfaceReleased(1);
+        if (port.completer.joinable()) port.completer.join();
+        Remove();
+    }
+    script = PortScript{};
+    script.completeStartLater = true;
+    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::SerialRecordFor(pdo)->started);
+    ExpectListsGivenBack();
+}
+
+// The start's own resources fail first: the interface block, then the query.
+// Neither the query nor the start goes further, and the reference on the top
+// device is given back (the stack's devices are all freed at the end).
+TEST_F(StartTest, WithoutMemoryTheStartFailsBeforeTheQuery)
+{
+    for (hk::Service service : {hk::Service::Pool, hk::Service::Irp}) {
+        SCOPED_TRACE(hk::ServiceName(service));
+        script = PortScript{};
+        ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+        FailNext(service);
+        EXPECT_EQ(Start(), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_TRUE(script.seen.empty());
+        ExpectStartNotPassedDown();
+        Remove();
+    }
+    IoDeleteDevice(pdo);
+    pdo = nullptr;
+    EXPECT_EQ(hk::LiveDeviceCount(), 0u);
+}
+
+// The count of the filter's own blocks is back where it was after a start,
+// whichever way it ended.
+TEST_F(StartTest, AStartLeavesTheCountWhereItWas)
+{
+    SetDebugLevel(3);
+    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    const long before = LastAllocCount(Trace());
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(LastAllocCount(Trace()), before);
+    EXPECT_NE(Trace().find(" 24 bytes) gExAllocCount = " + std::to_string(before + 1) + "\n"), std::string::npos);
+    Remove();
+
+    script = PortScript{};
+    script.answer = InterfaceAnswer::Refuse;
+    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LastAllocCount(Trace()), before);
+}
+
+}  // namespace
+}  // namespace filtertest
