@@ -56,10 +56,7 @@ void FilterTest::SetUp()
     pdo = CreatePortDevice(&port);
     ASSERT_NE(pdo, nullptr);
 
-    // The board's raw list as the bus driver hands it out: the UART range,
-    // the status register as a port of its own, the shared interrupt.
-    script.raw = {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 5)};
-    script.translated = {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 0x35)};
+    FreshScript();
     // What the PnP manager assigned the port itself.
     managerRaw = std::make_unique<ResourceList>(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>{Interrupt(9, 9)});
     managerTranslated = std::make_unique<ResourceList>(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>{Interrupt(9, 0x39)});
@@ -75,6 +72,15 @@ void FilterTest::TearDown()
     hk::UnloadBuiltinDriver(kPortBusService);
     board.reset();
     KernelTest::TearDown();
+}
+
+void FilterTest::FreshScript()
+{
+    script = PortScript{};
+    // The board's lists: the UART range, the status register as a port of
+    // its own, the shared interrupt.
+    script.raw = {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 5)};
+    script.translated = {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 0x35)};
 }
 
 NTSTATUS FilterTest::ReadLocation(ULONG length, PVOID buffer, PULONG resultLength)

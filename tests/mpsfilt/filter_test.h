@@ -46,6 +46,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // The port device's script as a test begins with it: the board's lists
+    // as the bus driver hands them out, nothing seen yet.
+    void FreshScript();
     // Loads mpsfilt, as the PnP manager does before its first AddDevice.
     NTSTATUS LoadFilter();
     // Builds the port's stack and adds the filter on top; |filter| is the

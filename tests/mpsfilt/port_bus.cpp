@@ -23,7 +23,17 @@ namespace {
 constexpr size_t kListHeaderBytes = 20;  // Count, then the first full descriptor up to its partials
 constexpr ULONG kListTag = 0x74726F50;   // "Port"
 
-PORT_BUS_CODE PortDevice *PortOf(PDEVICE_OBJECT pdo) { return *static_cast<PortDevice **>(pdo->DeviceExtension); }
+// The port device has no device below it; the device above the filter does.
+struct BusExtension {
+    PortDevice *port;
+    PDEVICE_OBJECT lower;
+};
+
+PORT_BUS_CODE BusExtension *ExtensionOf(PDEVICE_OBJECT device)
+{
+    return static_cast<BusExtension *>(device->DeviceExtension);
+}
+PORT_BUS_CODE PortDevice *PortOf(PDEVICE_OBJECT device) { return ExtensionOf(device)->port; }
 
 PORT_BUS_CODE NTSTATUS Complete(PIRP irp)
 {
@@ -89,6 +99,20 @@ PORT_BUS_CODE NTSTATUS NTAPI GetResourceLists(PVOID context, PCM_RESOURCE_LIST *
     return STATUS_SUCCESS;
 }
 
+// The outcome is known only when the request completes: a driver above that
+// did not wait for it would see the status preset by the sender.
+PORT_BUS_CODE NTSTATUS CompleteLater(PortDevice *port, PIRP irp, NTSTATUS outcome)
+{
+    IoMarkIrpPending(irp);
+    if (port->completer.joinable()) port->completer.join();
+    port->completer = std::thread([irp, outcome] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        irp->IoStatus.Status = outcome;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
+}
+
 PORT_BUS_CODE void AnswerQueryInterface(PortScript *script, PIRP irp, PIO_STACK_LOCATION stack)
 {
     auto &query = stack->Parameters.QueryInterface;
@@ -126,21 +150,9 @@ PORT_BUS_CODE NTSTATUS StartPortDevice(PortDevice *port, PIRP irp, PIO_STACK_LOC
     ++script->starts;
     script->startRaw = Descriptors(stack->Parameters.StartDevice.AllocatedResources);
     script->startTranslated = Descriptors(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
-    if (!script->completeStartLater) {
-        irp->IoStatus.Status = script->startStatus;
-        return Complete(irp);
-    }
-    // The outcome is known only when the request completes: a driver above
-    // that did not wait would see the status preset by the sender.
-    IoMarkIrpPending(irp);
-    const NTSTATUS outcome = script->startStatus;
-    if (port->completer.joinable()) port->completer.join();
-    port->completer = std::thread([irp, outcome] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        irp->IoStatus.Status = outcome;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
-    return STATUS_PENDING;
+    if (script->completeLater) return CompleteLater(port, irp, script->startStatus);
+    irp->IoStatus.Status = script->startStatus;
+    return Complete(irp);
 }
 
 PORT_BUS_CODE void SeeRequirements(PortScript *script, PIRP irp, PIO_STACK_LOCATION stack)
@@ -159,14 +171,40 @@ PORT_BUS_CODE void SeeRequirements(PortScript *script, PIRP irp, PIO_STACK_LOCAT
     }
 }
 
+// The device above the filter: notes the request and passes it on, and
+// leaves with the stack's removal.
+PORT_BUS_CODE NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
+    PortOf(device)->script.seenAbove.emplace_back(major, minor);
+    PDEVICE_OBJECT lower = ExtensionOf(device)->lower;
+    if (major == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = IoCallDriver(lower, irp);
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
 PORT_BUS_CODE NTSTATUS NTAPI PortDevicePnp(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    if (ExtensionOf(pdo)->lower != nullptr) return PassDown(pdo, irp);
     PortScript *script = &PortOf(pdo)->script;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     script->seen.emplace_back(stack->MajorFunction, stack->MinorFunction);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: return StartPortDevice(PortOf(pdo), irp, stack);
-    case IRP_MN_QUERY_INTERFACE: AnswerQueryInterface(script, irp, stack); break;
+    case IRP_MN_QUERY_INTERFACE:
+        AnswerQueryInterface(script, irp, stack);
+        if (script->completeLater) return CompleteLater(PortOf(pdo), irp, irp->IoStatus.Status);
+        break;
     case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: SeeRequirements(script, irp, stack); break;
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
@@ -180,6 +218,7 @@ PORT_BUS_CODE NTSTATUS NTAPI PortDevicePnp(PDEVICE_OBJECT pdo, PIRP irp)
 
 PORT_BUS_CODE NTSTATUS NTAPI PortDevicePower(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    if (ExtensionOf(pdo)->lower != nullptr) return PassDown(pdo, irp);
     PoStartNextPowerIrp(irp);
     PortOf(pdo)->script.seen.emplace_back(IRP_MJ_POWER, IoGetCurrentIrpStackLocation(irp)->MinorFunction);
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -188,6 +227,7 @@ PORT_BUS_CODE NTSTATUS NTAPI PortDevicePower(PDEVICE_OBJECT pdo, PIRP irp)
 
 PORT_BUS_CODE NTSTATUS NTAPI PortDeviceOther(PDEVICE_OBJECT pdo, PIRP irp)
 {
+    if (ExtensionOf(pdo)->lower != nullptr) return PassDown(pdo, irp);
     PortDevice *port = PortOf(pdo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     port->script.seen.emplace_back(stack->MajorFunction, stack->MinorFunction);
@@ -200,17 +240,27 @@ PORT_BUS_CODE NTSTATUS NTAPI PortDeviceOther(PDEVICE_OBJECT pdo, PIRP irp)
     return Complete(irp);
 }
 
-PORT_BUS_CODE PDEVICE_OBJECT NewPortDevice(PDRIVER_OBJECT driver, PortDevice *port)
+PORT_BUS_CODE PDEVICE_OBJECT NewDevice(PDRIVER_OBJECT driver, PortDevice *port, PDEVICE_OBJECT below)
 {
-    PDEVICE_OBJECT pdo = nullptr;
-    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(PortDevice *), nullptr, FILE_DEVICE_UNKNOWN,
-                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo)))
+    PDEVICE_OBJECT device = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(BusExtension), nullptr, FILE_DEVICE_UNKNOWN,
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &device)))
         return nullptr;
-    *static_cast<PortDevice **>(pdo->DeviceExtension) = port;
-    pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return pdo;
+    *ExtensionOf(device) = BusExtension{port, nullptr};
+    device->Flags |= DO_POWER_PAGABLE;
+    if (below == nullptr) {
+        device->Flags |= DO_BUS_ENUMERATED_DEVICE;
+    } else {
+        ExtensionOf(device)->lower = IoAttachDeviceToDeviceStack(device, below);
+        if (ExtensionOf(device)->lower == nullptr) {
+            IoDeleteDevice(device);
+            return nullptr;
+        }
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
 }
+
 
 }  // namespace
 
@@ -227,7 +277,13 @@ PDEVICE_OBJECT CreatePortDevice(PortDevice *port)
 {
     KeInitializeEvent(&port->release, NotificationEvent, FALSE);
     PDRIVER_OBJECT driver = hk::DriverOf(kPortBusService);
-    return driver == nullptr ? nullptr : NewPortDevice(driver, port);
+    return driver == nullptr ? nullptr : NewDevice(driver, port, nullptr);
+}
+
+PDEVICE_OBJECT AttachDeviceAbove(PortDevice *port, PDEVICE_OBJECT pdo)
+{
+    PDRIVER_OBJECT driver = hk::DriverOf(kPortBusService);
+    return driver == nullptr ? nullptr : NewDevice(driver, port, pdo);
 }
 
 void ReleaseHeldRequest(PortDevice *port) { KeSetEvent(&port->release, IO_NO_INCREMENT, FALSE); }

@@ -45,7 +45,8 @@ struct PortScript {
 
     // ---- START as it reached the port device
     NTSTATUS startStatus = STATUS_SUCCESS;
-    bool completeStartLater = false;  // pend, then complete from another thread
+    // START and the interface query pend, and complete from another thread.
+    bool completeLater = false;
     unsigned starts = 0;
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> startRaw, startTranslated;
 
@@ -57,6 +58,8 @@ struct PortScript {
 
     // ---- every request that reached the port device: major, minor
     std::vector<std::pair<UCHAR, UCHAR>> seen;
+    // ---- and every one that reached the device above the filter, if any
+    std::vector<std::pair<UCHAR, UCHAR>> seenAbove;
 
     // ---- IRP_MJ_DEVICE_CONTROL waits in the port device while set
     bool holdRequests = false;
@@ -68,12 +71,15 @@ struct PortDevice {
     PortScript script;
     std::atomic<bool> holding{false};  // a request waits for ReleaseHeldRequest
     KEVENT release;
-    std::thread completer;             // completes a pended START
+    std::thread completer;             // completes a pended request
 };
 
 NTSTATUS NTAPI PortBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 // A new port device of the bus driver loaded as kPortBusService.
 PDEVICE_OBJECT CreatePortDevice(PortDevice *port);
+// A device of the same driver on top of |pdo|'s stack that passes every
+// request down and notes it in |port|'s seenAbove, as another upper filter.
+PDEVICE_OBJECT AttachDeviceAbove(PortDevice *port, PDEVICE_OBJECT pdo);
 // Lets a request held in the port device go.
 void ReleaseHeldRequest(PortDevice *port);
 

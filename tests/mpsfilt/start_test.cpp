@@ -105,6 +105,23 @@ TEST_F(StartTest, TheQueryAsksForTheInterfaceAsTheBusDriverExpects)
     EXPECT_EQ(script.seen, seen);
 }
 
+// The query goes to the top of the port's stack, so that every driver on it
+// can see it, and waits for whichever thread answers it.
+TEST_F(StartTest, TheQueryStartsAtTheTopOfTheStackAndIsWaitedFor)
+{
+    script.completeLater = true;
+    ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
+    PDEVICE_OBJECT above = AttachDeviceAbove(&port, pdo);
+    ASSERT_NE(above, nullptr);
+    EXPECT_EQ(hk::test::StartDevice(above, managerRaw->get(), managerTranslated->get()), STATUS_SUCCESS);
+    const std::vector<std::pair<UCHAR, UCHAR>> seenAbove = {{IRP_MJ_PNP, IRP_MN_START_DEVICE},
+                                                             {IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE}};
+    EXPECT_EQ(script.seenAbove, seenAbove);
+    ExpectSame(script.startRaw, {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)});
+    ExpectInterfaceReleased(1);
+    ExpectListsGivenBack();
+}
+
 TEST_F(StartTest, PortOneKeepsTheRangeStartAndOtherResourcesStayAsTheyAre)
 {
     location = u"PB8-A board 1 port 1";
@@ -157,7 +174,7 @@ TEST_F(StartTest, APortBeyondItsRangeFailsTheStartAndGivesEverythingBack)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(hk::Narrow(c.location));
-        script = PortScript{};
+        FreshScript();
         script.raw = c.raw;
         script.translated = c.raw;
         location = c.location;
@@ -169,7 +186,7 @@ TEST_F(StartTest, APortBeyondItsRangeFailsTheStartAndGivesEverythingBack)
         Remove();
     }
     // The last block of the range is the port's own.
-    script = PortScript{};
+    FreshScript();
     script.raw = script.translated = {Port(kIoBase, kRangeLength), Interrupt(5, 5)};
     location = u"PB8-A board 1 port 8";
     ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
@@ -195,7 +212,7 @@ TEST_F(StartTest, TheStartGoesDownOnlyWithTheBoardsLists)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.why);
-        script = PortScript{};
+        FreshScript();
         script.answer = c.answer;
         script.listsStatus = c.listsStatus;
         ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
@@ -211,25 +228,27 @@ TEST_F(StartTest, TheStartGoesDownOnlyWithTheBoardsLists)
 // filter waits for their verdict and gives the lists back.
 TEST_F(StartTest, AFailedLowerStartIsReturnedAndTheListsAreGivenBack)
 {
+    // The serial stand-in waits for its own verdict: without it, the port
+    // device's pending start comes straight back to the filter.
     for (bool later : {false, true}) {
         SCOPED_TRACE(later ? "completed later from another thread" : "completed at once");
-        script = PortScript{};
+        FreshScript();
         script.startStatus = STATUS_DEVICE_NOT_READY;
-        script.completeStartLater = later;
-        ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+        script.completeLater = later;
+        ASSERT_EQ(AddFilter(/*withSerial=*/!later), STATUS_SUCCESS);
         EXPECT_EQ(Start(), STATUS_DEVICE_NOT_READY);
         EXPECT_EQ(script.starts, 1u);
-        EXPECT_EQ(sim::SerialRecordFor(pdo)->startStatus, STATUS_DEVICE_NOT_READY);
+        if (!later) EXPECT_EQ(sim::SerialRecordFor(pdo)->startStatus, STATUS_DEVICE_NOT_READY);
         ExpectListsGivenBack();
         ExpectInterfaceReleased(1);
         if (port.completer.joinable()) port.completer.join();
         Remove();
     }
-    script = PortScript{};
-    script.completeStartLater = true;
-    ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
+    FreshScript();
+    script.completeLater = true;
+    ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(sim::SerialRecordFor(pdo)->started);
+    ExpectSame(script.startRaw, {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)});
     ExpectListsGivenBack();
 }
 
@@ -240,7 +259,7 @@ TEST_F(StartTest, WithoutMemoryTheStartFailsBeforeTheQuery)
 {
     for (hk::Service service : {hk::Service::Pool, hk::Service::Irp}) {
         SCOPED_TRACE(hk::ServiceName(service));
-        script = PortScript{};
+        FreshScript();
         ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
         FailNext(service);
         EXPECT_EQ(Start(), STATUS_INSUFFICIENT_RESOURCES);
@@ -265,7 +284,7 @@ TEST_F(StartTest, AStartLeavesTheCountWhereItWas)
     EXPECT_NE(Trace().find(" 24 bytes) gExAllocCount = " + std::to_string(before + 1) + "\n"), std::string::npos);
     Remove();
 
-    script = PortScript{};
+    FreshScript();
     script.answer = InterfaceAnswer::Refuse;
     ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_INVALID_PARAMETER);
