@@ -6,27 +6,38 @@
  */
 #include "mpsfilt.h"
 
-/* The lower drivers start with the narrowed lists; they are ours to free
-   once the start is back. */
-static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS PrepareStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status = RewriteStartResources(DeviceObject, stack);
-    if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status, 0);
-
-    status = ForwardAndWait(FilterOf(DeviceObject), Irp);
-    FreeStartResources(DeviceObject, stack);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return RewriteStartResources(DeviceObject, IoGetCurrentIrpStackLocation(Irp));
 }
 
-static NTSTATUS FilterRequirements(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static NTSTATUS ReleaseStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    NTSTATUS status = BuildRequirementsList(DeviceObject, Irp);
+    return FreeStartResources(DeviceObject, IoGetCurrentIrpStackLocation(Irp));
+}
+
+/* Requests that carry something of the filter's own to the drivers below:
+   it is made before the request goes down, and given back once the request
+   is back here, before it goes up. */
+struct ChangeOnTheWayDown {
+    UCHAR MinorFunction;
+    NTSTATUS (*Prepare)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    NTSTATUS (*Release)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+};
+
+static const ChangeOnTheWayDown kChanges[] = {
+    {IRP_MN_START_DEVICE, PrepareStart, ReleaseStart},
+    {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, BuildRequirementsList, FreeRequirementsList},
+};
+
+/* A request that cannot be prepared fails here and never goes down. */
+static NTSTATUS PassChanged(const ChangeOnTheWayDown *Change, PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NTSTATUS status = Change->Prepare(DeviceObject, Irp);
     if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status, 0);
 
     status = ForwardAndWait(FilterOf(DeviceObject), Irp);
-    FreeRequirementsList(DeviceObject, Irp);
+    Change->Release(DeviceObject, Irp);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
@@ -38,13 +49,15 @@ NTSTATUS NTAPI Dispatch_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status, 0);
 
     const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-    switch (minor) {
-    case IRP_MN_START_DEVICE: status = StartDevice(DeviceObject, Irp); break;
-    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: status = FilterRequirements(DeviceObject, Irp); break;
-    default:
+    const ChangeOnTheWayDown *change = NULL;
+    for (ULONG i = 0; i < sizeof(kChanges) / sizeof(kChanges[0]); ++i)
+        if (kChanges[i].MinorFunction == minor) change = &kChanges[i];
+
+    if (change != NULL) {
+        status = PassChanged(change, DeviceObject, Irp);
+    } else {
         IoSkipCurrentIrpStackLocation(Irp);
         status = IoCallDriver(filter->LowerDeviceObject, Irp);
-        break;
     }
 
     if (minor == IRP_MN_REMOVE_DEVICE) {
