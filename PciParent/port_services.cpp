@@ -1,33 +1,120 @@
+/*
+ * What a board's ports need besides their identity: being reported to the
+ * PnP manager, unique IDs, the serial port driver's settings at each start,
+ * and deletion with the board.
+ */
 #include "port_services.h"
 
-/* Not built yet. */
-NTSTATUS NTAPI QueryBusRelations(PDEVICE_OBJECT Board, PDEVICE_RELATIONS *Relations)
+#include "models.h"
+
+namespace {
+
+/* A REG_DWORD the serial port driver reads when it starts on the port. */
+struct PortSetting {
+    PCWSTR Name;
+    ULONG Value;
+    BOOLEAN MultiportOnly;   /* only for a PCI or ISA board of two or more ports */
+};
+
+NTSTATUS WriteDword(HANDLE key, const PortSetting &setting)
 {
-    UNREFERENCED_PARAMETER(Board);
-    *Relations = NULL;
-    return STATUS_NOT_IMPLEMENTED;
+    ULONG value = setting.Value;
+    return RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), setting.Name, REG_DWORD, &value,
+                                 sizeof(value));
 }
 
-/* Not built yet. */
+VOID FreeString(PWSTR *string)
+{
+    if (*string != NULL) ExFreePool(*string);
+    *string = NULL;
+}
+
+}  // namespace
+
+/*
+ * The ports in list order, port 1 first. The list changes only during the
+ * board's start and removal, and the PnP manager asks for relations at
+ * neither, so the walk takes no lock. It stops at the list's head whatever
+ * PortCount says: only ports that exist are reported.
+ */
+NTSTATUS NTAPI QueryBusRelations(PDEVICE_OBJECT Board, PDEVICE_RELATIONS *Relations)
+{
+    BoardExtension *board = BoardOf(Board);
+    *Relations = NULL;
+
+    ULONG count = 0;
+    for (PLIST_ENTRY link = board->ChildList.Flink; link != &board->ChildList && count < board->PortCount;
+         link = link->Flink)
+        ++count;
+    if (count == 0) return STATUS_SUCCESS;
+
+    const ULONG bytes = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + count * sizeof(PDEVICE_OBJECT);
+    PDEVICE_RELATIONS relations =
+        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, MPS_POOL_TAG));
+    if (relations == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+    /* No references here: gendev takes one per listed device. */
+    relations->Count = count;
+    PLIST_ENTRY link = board->ChildList.Flink;
+    for (ULONG i = 0; i < count; ++i, link = link->Flink)
+        relations->Objects[i] = CONTAINING_RECORD(link, PortExtension, ChildLink)->DeviceObject;
+    *Relations = relations;
+    return STATUS_SUCCESS;
+}
+
+/* Each port's device ID and instance ID name it alone, so its device node
+   does not depend on where the board sits. */
 NTSTATUS NTAPI QueryPortCapabilities(PDEVICE_OBJECT Port, PDEVICE_CAPABILITIES *Capabilities)
 {
     UNREFERENCED_PARAMETER(Port);
-    UNREFERENCED_PARAMETER(Capabilities);
-    return STATUS_NOT_IMPLEMENTED;
+    (*Capabilities)->UniqueID = TRUE;
+    return STATUS_SUCCESS;
 }
 
-/* Not built yet. */
+/*
+ * The serial port driver's settings, written before the START completes up
+ * to it. Ports of a PCMCIA card and single-port boards are set up as plain
+ * ports; the others learn their index on a board whose interrupt they
+ * share. The first write that fails ends the sequence.
+ */
 NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2)
 {
-    UNREFERENCED_PARAMETER(Port);
     UNREFERENCED_PARAMETER(Unused1);
     UNREFERENCED_PARAMETER(Unused2);
-    return STATUS_NOT_IMPLEMENTED;
+    const PortExtension *port = PortOf(Port);
+    const BoardExtension *board = BoardOf(port->ParentBoard);
+    const BOOLEAN multiport = board->BusType != MPS_BUS_PCMCIA && board->PortCount > 1;
+    const PortSetting settings[] = {
+        {L"PortIndex", port->PortNumber, TRUE},
+        {L"MultiportDevice", 1, TRUE},
+        {L"SerialRelinquishPowerPolicy", 1, FALSE},
+        {L"Share System Interrupt", 1, FALSE},
+    };
+
+    HANDLE key = NULL;
+    NTSTATUS status = IoOpenDeviceRegistryKey(Port, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key);
+    if (!NT_SUCCESS(status)) return status;
+
+    for (ULONG i = 0; i < sizeof(settings) / sizeof(settings[0]) && NT_SUCCESS(status); ++i) {
+        if (settings[i].MultiportOnly && !multiport) continue;
+        status = WriteDword(key, settings[i]);
+    }
+    ZwClose(key);
+    return status;
 }
 
-/* Not built yet; until ports are created there is nothing to delete. */
+/* Every port of the board, whether it is complete or its creation failed
+   half way: its strings that exist, then the device. */
 NTSTATUS DeletePortDevices(PDEVICE_OBJECT Board)
 {
-    UNREFERENCED_PARAMETER(Board);
-    return STATUS_NOT_IMPLEMENTED;
+    BoardExtension *board = BoardOf(Board);
+    PLIST_ENTRY link;
+    while ((link = ExInterlockedRemoveHeadList(&board->ChildList, &board->ChildListLock)) != NULL) {
+        PortExtension *port = CONTAINING_RECORD(link, PortExtension, ChildLink);
+        FreeString(&port->HardwareIds);
+        FreeString(&port->InstanceId);
+        FreeString(&port->DeviceId);
+        IoDeleteDevice(port->DeviceObject);
+    }
+    return STATUS_SUCCESS;
 }

@@ -3,6 +3,14 @@
 
 #include "mpsbus.h"
 
+/* Keeps copies of the START's raw and translated lists and finds (and, in
+   memory space, maps) the bridge and UART ranges. Whatever an earlier START
+   kept is released first; a failure keeps nothing. */
 NTSTATUS CaptureResources(PDEVICE_OBJECT Board, PIO_STACK_LOCATION Stack);
+
+/* STATUS_DEVICE_CONFIGURATION_ERROR when the START brought no range for a
+   register step the identified board needs. */
+NTSTATUS CheckBoardRanges(PDEVICE_OBJECT Board);
+
 VOID InitPciBridge(PDEVICE_OBJECT Board);
 NTSTATUS CheckInterruptStatusRegister(PDEVICE_OBJECT Board);

@@ -19,6 +19,10 @@ NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PC
     NTSTATUS status = IdentifyBoard(Board);
     if (!NT_SUCCESS(status)) return status;
 
+    /* Only the identified board says which ranges its register steps need. */
+    status = CheckBoardRanges(Board);
+    if (!NT_SUCCESS(status)) return status;
+
     if (board->BusType == MPS_BUS_PCI) InitPciBridge(Board);
 
     /* Only a multiport board carries the interrupt status register. */

@@ -129,3 +129,6 @@ ABI_SIZE(IO_REMOVE_LOCK, 88);
 ABI_AT(IO_REMOVE_LOCK, Common.IoCount, 4);
 ABI_AT(IO_REMOVE_LOCK, Dbg.MaxLockedTicks, 32);
 ABI_AT(IO_REMOVE_LOCK, Dbg.Blocks, 80);
+
+// Enumerations whose values the drivers hand to the kernel or read from it.
+static_assert(PCIBus == 5 && PCMCIABus == 8 && PNPBus == 15 && MaximumInterfaceType == 18, "INTERFACE_TYPE values");

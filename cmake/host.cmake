@@ -93,6 +93,8 @@ list(FILTER SIM_SOURCES EXCLUDE REGEX ".*/mpsim_main\\.cpp$")
 if(SIM_SOURCES)
     add_library(mpsim_core STATIC ${SIM_SOURCES})
     mps_host_code(mpsim_core)
+    # The simulator reads the bus driver's device extensions as a debugger does.
+    target_include_directories(mpsim_core PRIVATE ${CMAKE_SOURCE_DIR}/include)
     target_include_directories(mpsim_core PUBLIC ${SIM_INCLUDE_DIRS})
     if(EXISTS ${MPSIM_MAIN})
         add_executable(mpsim ${MPSIM_MAIN})

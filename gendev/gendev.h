@@ -24,8 +24,18 @@
  *   the list goes up; the list itself passes to the PnP manager.
  * - Every port request is completed here; port device objects belong to the
  *   client (the library never deletes one).
- * - Board power requests go down with PoStartNextPowerIrp and PoCallDriver;
- *   port power requests are completed here. The client calls no Po routine.
+ * - The library is the power policy owner of the board and of its ports
+ *   (the client's port settings tell the serial port driver to relinquish
+ *   the ports' policy). A system set-power request for the board goes down,
+ *   then the library asks for the board's device state with
+ *   PoRequestPowerIrp (D3 for any sleeping state, D0 for working) and
+ *   completes the system request once that is done; a port's system request
+ *   brings a device request for that port the same way. Device requests of
+ *   the board go down (the board is recorded in D3 before they do, in D0
+ *   once the drivers below have powered it up); every port power request is
+ *   completed here. Each request is let go with PoStartNextPowerIrp and
+ *   passed with PoCallDriver, as Windows before Vista requires. The client
+ *   calls no Po routine.
  *
  * Requests run at PASSIVE_LEVEL, as the PnP manager sends them.
  */

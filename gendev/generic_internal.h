@@ -24,6 +24,7 @@ struct GenericArea {
     GenericBoardState State;
     GenericBoardState StateBeforeQuery;
     BOOLEAN StopOwed;              /* a START reached us since the last StopDevice */
+    PIRP PendingSystemIrp;         /* the system set-power request waiting for its device request */
 };
 
 inline GenericArea *AreaOf(PVOID area) { return static_cast<GenericArea *>(area); }

@@ -144,8 +144,11 @@ typedef const GUID *LPCGUID;
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_DOES_NOT_EXIST ((NTSTATUS)0xC00000C0L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_DRIVER_INTERNAL_ERROR ((NTSTATUS)0xC0000183L)
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
 
 /* --------------------------------------------------------------------- IRQL */
 #define PASSIVE_LEVEL 0
@@ -424,6 +427,8 @@ typedef enum _INTERFACE_TYPE {
     InternalPowerBus,
     PNPISABus,
     PNPBus,
+    Vmcs,
+    ACPIBus,
     MaximumInterfaceType
 } INTERFACE_TYPE, *PINTERFACE_TYPE;
 
@@ -532,6 +537,22 @@ typedef struct _DEVICE_CAPABILITIES {
 #define IRP_MN_QUERY_BUS_INFORMATION 0x15
 #define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+
+/* IRP_MN_QUERY_BUS_INFORMATION's answer (paged pool, freed by the PnP manager). */
+typedef struct _PNP_BUS_INFORMATION {
+    GUID BusTypeGuid;
+    INTERFACE_TYPE LegacyBusType;
+    ULONG BusNumber;
+} PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
+
+/* IRP_MN_QUERY_PNP_DEVICE_STATE's answer, in IoStatus.Information. */
+typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
+#define PNP_DEVICE_DISABLED 0x00000001
+#define PNP_DEVICE_DONT_DISPLAY_IN_UI 0x00000002
+#define PNP_DEVICE_FAILED 0x00000004
+#define PNP_DEVICE_REMOVED 0x00000008
+#define PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED 0x00000010
+#define PNP_DEVICE_NOT_DISABLEABLE 0x00000020
 
 /* ---------------------------------------------------------- resource lists */
 #pragma pack(push, 4)
@@ -1026,7 +1047,17 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+/* The device power policy owner's only way to a device power request. */
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
+NTKERNELAPI VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 NTKERNELAPI VOID NTAPI hk_IoMarkIrpPending(PIRP Irp);
+/* A failed ASSERT of the checked (DBG=1) kernel header's own inline
+   routines: reported as RtlAssert would, and recorded by the verifier. */
+NTKERNELAPI VOID NTAPI hk_HeaderAssert(PCSTR Expression, PCSTR File, ULONG Line);
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 
 /* Remove locks (checked form) */
@@ -1214,17 +1245,24 @@ FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
 {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
+/* The checked header's assertions in the stack-location helpers and in
+   IoSetCompletionRoutine, as mingw-w64's ddk/wdm.h and the WDK's have them
+   under DBG. */
+#define HK_HEADER_ASSERT(exp) ((!(exp)) ? (hk_HeaderAssert(#exp, __FILE__, __LINE__), FALSE) : TRUE)
 FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
 {
+    HK_HEADER_ASSERT(Irp->CurrentLocation > 0);
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
+    HK_HEADER_ASSERT(Irp->CurrentLocation <= Irp->StackCount);
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
 FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp)
 {
+    HK_HEADER_ASSERT(Irp->CurrentLocation > 0);
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
@@ -1238,7 +1276,9 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                         BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
-    PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION irpSp;
+    HK_HEADER_ASSERT((InvokeOnSuccess || InvokeOnError || InvokeOnCancel) ? (CompletionRoutine != NULL) : TRUE);
+    irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
@@ -1246,6 +1286,8 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
     if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
+#define IoSetCancelRoutine(_Irp, _CancelRoutine) \
+    ((PDRIVER_CANCEL)__atomic_exchange_n(&(_Irp)->CancelRoutine, (PDRIVER_CANCEL)(_CancelRoutine), __ATOMIC_SEQ_CST))
 /* The host kernel records each mark, so that a dispatch routine that returns
    STATUS_PENDING without it is reported. */
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
@@ -1257,4 +1299,12 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 #define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
 #define ASSERTMSG(msg, exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PCHAR)msg), FALSE) : TRUE)
 
-#define PAGED_CODE()
+/* As the checked header has it: pageable code run above APC_LEVEL prints
+   and asserts. */
+#define PAGED_CODE()                                                                              \
+    {                                                                                             \
+        if (KeGetCurrentIrql() > APC_LEVEL) {                                                     \
+            DbgPrint("NTDDK: Pageable code called at IRQL > APC_LEVEL (%d)\n", KeGetCurrentIrql()); \
+            hk_HeaderAssert("FALSE", __FILE__, __LINE__);                                         \
+        }                                                                                         \
+    }

@@ -3,8 +3,9 @@
  * report of each failed assertion. The debugger is taken to answer "ignore"
  * to every assertion, so RtlAssert returns and the driver carries on.
  */
-#include "internal.h"
+#include "irql_rules.h"
 
+#include <cstring>
 #include <map>
 
 namespace hk {
@@ -75,25 +76,37 @@ namespace {
 
 std::string TextOrEmpty(const void *p) { return p == nullptr ? std::string() : static_cast<const char *>(p); }
 
-}  // namespace
+// "Any single call to DbgPrint ... will only transmit 512 bytes of
+// information"; the rest of the text is lost (devtest/reading-and-filtering-
+// debugging-messages).
+constexpr size_t kDbgPrintLimit = 512;
 
-extern "C" {
-
-ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
+// Whether |format| converts a wide character or string (%C %S %lc %ls %wc
+// %ws %wZ): the conversion to the debugger's text is pageable code.
+bool UsesWideConversion(const char *format)
 {
-    const std::string image = HK_CALLER_IMAGE();
-    va_list args;
-    va_start(args, format);
-    std::string text = hk::FormatKernelString(format, args);
-    va_end(args);
-    hk::Append(image, text);
-    return STATUS_SUCCESS;
+    for (const char *p = format; p != nullptr && *p != 0; ++p) {
+        if (*p != '%') continue;
+        ++p;
+        if (*p == '%') continue;
+        while (*p != 0 && std::strchr("-+0 #*.0123456789", *p) != nullptr) ++p;
+        const char size = *p;
+        const char conversion = (size == 'l' || size == 'w' || size == 'h') ? p[1] : size;
+        if (size == 'h' || conversion == 0) continue;
+        if ((size == conversion && (conversion == 'C' || conversion == 'S')) ||
+            ((size == 'l' || size == 'w') && (conversion == 'c' || conversion == 's')) ||
+            (size == 'w' && conversion == 'Z')) {
+            return true;
+        }
+    }
+    return false;
 }
 
-VOID NTAPI RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message)
+void RecordAssert(const std::string &image, const void *failedAssertion, const void *fileName, ULONG lineNumber,
+                  const char *message)
 {
     hk::AssertRecord record;
-    record.image = HK_CALLER_IMAGE();
+    record.image = image;
     record.expression = TextOrEmpty(failedAssertion);
     record.file = TextOrEmpty(fileName);
     record.message = TextOrEmpty(message);
@@ -105,6 +118,41 @@ VOID NTAPI RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PC
         hk::State().asserts.push_back(record);
     }
     hk::Append(record.image, text);
+}
+
+}  // namespace
+
+extern "C" {
+
+ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
+{
+    const std::string image = HK_CALLER_IMAGE();
+    if (UsesWideConversion(format)) {
+        hk::internal::CheckIrql(hk::internal::Ddi::DbgPrintWideFormat, __builtin_return_address(0));
+    }
+    va_list args;
+    va_start(args, format);
+    std::string text = hk::FormatKernelString(format, args);
+    va_end(args);
+    if (text.size() > kDbgPrintLimit) text.resize(kDbgPrintLimit);
+    hk::Append(image, text);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message)
+{
+    RecordAssert(HK_CALLER_IMAGE(), failedAssertion, fileName, lineNumber, message);
+}
+
+// The checked header's own ASSERTs (wdm.h): what RtlAssert shows, and a
+// finding of the verifier's, as a debugger breaking in on it would be.
+VOID NTAPI hk_HeaderAssert(PCSTR expression, PCSTR file, ULONG line)
+{
+    const std::string image = HK_CALLER_IMAGE();
+    RecordAssert(image, expression, file, line, nullptr);
+    hk::ReportViolation("CHECKED_BUILD_ASSERT", image,
+                        std::string("ASSERT(") + expression + ") of the DBG=1 kernel header failed at " + file +
+                            ":" + std::to_string(line));
 }
 
 }  // extern "C"

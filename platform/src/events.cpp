@@ -4,6 +4,7 @@
  * through one process-wide mutex and condition variable, which is never the
  * bookkeeping lock, so a blocked thread holds nothing another thread needs.
  */
+#include "irql_rules.h"
 #include "sync_internal.h"
 
 #include <chrono>
@@ -40,17 +41,16 @@ std::chrono::steady_clock::time_point DeadlineOf(LONGLONG timeout)
 
 namespace hk::internal {
 
-NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout, const void *caller)
+NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout, const void *caller, bool checkIrql)
 {
     const bool blocks = timeout == nullptr || timeout->QuadPart != 0;
-    if (blocks && hk::CurrentIrql() > APC_LEVEL) {
-        std::ostringstream detail;
-        detail << "KeWaitForSingleObject(" << event << ") at IRQL " << int(hk::CurrentIrql());
-        hk::ReportViolation("WAIT_ABOVE_APC", hk::ImageOfAddress(caller), detail.str());
+    if (checkIrql) {
+        using hk::internal::Ddi;
+        hk::internal::CheckIrql(blocks ? Ddi::KeWaitForSingleObject : Ddi::KeWaitForSingleObjectNoWait, caller);
     }
     if (!IsEvent(event)) {
         std::ostringstream why;
-        why << "KeWaitForSingleObject on " << event << ", which is not an initialised event (called from "
+        why << "IRQL_NOT_LESS_OR_EQUAL (" << event << ", " << int(hk::CurrentIrql()) << ", 0, 0): KeWaitForSingleObject on " << event << ", which is not an initialised event (called from "
             << hk::ImageOfAddress(caller) << ")";
         hk::BugCheck(0x0A, why.str());
     }
@@ -82,8 +82,10 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
-LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait)
 {
+    using hk::internal::Ddi;
+    hk::internal::CheckIrql(Wait ? Ddi::KeSetEventThenWait : Ddi::KeSetEvent, __builtin_return_address(0));
     std::lock_guard<std::mutex> hold(eventMutex);
     const LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -113,7 +115,7 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout)
 {
-    return hk::internal::WaitForEvent(static_cast<PKEVENT>(Object), Timeout, __builtin_return_address(0));
+    return hk::internal::WaitForEvent(static_cast<PKEVENT>(Object), Timeout, __builtin_return_address(0), true);
 }
 
 }  // extern "C"

@@ -5,12 +5,14 @@
  * Verifier does at unload, and closes the image, so that a reload starts
  * with fresh globals. Drivers built into the host get the same objects.
  */
+#include "irql_rules.h"
 #include "kernel_core.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -24,8 +26,7 @@ struct Image {
     void *handle = nullptr;        // from dlopen; null for a builtin driver
     const void *base = nullptr;    // load address, for ownership of code
     PDRIVER_OBJECT driver = nullptr;
-    std::u16string driverName, serviceName, registryPath;
-    UNICODE_STRING registryPathString{};
+    std::u16string driverName, serviceName;
 };
 
 std::string &ImageDirectory()
@@ -65,8 +66,6 @@ PDRIVER_OBJECT CreateDriverObject(Image &image, PDRIVER_INITIALIZE entry)
     auto *extension = reinterpret_cast<PDRIVER_EXTENSION>(driver + 1);
     image.driverName = Widen("\\Driver\\" + image.service);
     image.serviceName = Widen(image.service);
-    image.registryPath = Widen(kServicesKey + image.service);
-    image.registryPathString = Counted(image.registryPath);
 
     driver->Type = kIoTypeDriver;
     driver->Size = sizeof(DRIVER_OBJECT);
@@ -80,15 +79,36 @@ PDRIVER_OBJECT CreateDriverObject(Image &image, PDRIVER_INITIALIZE entry)
     return driver;
 }
 
-// Runs a driver routine as the I/O manager does, at PASSIVE_LEVEL.
+// Runs a driver routine as the I/O manager and the PnP manager do, at
+// PASSIVE_LEVEL (DRIVER_INITIALIZE, DRIVER_ADD_DEVICE, DRIVER_UNLOAD: "IRQL:
+// PASSIVE_LEVEL"), and expects it back there with no spin lock held.
 template <typename Call>
-auto AtPassive(Call call)
+auto AtPassive(const void *routine, const std::string &what, Call call)
 {
     const KIRQL previous = hk::CurrentIrql();
     hk::SetCurrentIrql(PASSIVE_LEVEL);
+    hk::internal::RoutineFrame frame;
     auto result = call();
+    frame.Check(routine, what, "its caller runs at PASSIVE_LEVEL and goes on there");
     hk::SetCurrentIrql(previous);
     return result;
+}
+
+// The service key path DriverEntry gets lives only for the call: "the
+// I/O manager frees the RegistryPath buffer after DriverEntry returns; a
+// driver that needs it later saves a copy" (DRIVER_INITIALIZE). It is pool
+// of the kernel's, so that a driver keeping the pointer reads freed pool.
+PUNICODE_STRING NewRegistryPath(const std::string &service)
+{
+    const std::u16string path = Widen(kServicesKey + service);
+    const size_t bytes = path.size() * sizeof(char16_t);
+    auto *counted = static_cast<PUNICODE_STRING>(
+        hk::internal::AllocateKernelPool(sizeof(UNICODE_STRING) + bytes + sizeof(char16_t)));
+    counted->Buffer = reinterpret_cast<PWSTR>(counted + 1);
+    counted->Length = USHORT(bytes);
+    counted->MaximumLength = USHORT(bytes + sizeof(char16_t));
+    std::memcpy(counted->Buffer, path.c_str(), bytes + sizeof(char16_t));
+    return counted;
 }
 
 // Reports what the image still holds and takes it back; the driver object
@@ -135,7 +155,10 @@ NTSTATUS Start(std::unique_ptr<Image> owned, PDRIVER_INITIALIZE entry)
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         Loaded()[service] = std::move(owned);
     }
-    const NTSTATUS status = AtPassive([&] { return entry(image.driver, &image.registryPathString); });
+    PUNICODE_STRING registryPath = NewRegistryPath(service);
+    const NTSTATUS status = AtPassive(reinterpret_cast<const void *>(entry), "DriverEntry of " + service,
+                                      [&] { return entry(image.driver, registryPath); });
+    hk::internal::FreeKernelPool(registryPath);
     if (!NT_SUCCESS(status)) Retire(TakeLoaded(service), "after its DriverEntry failed");
     return status;
 }
@@ -145,7 +168,7 @@ void Stop(const std::string &service)
     PDRIVER_OBJECT driver = hk::DriverOf(service);
     if (driver == nullptr) return;
     if (PDRIVER_UNLOAD unload = driver->DriverUnload) {
-        AtPassive([&] {
+        AtPassive(reinterpret_cast<const void *>(unload), "DriverUnload of " + service, [&] {
             unload(driver);
             return 0;
         });
@@ -232,6 +255,22 @@ PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE 
 }
 
 void UnloadBuiltinDriver(const std::string &service) { Stop(service); }
+
+const void *ImageSymbol(const std::string &service, const std::string &symbol)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    auto image = Loaded().find(service);
+    if (image == Loaded().end() || image->second->handle == nullptr) return nullptr;
+    return dlsym(image->second->handle, symbol.c_str());
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+    if (addDevice == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    const void *routine = reinterpret_cast<const void *>(addDevice);
+    return AtPassive(routine, "AddDevice of " + ImageOfAddress(routine), [&] { return addDevice(driver, pdo); });
+}
 
 namespace internal {
 

@@ -26,6 +26,12 @@ void ResetSync();         // remove-lock records, IRQL of this thread
 void ResetDiagnostics();  // debug output, assertions
 void ResetViolations();
 void ResetWdmVersion();
+bool WdmVersionAtLeast(UCHAR major, UCHAR minor);  // IoIsWdmVersionAvailable without its IRQL check
+
+// Memory-space register access at a physical address, decoded and logged
+// like port I/O on behalf of |image| (the mapping's user).
+ULONG ReadMemorySpace(ULONGLONG physical, unsigned width, const std::string &image);
+void WriteMemorySpace(ULONGLONG physical, unsigned width, ULONG value, const std::string &image);
 
 // Pool accounting used by the object manager for its own allocations, which
 // are not driver pool and never counted as a driver's.
@@ -39,8 +45,33 @@ void ForgetRemoveLocksIn(const void *begin, size_t length);
 // pool, as on Windows. A pool call like any other for fault injection.
 PVOID AllocatePoolFor(const std::string &owner, POOL_TYPE type, size_t size, ULONG tag);
 
+// Pool of the kernel's own ("host"), never failed by fault injection: what
+// it lends a driver for the time of one call and frees afterwards.
+PVOID AllocateKernelPool(size_t size);
+void FreeKernelPool(PVOID block);
+
 // The image loader reports the registry handles an image left open when it
 // unloads; returns how many were reported.
 size_t ReportOpenHandlesOf(const std::string &image, const std::string &when);
+
+// Whether this thread is inside the processing of a Plug and Play request
+// of |minor| (its dispatch routine or a completion routine is running).
+bool InsidePnpRequest(UCHAR minor);
+
+// What became of a device object: IoDeleteDevice not called, called while
+// the object is still referenced or attached to, or called and the object
+// freed. Unknown for anything that never was a device object.
+enum class DeviceLife { Live, DeletePending, Freed, Unknown };
+DeviceLife LifeOf(PDEVICE_OBJECT device);
+
+// Freed memory still held back (pool blocks, IRPs, device objects): each
+// written since it was freed is reported as WRITE_AFTER_FREE.
+size_t CheckFreedPool();
+size_t CheckFreedIrps();
+size_t CheckFreedDevices();
+
+// Remove-lock acquisitions held in locks inside [begin, begin + length), as
+// text ("tag 0x...: 2, ..."); empty when none is held.
+std::string RemoveLocksHeldIn(const void *begin, size_t length);
 
 }  // namespace hk::internal

@@ -2,9 +2,13 @@
  * IRPs: allocation with contiguous stack locations, IoCallDriver,
  * IoCompleteRequest's upward walk with completion routines, and the I/O
  * verifier's checks (double completion, pending without IoMarkIrpPending,
- * freeing an IRP that is still out). Each IRP has a private record; the IRP
- * itself carries nothing but what Windows keeps in it.
+ * freeing an IRP that is still out, a final status that is not one, a
+ * return value that contradicts the completion, the IRQL a dispatch or
+ * completion routine hands back, requests to deleted devices, a failed
+ * remove; platform/VERIFIER.md lists them). Each IRP has a private record;
+ * the IRP itself carries nothing but what Windows keeps in it.
  */
+#include "irql_rules.h"
 #include "kernel_core.h"
 #include "quarantine.h"
 
@@ -27,11 +31,41 @@ enum LocationFlag : uint8_t {
     kWalkedPast = 4,       // the completion walk has left this location
 };
 
+// A driver a set- or query-power IRP reached, and whether it let the power
+// manager go on with PoStartNextPowerIrp.
+struct PowerFrame {
+    PDEVICE_OBJECT device;
+    std::string image;
+    int location;  // CurrentLocation while its dispatch routine runs
+    bool startedNext;
+};
+
 struct IrpRecord {
     std::string owner;
+    bool fromIoAllocateIrp = false;  // a driver's own IRP, not a manager's
+    bool powerOriginChecked = false;
     bool outstanding = false;  // sent, and neither finished nor handed back
     bool finished = false;     // the completion walk reached the top
     std::vector<uint8_t> locations;
+    std::vector<PowerFrame> powerFrames;  // top of the stack first
+    // IoStatus.Status as the completion walk reached each location: the
+    // status its driver completed the request with, or passed up.
+    std::vector<NTSTATUS> completedWith;
+    std::vector<const void *> dispatchOf;  // the dispatch routine each location was sent to
+};
+
+// The requests this thread is inside of (dispatch or completion routine
+// running), innermost last: what a driver is doing when it calls a service.
+struct InHand {
+    PIRP irp;
+    UCHAR major, minor;
+};
+thread_local std::vector<InHand> inHand;
+
+class Holding {
+public:
+    Holding(PIRP irp, UCHAR major, UCHAR minor) { inHand.push_back(InHand{irp, major, minor}); }
+    ~Holding() { inHand.pop_back(); }
 };
 
 std::unordered_map<PIRP, IrpRecord> &Irps()
@@ -42,7 +76,7 @@ std::unordered_map<PIRP, IrpRecord> &Irps()
 
 hk::internal::Quarantine &Freed()
 {
-    static auto *freed = new hk::internal::Quarantine(1024);
+    static auto *freed = new hk::internal::Quarantine(1024, kFreedFill, "IRP");
     return *freed;
 }
 
@@ -84,7 +118,12 @@ IrpRecord *RequireRecord(PIRP irp, const char *routine, const std::string &image
         hk::ReportViolation(violation, image, detail.str() + " after IoFreeIrp");
         return nullptr;
     }
-    hk::BugCheck(0xC9, detail.str() + " by " + image + ": not an IRP from IoAllocateIrp");
+    // Driver Verifier 0xC9/0x03 ("an IRP Type not equal to IO_TYPE_IRP");
+    // without it Windows works on whatever the pointer holds.
+    std::ostringstream why;
+    why << "DRIVER_VERIFIER_IOMANAGER_VIOLATION (0x3, " << irp << ", 0, 0): " << detail.str() << " by " << image
+        << ": not an IRP from IoAllocateIrp";
+    hk::BugCheck(0xC9, why.str());
 }
 
 void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
@@ -99,20 +138,192 @@ void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
     if (IrpRecord *record = RecordOf(irp)) {
         record->outstanding = record->finished = false;
         record->locations.assign(size_t(stackSize) + 2, 0);
+        record->powerFrames.clear();
+        record->powerOriginChecked = false;
+        record->completedWith.assign(size_t(stackSize) + 2, STATUS_SUCCESS);
+        record->dispatchOf.assign(size_t(stackSize) + 2, nullptr);
     }
 }
 
 void CheckPendingMarked(PIRP irp, IrpRecord &record, int location, PIO_STACK_LOCATION stack)
 {
     if ((record.locations[location] & (kReturnedPending | kMarkedPending)) != kReturnedPending) return;
-    PDEVICE_OBJECT device = stack->DeviceObject;
-    const void *dispatch = nullptr;
-    if (device != nullptr && stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION) {
-        dispatch = reinterpret_cast<const void *>(device->DriverObject->MajorFunction[stack->MajorFunction]);
-    }
+    const void *dispatch = record.dispatchOf[location];
     hk::ReportViolation("IRP_PENDING_NOT_MARKED", dispatch ? hk::ImageOfAddress(dispatch) : std::string("host"),
-                        "dispatch routine of device " + Pointer(device) + " returned STATUS_PENDING for " +
+                        "dispatch routine of device " + Pointer(stack->DeviceObject) + " returned STATUS_PENDING for " +
                             Describe(irp, stack) + " without IoMarkIrpPending");
+}
+
+
+bool IsSerialisedPowerRequest(PIO_STACK_LOCATION stack)
+{
+    return stack->MajorFunction == IRP_MJ_POWER &&
+           (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+// Windows 2000, XP and Server 2003 (WDM below 6.0) serialise power IRPs per
+// device: PoCallDriver, not IoCallDriver, must send them, and every driver
+// they reach calls PoStartNextPowerIrp once, or the next power IRP for the
+// device never comes ("might cause a system deadlock"). From Vista on
+// IoCallDriver is fine and PoStartNextPowerIrp does nothing (MSD
+// kernel/calling-iocalldriver-versus-calling-pocalldriver.md,
+// kernel/calling-postartnextpowerirp.md).
+bool PowerIrpsSerialised() { return !hk::internal::WdmVersionAtLeast(6, 0); }
+
+// Checked as the completion walk leaves a stack location: the drivers that
+// held the IRP there (one, or several that skipped their location) are done
+// with it and each has started the next power IRP, on the way down or in its
+// completion routine on the way up, as a driver that powers up does.
+void CheckPowerIrpsStarted(PIRP irp, IrpRecord &record, int location)
+{
+    auto &frames = record.powerFrames;
+    for (auto frame = frames.begin(); frame != frames.end();) {
+        if (frame->location != location) {
+            ++frame;
+            continue;
+        }
+        if (!frame->startedNext && PowerIrpsSerialised()) {
+            std::ostringstream detail;
+            detail << "device " << frame->device << " passed down or completed power IRP " << irp
+                   << " without PoStartNextPowerIrp: the power manager holds the device's next power IRP";
+            hk::ReportViolation("POWER_IRP_NEXT_NOT_STARTED", frame->image, detail.str());
+        }
+        frame = frames.erase(frame);
+    }
+}
+
+void NotePowerDispatch(PIRP irp, IrpRecord &record, PDEVICE_OBJECT device, PIO_STACK_LOCATION stack,
+                       PDRIVER_DISPATCH dispatch, const std::string &caller, bool viaPoCallDriver)
+{
+    if (!IsSerialisedPowerRequest(stack)) return;
+    if (PowerIrpsSerialised() && !viaPoCallDriver) {
+        std::ostringstream detail;
+        detail << "IoCallDriver(" << device << ", " << Describe(irp, stack)
+               << "): power IRPs go through PoCallDriver before Windows Vista";
+        hk::ReportViolation("POWER_IRP_SENT_WITH_IOCALLDRIVER", caller, detail.str());
+    }
+    // A driver has no business making power IRPs of its own: the power
+    // manager sends system requests and PoRequestPowerIrp device requests
+    // (MSD kernel/irp-mn-set-power.md, "drivers must not allocate").
+    if (record.fromIoAllocateIrp && !record.powerOriginChecked) {
+        record.powerOriginChecked = true;
+        std::ostringstream detail;
+        detail << "power IRP " << irp << " allocated with IoAllocateIrp was sent to device " << device
+               << ": only PoRequestPowerIrp creates power IRPs";
+        hk::ReportViolation("POWER_IRP_NOT_REQUESTED", record.owner, detail.str());
+    }
+    record.powerFrames.push_back(PowerFrame{device, hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch)),
+                                            irp->CurrentLocation, false});
+}
+
+// IoCallDriver's and PoCallDriver's body, with the image that asked for the
+// call; PoCallDriver's sends say so, so that a power IRP sent with
+// IoCallDriver is told apart.
+NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &caller, bool viaPoCallDriver)
+{
+    int location;
+    PDRIVER_DISPATCH dispatch;
+    {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
+        if (record == nullptr) return STATUS_INVALID_PARAMETER;
+        hk::internal::CheckRequestTarget(DeviceObject, Irp, caller);
+        Irp->CurrentLocation--;
+        Irp->Tail.Overlay.CurrentStackLocation--;
+        if (Irp->CurrentLocation <= 0) {
+            std::ostringstream why;
+            why << "NO_MORE_IRP_STACK_LOCATIONS (" << Irp << ", 0, 0, 0): " << caller << " sent IRP " << Irp
+                << " with " << int(Irp->StackCount) << " stack locations to device " << DeviceObject
+                << " past its last location";
+            hk::BugCheck(0x35, why.str());
+        }
+        location = Irp->CurrentLocation;
+        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        stack->DeviceObject = DeviceObject;
+        record->outstanding = true;
+        record->finished = false;
+        record->locations[location] = 0;
+        dispatch = stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
+                       ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
+                       : nullptr;
+        if (dispatch == nullptr) dispatch = hk::internal::DefaultDispatch;
+        record->dispatchOf[location] = reinterpret_cast<const void *>(dispatch);
+        NotePowerDispatch(Irp, *record, DeviceObject, stack, dispatch, caller, viaPoCallDriver);
+    }
+
+    const UCHAR major = Irp->Tail.Overlay.CurrentStackLocation->MajorFunction;
+    const UCHAR minor = Irp->Tail.Overlay.CurrentStackLocation->MinorFunction;
+    NTSTATUS status;
+    {
+        // Driver Verifier 0xC9/0x05: "The IRQL changed during a call to the
+        // driver dispatch routine" (device, IRQL before, IRQL after).
+        hk::internal::RoutineFrame frame;
+        Holding holding(Irp, major, minor);
+        status = dispatch(DeviceObject, Irp);
+        std::ostringstream what;
+        what << "dispatch routine of device " << DeviceObject << " for IRP " << Irp << " (major 0x" << std::hex
+             << int(major) << " minor 0x" << int(minor) << ")";
+        frame.Check(reinterpret_cast<const void *>(dispatch), what.str(), "Driver Verifier 0xC9/0x05");
+    }
+
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    IrpRecord *record = RecordOf(Irp);
+    if (record == nullptr || location >= int(record->locations.size())) return status;
+    uint8_t &flags = record->locations[location];
+    const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch));
+    if (status == STATUS_PENDING) {
+        if ((flags & (kWalkedPast | kMarkedPending)) == kWalkedPast) {
+            std::ostringstream detail;
+            detail << "dispatch routine of device " << DeviceObject << " completed IRP " << Irp
+                   << " and then returned STATUS_PENDING without IoMarkIrpPending";
+            hk::ReportViolation("IRP_COMPLETED_THEN_PENDING", image, detail.str());
+        } else if (!(flags & kWalkedPast)) {
+            // Whether it was marked is known once the completion walk
+            // leaves this location: a completion routine may mark it.
+            flags |= kReturnedPending;
+        }
+    } else if ((flags & kWalkedPast) && status != record->completedWith[location]) {
+        // Driver Verifier 0xC9/0x224: the dispatch routine returned a status
+        // other than the one it completed the request with (or that came up
+        // to it). The I/O manager's callers believe the return value.
+        std::ostringstream detail;
+        detail << "dispatch routine of device " << DeviceObject << " returned 0x" << std::hex << ULONG(status)
+               << " for IRP " << Irp << " (major 0x" << int(major) << " minor 0x" << int(minor)
+               << ") that was completed with 0x" << ULONG(record->completedWith[location])
+               << " (Driver Verifier 0xC9/0x224)";
+        hk::ReportViolation("IRP_RETURN_STATUS_MISMATCH", image, detail.str());
+    }
+    return status;
+}
+
+// Checks that Windows makes of a request being completed: Driver Verifier
+// 0xC9/0x06 "IoCompleteRequest with a status marked as pending (or equal to
+// -1)", 0xC9/0x07 "IoCompleteRequest while its cancel routine is still set",
+// and 0xC9/0x306 "a driver failed IRP_MN_REMOVE_DEVICE" (a remove cannot be
+// refused: the PnP manager goes on with it).
+void CheckCompletion(PIRP irp, const std::string &caller)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    const PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    std::ostringstream request;
+    request << Describe(irp, stack) << " completed with status 0x" << std::hex << ULONG(status);
+    if (status == STATUS_PENDING || ULONG(status) == 0xFFFFFFFFu) {
+        hk::ReportViolation("IRP_COMPLETED_WITH_PENDING", caller,
+                            request.str() + ", which is not a final status (Driver Verifier 0xC9/0x06)");
+    }
+    if (irp->CancelRoutine != nullptr) {
+        std::ostringstream detail;
+        detail << request.str() << " while its cancel routine " << reinterpret_cast<const void *>(irp->CancelRoutine)
+               << " is still set (Driver Verifier 0xC9/0x07)";
+        hk::ReportViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE", caller, detail.str());
+    }
+    const bool inStack = stack >= reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) &&
+                         stack < reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+    if (inStack && stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
+        !NT_SUCCESS(status)) {
+        hk::ReportViolation("REMOVE_DEVICE_FAILED", caller,
+                            request.str() + ": IRP_MN_REMOVE_DEVICE must not fail (Driver Verifier 0xC9/0x306)");
+    }
 }
 
 }  // namespace
@@ -139,16 +350,25 @@ extern "C" {
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     UNREFERENCED_PARAMETER(ChargeQuota);
-    const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
+    const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoAllocateIrp, caller);
+    const std::string owner = hk::ImageOfAddress(caller);
     if (hk::ShouldFail(hk::Service::Irp)) return nullptr;
-    return hk::internal::AllocateIrpFor(StackSize, owner);
+    PIRP irp = hk::internal::AllocateIrpFor(StackSize, owner);
+    if (irp != nullptr) {
+        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+        RecordOf(irp)->fromIoAllocateIrp = true;
+    }
+    return irp;
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) { InitializeIrp(Irp, PacketSize, StackSize); }
 
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
-    const std::string image = hk::ImageOfAddress(__builtin_return_address(0));
+    const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoFreeIrp, caller);
+    const std::string image = hk::ImageOfAddress(caller);
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     std::ostringstream call;
     call << "IoFreeIrp(" << Irp << ")";
@@ -164,66 +384,33 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
                             call.str() + " while it is still with a driver (sent and not completed)");
         return;
     }
+    const std::string owner = record->owner;
     Irps().erase(Irp);
-    std::memset(Irp, kFreedFill, Irp->Size);
-    Freed().Hold(Irp, Irp);
+    Freed().Hold(Irp, Irp, Irp->Size, owner);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    const std::string caller = hk::ImageOfAddress(__builtin_return_address(0));
-    int location;
-    PDRIVER_DISPATCH dispatch;
-    {
-        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-        IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
-        if (record == nullptr) return STATUS_INVALID_PARAMETER;
-        Irp->CurrentLocation--;
-        Irp->Tail.Overlay.CurrentStackLocation--;
-        if (Irp->CurrentLocation <= 0) {
-            std::ostringstream why;
-            why << "NO_MORE_IRP_STACK_LOCATIONS: " << caller << " sent IRP " << Irp << " with " << int(Irp->StackCount)
-                << " stack locations to device " << DeviceObject << " past its last location";
-            hk::BugCheck(0x35, why.str());
-        }
-        location = Irp->CurrentLocation;
-        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
-        stack->DeviceObject = DeviceObject;
-        record->outstanding = true;
-        record->finished = false;
-        record->locations[location] = 0;
-        dispatch = stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
-                       ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
-                       : nullptr;
-        if (dispatch == nullptr) dispatch = hk::internal::DefaultDispatch;
-    }
-
-    const NTSTATUS status = dispatch(DeviceObject, Irp);
-
-    if (status == STATUS_PENDING) {
-        std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-        IrpRecord *record = RecordOf(Irp);
-        if (record != nullptr && location < int(record->locations.size())) {
-            uint8_t &flags = record->locations[location];
-            const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch));
-            if ((flags & (kWalkedPast | kMarkedPending)) == kWalkedPast) {
-                std::ostringstream detail;
-                detail << "dispatch routine of device " << DeviceObject << " completed IRP " << Irp
-                       << " and then returned STATUS_PENDING without IoMarkIrpPending";
-                hk::ReportViolation("IRP_COMPLETED_THEN_PENDING", image, detail.str());
-            } else if (!(flags & kWalkedPast)) {
-                // Whether it was marked is known once the completion walk
-                // leaves this location: a completion routine may mark it.
-                flags |= kReturnedPending;
-            }
-        }
-    }
-    return status;
+    const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoCallDriver, caller);
+    return SendToDriver(DeviceObject, Irp, hk::ImageOfAddress(caller), false);
 }
+
+}  // extern "C"
+
+NTSTATUS hk::internal::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &caller,
+                                  bool viaPoCallDriver)
+{
+    return SendToDriver(DeviceObject, Irp, caller, viaPoCallDriver);
+}
+
+extern "C" {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
-    const std::string caller = hk::ImageOfAddress(__builtin_return_address(0));
+    const void *callerAddress = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoCompleteRequest, callerAddress);
+    const std::string caller = hk::ImageOfAddress(callerAddress);
     {
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RequireRecord(Irp, "IoCompleteRequest", caller, "IRP_DOUBLE_COMPLETION");
@@ -233,6 +420,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                                 Describe(Irp, Irp->Tail.Overlay.CurrentStackLocation) + " completed again");
             return;
         }
+        CheckCompletion(Irp, caller);
     }
 
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -244,20 +432,25 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         const PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         const PVOID context = stack->Context;
         const UCHAR control = stack->Control;
+        const UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
         stack->Control = 0;
+        const NTSTATUS status = Irp->IoStatus.Status;
         {
             std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
             IrpRecord &record = *RecordOf(Irp);
             record.locations[location] |= kWalkedPast;
+            record.completedWith[location] = status;
             CheckPendingMarked(Irp, record, location, stack);
+            CheckPowerIrpsStarted(Irp, record, location);
         }
 
-        const NTSTATUS status = Irp->IoStatus.Status;
-        const bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        // The invoke flags decide, not the routine: Windows calls what the
+        // location holds, a null routine included.
+        const bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                            (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
         if (!invoke) {
             // With no routine to decide, pending travels up by itself.
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
@@ -267,16 +460,35 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             }
             continue;
         }
-
         PDEVICE_OBJECT above =
             Irp->CurrentLocation == top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        if (routine == nullptr) {
+            // IoCompleteRequest calls address zero: an access violation in
+            // kernel mode that nothing handles.
+            std::ostringstream why;
+            why << "KMODE_EXCEPTION_NOT_HANDLED (0xC0000005, 0, 0, 0): IRP " << Irp << " (major 0x" << std::hex
+                << int(major) << " minor 0x" << int(minor) << std::dec << ") has invoke flags set but no completion"
+                << " routine in stack location " << location << ", set by the driver of device " << above;
+            hk::BugCheck(0x1E, why.str());
+        }
         {
             // The routine's driver has the IRP back for the time of the call
             // (the one that allocated it may free it there).
             std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
             RecordOf(Irp)->outstanding = false;
         }
-        const NTSTATUS verdict = routine(above, Irp, context);
+        NTSTATUS verdict;
+        {
+            // A completion routine returns at the IRQL it was called at
+            // (Driver Verifier 0xC4/0xFA).
+            hk::internal::RoutineFrame frame;
+            Holding holding(Irp, major, minor);
+            verdict = routine(above, Irp, context);
+            std::ostringstream what;
+            what << "completion routine of IRP " << Irp << " (major 0x" << std::hex << int(major) << " minor 0x"
+                 << int(minor) << ")";
+            frame.Check(reinterpret_cast<const void *>(routine), what.str(), "Driver Verifier 0xC4/0xFA");
+        }
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RecordOf(Irp);
         if (verdict == STATUS_MORE_PROCESSING_REQUIRED) return;
@@ -314,15 +526,58 @@ VOID NTAPI hk_IoMarkIrpPending(PIRP Irp)
     }
 }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-
-// Power IRPs are no longer serialised per device since Windows Vista; the
-// call stays for drivers that also run on older systems.
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
-
 }  // extern "C"
 
 namespace hk::internal {
+
+void NotePowerIrpStarted(PIRP irp)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    IrpRecord *record = RecordOf(irp);
+    if (record == nullptr) return;
+    // The caller is the driver whose stack location is current: the one
+    // whose dispatch routine runs, or on the way up the one whose completion
+    // routine runs. A driver that skipped its location shares it with the
+    // one below, so the lowest such driver not yet counted is the caller.
+    PowerFrame *caller = nullptr;
+    for (PowerFrame &frame : record->powerFrames)
+        if (!frame.startedNext && frame.location == irp->CurrentLocation) caller = &frame;
+    if (caller != nullptr) caller->startedNext = true;
+}
+
+// A request to a device that IoDeleteDevice has been called for. Windows
+// still dispatches it while the object lives (delete-pending, referenced);
+// no driver sends one there knowingly, so it is reported. Once the object
+// is freed the call reads freed memory, as on Windows, where what follows
+// is chance: the run stops.
+void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller)
+{
+    using hk::internal::DeviceLife;
+    const DeviceLife life = hk::internal::LifeOf(device);
+    if (life == DeviceLife::Live || life == DeviceLife::Unknown) return;
+    std::ostringstream detail;
+    detail << "IoCallDriver(" << device << ", IRP " << irp << ") to a device ";
+    if (life == DeviceLife::DeletePending) {
+        hk::ReportViolation("IRP_TO_DELETED_DEVICE", caller, detail.str() + "that IoDeleteDevice was called for");
+        return;
+    }
+    hk::BugCheck(0x50, "PAGE_FAULT_IN_NONPAGED_AREA (" + Pointer(device) + ", 0, 0, 0): " + caller + " sent " +
+                           detail.str() + "already deleted and freed (use after free)");
+}
+
+bool InsidePnpRequest(UCHAR minor)
+{
+    for (const InHand &request : inHand) {
+        if (request.major == IRP_MJ_PNP && request.minor == minor) return true;
+    }
+    return false;
+}
+
+size_t CheckFreedIrps()
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    return Freed().CheckAll();
+}
 
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp)
 {

@@ -23,8 +23,24 @@ size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image);
 // |owner|).
 PIRP AllocateIrpFor(CCHAR stackSize, const std::string &owner);
 
+// IRPs: IoCallDriver's work for |caller|; PoCallDriver's sends say so, so
+// that a power IRP sent with IoCallDriver is told apart.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &caller, bool viaPoCallDriver);
+
+// IRPs: PoStartNextPowerIrp's mark on the set- or query-power IRP it names.
+void NotePowerIrpStarted(PIRP irp);
+
+// Objects: PoSetPowerState's record; returns the state it replaces.
+POWER_STATE SwapPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
+
 // IRPs: reports IRPs allocated by |image| and never freed as POOL_LEAK.
 size_t ReportIrpsOf(const std::string &image, const std::string &when);
+
+
+// The checks IoCallDriver makes of the device a request goes to (|irp| may
+// be null when the request is not built yet): reported when the device is
+// delete-pending, a stop when it is freed.
+void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller);
 
 // The I/O manager's answer for every request a driver does not handle.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);

@@ -4,7 +4,9 @@
  * manager does. A device is one allocation (object, then extension); its
  * bookkeeping lives in the private DEVOBJ_EXTENSION record.
  */
+#include "irql_rules.h"
 #include "kernel_core.h"
+#include "quarantine.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +37,9 @@ std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *> &Devices()
     return *devices;
 }
 
-// Device objects freed in this run: their memory is kept (and poisoned) so
-// that deleting one again is recognised and touches nothing of another.
+// Device objects freed in this run: their memory is kept (filled, and
+// poisoned under the sanitizer, see quarantine.h) so that deleting one again
+// is recognised and touches nothing of another, and any use of it shows.
 std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *> &Freed()
 {
     static auto *freed = new std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *>;
@@ -44,6 +47,7 @@ std::unordered_map<PDEVICE_OBJECT, _DEVOBJ_EXTENSION *> &Freed()
 }
 
 size_t ExtensionOffset() { return (sizeof(DEVICE_OBJECT) + kExtensionAlignment - 1) & ~(kExtensionAlignment - 1); }
+size_t AllocationSize(const _DEVOBJ_EXTENSION *record) { return ExtensionOffset() + record->extensionSize; }
 
 std::string Named(PDEVICE_OBJECT device)
 {
@@ -83,10 +87,8 @@ void FreeIfUnused(PDEVICE_OBJECT device)
     if (record == nullptr || !record->deletePending || record->references > 0 || device->AttachedDevice != nullptr) {
         return;
     }
-    if (record->extensionSize != 0) {
-        hk::internal::ForgetRemoveLocksIn(device->DeviceExtension, record->extensionSize);
-        std::memset(device->DeviceExtension, kDeletedFill, record->extensionSize);
-    }
+    if (record->extensionSize != 0) hk::internal::ForgetRemoveLocksIn(device->DeviceExtension, record->extensionSize);
+    hk::internal::MarkFreed(device, AllocationSize(record), kDeletedFill);
     Devices().erase(device);
     Freed()[device] = record;
 }
@@ -100,6 +102,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT *DeviceObject)
 {
     UNREFERENCED_PARAMETER(DeviceName);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoCreateDevice, __builtin_return_address(0));
     const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
     *DeviceObject = nullptr;
     if (hk::ShouldFail(hk::Service::CreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -129,6 +132,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoDeleteDevice, __builtin_return_address(0));
     const std::string image = hk::ImageOfAddress(__builtin_return_address(0));
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     _DEVOBJ_EXTENSION *record = RecordOf(DeviceObject);
@@ -153,6 +157,28 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         record->attachedTo = nullptr;
         FreeIfUnused(lower);
     }
+    // The device stays until IRP_MN_REMOVE_DEVICE: Driver Verifier 0xC9/0x242
+    // "deleted its device object during IRP_MN_SURPRISE_REMOVAL" (the PnP
+    // manager still sends the remove to it).
+    if (hk::internal::InsidePnpRequest(IRP_MN_SURPRISE_REMOVAL)) {
+        std::ostringstream detail;
+        detail << "IoDeleteDevice(" << DeviceObject << ") while processing IRP_MN_SURPRISE_REMOVAL"
+               << " (Driver Verifier 0xC9/0x242)";
+        hk::ReportViolation("DEVICE_DELETED_IN_SURPRISE_REMOVAL", image, detail.str());
+    }
+    // A remove lock in the extension still held: its holder goes on using a
+    // device that is going away. Release-and-wait exists to prevent it
+    // (DDI IoReleaseRemoveLockAndWait: called in IRP_MN_REMOVE_DEVICE before
+    // the driver detaches and deletes its device; Static Driver Verifier:
+    // acquisitions and releases in pairs).
+    if (record->extensionSize != 0) {
+        const std::string held = hk::internal::RemoveLocksHeldIn(DeviceObject->DeviceExtension, record->extensionSize);
+        if (!held.empty()) {
+            std::ostringstream detail;
+            detail << "IoDeleteDevice(" << DeviceObject << ") while its remove lock is still held: " << held;
+            hk::ReportViolation("REMOVE_LOCK_HELD_AT_DELETE", image, detail.str());
+        }
+    }
     Unlink(DeviceObject);
     record->deletePending = true;
     --record->references;  // the creation reference
@@ -161,14 +187,20 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoAttachDeviceToDeviceStack, __builtin_return_address(0));
     if (hk::ShouldFail(hk::Service::Attach)) return nullptr;
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
     _DEVOBJ_EXTENSION *topRecord = RecordOf(top);
     _DEVOBJ_EXTENSION *source = RecordOf(SourceDevice);
-    // A stack that is being torn down takes no new devices.
+    // A stack that is being torn down takes no new devices, nor one whose top
+    // device is still being set up: its driver has not cleared
+    // DO_DEVICE_INITIALIZING yet (DDI nf-wdm-ioattachdevicetodevicestack:
+    // NULL when it cannot attach; ReactOS ntoskrnl/io/iomgr/device.c
+    // IopAttachDeviceToDeviceStackSafe refuses such a top device).
     if (topRecord == nullptr || topRecord->deletePending || source == nullptr) return nullptr;
+    if (top->Flags & DO_DEVICE_INITIALIZING) return nullptr;
 
     top->AttachedDevice = SourceDevice;
     source->attachedTo = top;
@@ -180,9 +212,30 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoDetachDevice, caller);
+    const std::string image = hk::ImageOfAddress(caller);
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (above == nullptr) return;
+    if (above == nullptr) {
+        // Windows follows TargetDevice->AttachedDevice without a check (ReactOS
+        // io/iomgr/device.c IoDetachDevice faults there); Driver Verifier
+        // stops first with 0xC9/0x202 (detach from a device with nothing
+        // attached).
+        std::ostringstream why;
+        why << "DRIVER_VERIFIER_IOMANAGER_VIOLATION (0x202, " << TargetDevice << ", 0, 0): " << image
+            << " called IoDetachDevice(" << TargetDevice << ") on a device with nothing attached to it"
+            << " (IoDetachDevice takes the device below, not the caller's own)";
+        hk::BugCheck(0xC9, why.str());
+    }
+    // Driver Verifier 0xC9/0x241: "detached its device object during
+    // IRP_MN_SURPRISE_REMOVAL"; the stack stays until IRP_MN_REMOVE_DEVICE.
+    if (hk::internal::InsidePnpRequest(IRP_MN_SURPRISE_REMOVAL)) {
+        std::ostringstream detail;
+        detail << "IoDetachDevice(" << TargetDevice << ") while processing IRP_MN_SURPRISE_REMOVAL"
+               << " (Driver Verifier 0xC9/0x241)";
+        hk::ReportViolation("DEVICE_DETACHED_IN_SURPRISE_REMOVAL", image, detail.str());
+    }
     if (_DEVOBJ_EXTENSION *record = RecordOf(above)) record->attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
     FreeIfUnused(TargetDevice);
@@ -190,6 +243,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoGetAttachedDeviceReference, __builtin_return_address(0));
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     PDEVICE_OBJECT top = DeviceObject;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
@@ -199,47 +253,33 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ObReferenceObject, __builtin_return_address(0));
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     _DEVOBJ_EXTENSION *record = RecordOf(static_cast<PDEVICE_OBJECT>(Object));
     if (record == nullptr) {
         std::ostringstream why;
-        why << "ObReferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
+        why << "REFERENCE_BY_POINTER (0, " << Object << ", 0, 0): ObReferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
             << ": not a live object";
-        hk::BugCheck(0x18, why.str());  // REFERENCE_BY_POINTER
+        hk::BugCheck(0x18, why.str());
     }
     return ++record->references;
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ObDereferenceObject, __builtin_return_address(0));
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     auto *device = static_cast<PDEVICE_OBJECT>(Object);
     _DEVOBJ_EXTENSION *record = RecordOf(device);
     if (record == nullptr || record->references <= 0) {
         std::ostringstream why;
-        why << "ObDereferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
+        why << "REFERENCE_BY_POINTER (0, " << Object << ", 0, 0): ObDereferenceObject(" << Object << ") by " << hk::ImageOfAddress(__builtin_return_address(0))
             << ": " << (record == nullptr ? "not a live object" : "no reference left to release");
         hk::BugCheck(0x18, why.str());
     }
     const LONG left = --record->references;
     FreeIfUnused(device);
     return left;
-}
-
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
-{
-    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    POWER_STATE old{};
-    if (_DEVOBJ_EXTENSION *record = RecordOf(DeviceObject)) {
-        if (Type == DevicePowerState) {
-            old.DeviceState = record->devicePower;
-            record->devicePower = State.DeviceState;
-        } else {
-            old.SystemState = record->systemPower;
-            record->systemPower = State.SystemState;
-        }
-    }
-    return old;
 }
 
 }  // extern "C"
@@ -266,7 +306,54 @@ size_t LiveDeviceCount()
     return Devices().size();
 }
 
+DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    return record ? record->devicePower : PowerDeviceUnspecified;
+}
+
 namespace internal {
+
+POWER_STATE SwapPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    POWER_STATE old{};
+    if (_DEVOBJ_EXTENSION *record = RecordOf(device)) {
+        if (type == DevicePowerState) {
+            old.DeviceState = record->devicePower;
+            record->devicePower = state.DeviceState;
+        } else {
+            old.SystemState = record->systemPower;
+            record->systemPower = state.SystemState;
+        }
+    }
+    return old;
+}
+
+DeviceLife LifeOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    if (_DEVOBJ_EXTENSION *record = RecordOf(device)) {
+        return record->deletePending ? DeviceLife::DeletePending : DeviceLife::Live;
+    }
+    return Freed().count(device) != 0 ? DeviceLife::Freed : DeviceLife::Unknown;
+}
+
+size_t CheckFreedDevices()
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    size_t written = 0;
+    for (auto &[device, record] : Freed()) {
+        const size_t size = AllocationSize(record);
+        if (!TakeBackFreed(device, size, kDeletedFill, record->owner, "deleted device object")) {
+            ++written;
+            std::memset(device, kDeletedFill, size);  // reported once
+        }
+        HK_POISON(device, size);
+    }
+    return written;
+}
 
 size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image)
 {
@@ -287,6 +374,7 @@ void ResetObjects()
 {
     ResetIrps();
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    for (auto &[device, record] : Freed()) HK_UNPOISON(device, AllocationSize(record));
     for (auto *table : {&Devices(), &Freed()}) {
         for (auto &[device, record] : *table) {
             delete record;

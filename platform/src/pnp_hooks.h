@@ -11,4 +11,7 @@ namespace hk::internal {
 
 PnpHooks CurrentPnpHooks();
 
+// Bug check 0xCA/0x2 when the manager knows no PDO |device|.
+void RequirePdo(const PnpHooks &hooks, PDEVICE_OBJECT device, const char *service, const std::string &caller);
+
 }  // namespace hk::internal

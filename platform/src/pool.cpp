@@ -4,6 +4,7 @@
  * allocated it; frees of blocks that are not live, frees with the wrong tag
  * and paged pool touched above APC_LEVEL are reported and contained.
  */
+#include "irql_rules.h"
 #include "kernel_core.h"
 #include "quarantine.h"
 
@@ -21,6 +22,8 @@ constexpr unsigned char kFreshFill = 0xC5;
 constexpr unsigned char kFreedFill = 0xDF;
 // ExAllocatePool's implicit tag, 'None' in memory.
 constexpr ULONG kUntagged = 'enoN';
+// The kernel's own blocks (what it hands a driver for the time of a call).
+constexpr ULONG kKernelTag = ' soI';
 
 struct Block {
     ULONG tag;
@@ -37,7 +40,7 @@ std::map<const void *, Block> &Live()
 
 hk::internal::Quarantine &Freed()
 {
-    static auto *freed = new hk::internal::Quarantine(4096);
+    static auto *freed = new hk::internal::Quarantine(4096, kFreedFill, "pool block");
     return *freed;
 }
 
@@ -61,22 +64,17 @@ std::string Describe(const void *address, const Block &block)
     return text.str();
 }
 
-void CheckIrql(POOL_TYPE type, const char *routine, const std::string &image)
+void CheckIrql(POOL_TYPE type, bool allocate, const void *caller)
 {
-    const KIRQL irql = hk::CurrentIrql();
-    if (irql > DISPATCH_LEVEL) {
-        hk::ReportViolation("IRQL_MISMATCH", image,
-                            std::string(routine) + " at IRQL " + std::to_string(irql) + " (above DISPATCH_LEVEL)");
-    } else if (IsPaged(type) && irql > APC_LEVEL) {
-        hk::ReportViolation("POOL_PAGED_ABOVE_APC", image,
-                            std::string(routine) + " of PagedPool at IRQL " + std::to_string(irql));
-    }
+    using hk::internal::Ddi;
+    const Ddi ddi = allocate ? (IsPaged(type) ? Ddi::ExAllocatePoolPaged : Ddi::ExAllocatePoolNonPaged)
+                             : (IsPaged(type) ? Ddi::ExFreePoolPaged : Ddi::ExFreePoolNonPaged);
+    hk::internal::CheckIrql(ddi, caller);
 }
 
-PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &image)
+PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &image, bool fallible = true)
 {
-    CheckIrql(type, "ExAllocatePoolWithTag", image);
-    if (hk::ShouldFail(hk::Service::Pool)) return nullptr;
+    if (fallible && hk::ShouldFail(hk::Service::Pool)) return nullptr;
 
     void *memory = std::malloc(size ? size : 1);
     if (memory == nullptr) return nullptr;
@@ -88,6 +86,7 @@ PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &i
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
 {
+    CheckIrql(type, true, caller);
     return AllocateOwned(type, size, tag, hk::ImageOfAddress(caller));
 }
 
@@ -113,11 +112,11 @@ void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void 
                                 Describe(p, found->second));
         return;
     }
-    CheckIrql(found->second.type, routine, image);
+    CheckIrql(found->second.type, false, caller);
     const size_t size = found->second.size;
-    std::memset(p, kFreedFill, size);
+    const std::string owner = found->second.owner;
     Live().erase(found);
-    Freed().Hold(p, p);
+    Freed().Hold(p, p, size, owner);
     // A remove lock kept in this block dies with it. Its records have their
     // own lock, taken before this one elsewhere, so not under it here; the
     // quarantine keeps the address from coming back meanwhile.
@@ -127,6 +126,13 @@ void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void 
 
 }  // namespace
 
+namespace hk {
+PVOID AllocateManagerPool(POOL_TYPE type, size_t size, ULONG tag)
+{
+    return AllocateOwned(type, size, tag, "host", false);
+}
+}  // namespace hk
+
 namespace hk::internal {
 // Pool that a kernel routine takes on a driver's behalf (a string buffer the
 // registry fills) belongs to that driver, as on Windows.
@@ -134,6 +140,15 @@ PVOID AllocatePoolFor(const std::string &owner, POOL_TYPE type, size_t size, ULO
 {
     return AllocateOwned(type, size, tag, owner);
 }
+
+PVOID AllocateKernelPool(size_t size)
+{
+    PVOID block = AllocateOwned(PagedPool, size, kKernelTag, "host", false);
+    if (block == nullptr) BugCheck(0x41, "MUST_SUCCEED_POOL_EMPTY: the host ran out of memory");
+    return block;
+}
+
+void FreeKernelPool(PVOID block) { Release(block, nullptr, "ExFreePool", nullptr); }
 }  // namespace hk::internal
 
 extern "C" {
@@ -207,12 +222,17 @@ size_t FreePoolOf(const std::string &owner)
             continue;
         }
         void *memory = const_cast<void *>(it->first);
-        std::memset(memory, kFreedFill, it->second.size);
-        Freed().Hold(memory, memory);
+        Freed().Hold(memory, memory, it->second.size, owner);
         it = Live().erase(it);
         ++count;
     }
     return count;
+}
+
+size_t CheckFreedPool()
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    return Freed().CheckAll();
 }
 
 void ResetPool()

@@ -1,9 +1,11 @@
 /*
- * HAL port I/O. Board hardware is plugged in as ranges of the I/O space;
- * each access goes to the range that decodes it and is logged in order with
- * the image that made it, so tests can assert exact register sequences. One
- * recursive lock serialises all accesses: the hardware models then see one
- * access at a time, as on a single bus, and may log or look up themselves.
+ * The board buses: port I/O through the HAL, and registers that a bus decodes
+ * in memory space, reached through a mapping (io_mapping.cpp). Board hardware
+ * is plugged in as ranges of either space; each access goes to the range
+ * that decodes it and is logged in order with the image that made it, so
+ * tests can assert exact register sequences. One recursive lock serialises
+ * all accesses: the hardware models then see one access at a time, as on a
+ * single bus, and may log or look up themselves.
  */
 #include "internal.h"
 
@@ -13,7 +15,8 @@
 namespace {
 
 struct AttachedRange {
-    ULONG base;
+    bool memorySpace;
+    ULONGLONG base;
     ULONG length;
     hk::IoRange *range;
 };
@@ -22,53 +25,69 @@ std::recursive_mutex ioMutex;
 std::vector<AttachedRange> ranges;
 std::vector<hk::IoAccess> ioLog;
 
-// The range decoding every byte of [port, port + width), or null.
-const AttachedRange *Decoder(ULONG port, unsigned width)
+// The range of |memorySpace| decoding every byte of [address, address + width), or null.
+const AttachedRange *Decoder(bool memorySpace, ULONGLONG address, unsigned width)
 {
     for (const AttachedRange &r : ranges) {
-        if (port >= r.base && port - r.base < r.length && r.length - (port - r.base) >= width) return &r;
+        if (r.memorySpace == memorySpace && address >= r.base && address - r.base < r.length &&
+            r.length - (address - r.base) >= width)
+            return &r;
     }
     return nullptr;
 }
 
 ULONG AllOnes(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
 
-std::string Describe(bool write, ULONG port, unsigned width)
+std::string Describe(bool memorySpace, bool write, ULONGLONG address, unsigned width)
 {
     std::ostringstream text;
-    text << (write ? "write" : "read") << " of " << width << " byte(s) at port 0x" << std::hex << port;
+    text << (write ? "write" : "read") << " of " << width << " byte(s) at "
+         << (memorySpace ? "physical address 0x" : "port 0x") << std::hex << address;
     return text.str();
 }
 
-ULONG Read(ULONG port, unsigned width, const void *caller)
+// Nothing answers an undecoded cycle: a read floats to all ones, a write is lost.
+const char *UndecodedName(bool memorySpace) { return memorySpace ? "MEMORY_IO_UNDECODED" : "PORT_IO_UNDECODED"; }
+
+ULONG Read(bool memorySpace, ULONGLONG address, unsigned width, const std::string &image)
 {
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
-    const std::string image = hk::ImageOfAddress(caller);
-    const AttachedRange *decoder = Decoder(port, width);
+    const AttachedRange *decoder = Decoder(memorySpace, address, width);
     ULONG value = AllOnes(width);
-    if (decoder) {
-        value = decoder->range->Read(port - decoder->base, width) & AllOnes(width);
-    } else {
-        hk::ReportViolation("PORT_IO_UNDECODED", image, Describe(false, port, width));
+    const bool refused = decoder && decoder->range->Refuses();
+    if (decoder && !refused) {
+        value = decoder->range->Read(ULONG(address - decoder->base), width) & AllOnes(width);
+    } else if (!decoder) {
+        hk::ReportViolation(UndecodedName(memorySpace), image, Describe(memorySpace, false, address, width));
     }
-    ioLog.push_back({port, width, false, value, image});
+    ioLog.push_back({ULONG(address), width, false, value, image, memorySpace, refused});
     return value;
 }
 
-void Write(ULONG port, unsigned width, ULONG value, const void *caller)
+void Write(bool memorySpace, ULONGLONG address, unsigned width, ULONG value, const std::string &image)
 {
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
-    const std::string image = hk::ImageOfAddress(caller);
-    const AttachedRange *decoder = Decoder(port, width);
-    if (decoder) {
-        decoder->range->Write(port - decoder->base, width, value);
-    } else {
-        hk::ReportViolation("PORT_IO_UNDECODED", image, Describe(true, port, width));
+    const AttachedRange *decoder = Decoder(memorySpace, address, width);
+    const bool refused = decoder && decoder->range->Refuses();
+    if (decoder && !refused) {
+        decoder->range->Write(ULONG(address - decoder->base), width, value);
+    } else if (!decoder) {
+        hk::ReportViolation(UndecodedName(memorySpace), image, Describe(memorySpace, true, address, width));
     }
-    ioLog.push_back({port, width, true, value, image});
+    ioLog.push_back({ULONG(address), width, true, value, image, memorySpace, refused});
 }
 
 ULONG PortOf(const volatile void *port) { return ULONG(reinterpret_cast<ULONG_PTR>(port)); }
+
+ULONG ReadPort(ULONG port, unsigned width, const void *caller)
+{
+    return Read(false, port, width, hk::ImageOfAddress(caller));
+}
+
+void WritePort(ULONG port, unsigned width, ULONG value, const void *caller)
+{
+    Write(false, port, width, value, hk::ImageOfAddress(caller));
+}
 
 }  // namespace
 
@@ -77,7 +96,13 @@ namespace hk {
 void AttachIoRange(ULONG base, ULONG length, IoRange *range)
 {
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
-    ranges.push_back({base, length, range});
+    ranges.push_back({false, base, length, range});
+}
+
+void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range)
+{
+    std::lock_guard<std::recursive_mutex> hold(ioMutex);
+    ranges.push_back({true, physical, length, range});
 }
 
 void DetachIoRange(IoRange *range)
@@ -106,6 +131,16 @@ void ClearIoLog()
 
 namespace internal {
 
+ULONG ReadMemorySpace(ULONGLONG physical, unsigned width, const std::string &image)
+{
+    return Read(true, physical, width, image);
+}
+
+void WriteMemorySpace(ULONGLONG physical, unsigned width, ULONG value, const std::string &image)
+{
+    Write(true, physical, width, value, image);
+}
+
 void ResetIoSpace()
 {
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
@@ -118,15 +153,15 @@ void ResetIoSpace()
 
 extern "C" {
 
-UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) { return UCHAR(Read(PortOf(Port), 1, __builtin_return_address(0))); }
-USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) { return USHORT(Read(PortOf(Port), 2, __builtin_return_address(0))); }
-ULONG NTAPI READ_PORT_ULONG(PULONG Port) { return Read(PortOf(Port), 4, __builtin_return_address(0)); }
+UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) { return UCHAR(ReadPort(PortOf(Port), 1, __builtin_return_address(0))); }
+USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) { return USHORT(ReadPort(PortOf(Port), 2, __builtin_return_address(0))); }
+ULONG NTAPI READ_PORT_ULONG(PULONG Port) { return ReadPort(PortOf(Port), 4, __builtin_return_address(0)); }
 
-VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) { Write(PortOf(Port), 1, Value, __builtin_return_address(0)); }
+VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) { WritePort(PortOf(Port), 1, Value, __builtin_return_address(0)); }
 VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value)
 {
-    Write(PortOf(Port), 2, Value, __builtin_return_address(0));
+    WritePort(PortOf(Port), 2, Value, __builtin_return_address(0));
 }
-VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value) { Write(PortOf(Port), 4, Value, __builtin_return_address(0)); }
+VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value) { WritePort(PortOf(Port), 4, Value, __builtin_return_address(0)); }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
  * Device properties and device keys of PDOs: the Plug and Play manager owns
  * the answers (through its hooks); this is the kernel's call path to them.
  */
+#include "irql_rules.h"
 #include "pnp_hooks.h"
 #include "registry_tree.h"
 
@@ -29,6 +30,21 @@ std::string DeviceParametersPath(const std::string &instancePath)
 
 namespace internal {
 
+// Services that take a PDO stop the machine on any other device object:
+// PNP_DETECTED_FATAL_ERROR 0xCA, parameter 1 = 0x2 "invalid PDO", 2 = the
+// object, 3 = its driver object (MSD debugger/bug-check-0xca--pnp-detected-
+// fatal-error.md: random memory, an FDO, or a PDO never reported in bus
+// relations). Without a manager nothing is known about PDOs, and nothing is
+// checked.
+void RequirePdo(const PnpHooks &hooks, PDEVICE_OBJECT device, const char *service, const std::string &caller)
+{
+    if (!hooks.isPdo || hooks.isPdo(device)) return;
+    hk::BugCheckEx(0xCA, 0x2, reinterpret_cast<ULONG_PTR>(device),
+                   reinterpret_cast<ULONG_PTR>(device ? device->DriverObject : nullptr), 0,
+                   std::string("PNP_DETECTED_FATAL_ERROR: ") + service + " called by " + caller +
+                       " with a device object that is not a PDO");
+}
+
 PnpHooks CurrentPnpHooks()
 {
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
@@ -43,8 +59,10 @@ extern "C" {
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty,
                                    ULONG bufferLength, PVOID propertyBuffer, PULONG resultLength)
 {
-    if (hk::ShouldFail(hk::Service::Property)) return STATUS_INSUFFICIENT_RESOURCES;
+    hk::internal::CheckIrql(hk::internal::Ddi::IoGetDeviceProperty, __builtin_return_address(0));
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    hk::internal::RequirePdo(hooks, deviceObject, "IoGetDeviceProperty", HK_CALLER_IMAGE());
+    if (hk::ShouldFail(hk::Service::Property)) return STATUS_INSUFFICIENT_RESOURCES;
     if (!hooks.getProperty) return STATUS_INVALID_DEVICE_REQUEST;
     return hooks.getProperty(deviceObject, deviceProperty, bufferLength, propertyBuffer, resultLength);
 }
@@ -52,9 +70,11 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK,
                                        PHANDLE devInstRegKey)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoOpenDeviceRegistryKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (keyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    hk::internal::RequirePdo(hooks, deviceObject, "IoOpenDeviceRegistryKey", image);
     const std::string instance = hooks.instancePath ? hooks.instancePath(deviceObject) : std::string();
     if (instance.empty()) return STATUS_INVALID_DEVICE_REQUEST;
     if (hk::ShouldFail(hk::Service::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -63,6 +83,15 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyTyp
     using namespace hk::internal::registry;
     *devInstRegKey = OpenHandle(Create(nullptr, hk::DeviceParametersPath(instance)), image);
     return STATUS_SUCCESS;
+}
+
+// Asks the manager to query the relations again, later and on its own
+// thread, as Windows queues the request to a worker.
+VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
+{
+    hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    hk::internal::RequirePdo(hooks, DeviceObject, "IoInvalidateDeviceRelations", HK_CALLER_IMAGE());
+    if (hooks.invalidateRelations) hooks.invalidateRelations(DeviceObject, Type);
 }
 
 }  // extern "C"

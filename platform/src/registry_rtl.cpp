@@ -7,6 +7,7 @@
  * query of a missing key fails with STATUS_OBJECT_NAME_NOT_FOUND either way,
  * before any entry is looked at, so no default is stored.
  */
+#include "irql_rules.h"
 #include "registry_tree.h"
 
 #include <cstring>
@@ -72,6 +73,27 @@ ULONG DefaultLengthOf(ULONG type, const void *data, ULONG length)
         ++chars;
     }
     return ULONG(chars * sizeof(WCHAR));
+}
+
+// Calls |each| with every string of a multi-string (its characters, the
+// count without the NUL) to the end of the data; stops at the first failure.
+// An empty string inside the data is one of them, the one that ends the data
+// is only the terminator (ReactOS kmtests rtl/RtlRegistry.c, run on Windows
+// too: "S1\0\0S3\0" gives three strings, the middle one empty).
+template <typename Each>
+NTSTATUS ForEachString(const void *data, ULONG length, Each each)
+{
+    const WCHAR *s = static_cast<const WCHAR *>(data);
+    const WCHAR *const end = s + length / sizeof(WCHAR);
+    while (s < end) {
+        ULONG chars = 0;
+        while (s + chars < end && s[chars] != 0) ++chars;
+        if (chars == 0 && s + 1 >= end) break;
+        NTSTATUS status = each(s, chars);
+        if (!NT_SUCCESS(status)) return status;
+        s += chars + 1;
+    }
+    return STATUS_SUCCESS;
 }
 
 class Query {
@@ -159,17 +181,10 @@ private:
         const bool expand = !(entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND);
         if (type == REG_MULTI_SZ && expand) {
             // One call per string of the multi-string, each as a REG_SZ.
-            PWSTR s = reinterpret_cast<PWSTR>(copy.data());
-            const PWSTR end = s + length / sizeof(WCHAR);
-            while (s < end && *s != 0) {
-                ULONG chars = 0;
-                while (s + chars < end && s[chars] != 0) ++chars;
-                NTSTATUS status = entry->QueryRoutine(name, REG_SZ, s, (chars + 1) * sizeof(WCHAR), context_,
-                                                      entry->EntryContext);
-                if (!NT_SUCCESS(status)) return status;
-                s += chars + 1;
-            }
-            return STATUS_SUCCESS;
+            return ForEachString(copy.data(), length, [&](const WCHAR *s, ULONG chars) {
+                return entry->QueryRoutine(name, REG_SZ, const_cast<PWSTR>(s), (chars + 1) * sizeof(WCHAR), context_,
+                                           entry->EntryContext);
+            });
         }
         if (type == REG_EXPAND_SZ && expand) type = REG_SZ;  // nothing to expand on this machine
         return entry->QueryRoutine(name, type, copy.data(), length, context_, entry->EntryContext);
@@ -182,7 +197,21 @@ private:
         if (fromRegistry && typeCheck && type != (entry->DefaultType >> kTypeCheckShift)) {
             return STATUS_OBJECT_TYPE_MISMATCH;
         }
-        if (IsStringType(type)) return StoreString(entry, data, length, fromRegistry && !typeCheck);
+        if (type == REG_MULTI_SZ && !(entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND)) {
+            // A direct multi-string without RTL_QUERY_REGISTRY_NOEXPAND is
+            // expanded as for a query routine: each string goes to the next
+            // UNICODE_STRING at EntryContext (ReactOS sdk/lib/rtl/registry.c
+            // advances the entry context per string; the DDI page asks for
+            // NOEXPAND, so a caller that omits it gets exactly this).
+            auto *target = static_cast<PUNICODE_STRING>(entry->EntryContext);
+            return ForEachString(data, length, [&](const WCHAR *s, ULONG chars) {
+                return StoreString(entry, target++, s, (chars + 1) * sizeof(WCHAR), fromRegistry && !typeCheck);
+            });
+        }
+        if (IsStringType(type)) {
+            return StoreString(entry, static_cast<PUNICODE_STRING>(entry->EntryContext), data, length,
+                               fromRegistry && !typeCheck);
+        }
         if (length <= sizeof(ULONG)) {
             memcpy(entry->EntryContext, data, length);
             return STATUS_SUCCESS;
@@ -203,7 +232,8 @@ private:
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS StoreString(PRTL_QUERY_REGISTRY_TABLE entry, const void *data, ULONG length, bool unchecked)
+    NTSTATUS StoreString(PRTL_QUERY_REGISTRY_TABLE entry, PUNICODE_STRING target, const void *data, ULONG length,
+                         bool unchecked)
     {
         const ULONG declared = entry->DefaultType & kTypeMask;
         const bool declaredScalar =
@@ -217,7 +247,6 @@ private:
                                     "RTL_QUERY_REGISTRY_TYPECHECK");
             return STATUS_SUCCESS;
         }
-        PUNICODE_STRING target = static_cast<PUNICODE_STRING>(entry->EntryContext);
         ULONG bytes = length & ~ULONG(1);
         const WCHAR *chars = static_cast<const WCHAR *>(data);
         if (target->Buffer == nullptr) {
@@ -248,6 +277,7 @@ extern "C" {
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE queryTable,
                                       PVOID context, PVOID)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlQueryRegistryValues, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (queryTable == nullptr) return STATUS_INVALID_PARAMETER;
     KeyPtr key;
@@ -259,6 +289,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
                                      PVOID valueData, ULONG valueLength)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlWriteRegistryValue, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     KeyPtr key;
     NTSTATUS status = OpenRelative(relativeTo, path, Open::Write, image, "RtlWriteRegistryValue", &key);
@@ -272,6 +303,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR value
 
 NTSTATUS NTAPI RtlCheckRegistryKey(ULONG relativeTo, PWSTR path)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlCheckRegistryKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     KeyPtr key;
     return OpenRelative(relativeTo, path, Open::Query, image, "RtlCheckRegistryKey", &key);

@@ -2,6 +2,7 @@
  * The Zw registry services on kernel handles. Calls from kernel mode are not
  * access-checked, so the access a handle was opened with is not kept.
  */
+#include "irql_rules.h"
 #include "registry_tree.h"
 
 #include <cstring>
@@ -36,8 +37,10 @@ void PutPart(UCHAR *out, ULONG length, ULONG offset, const void *data, ULONG siz
 
 // Lays out one value as the information class asks. A buffer that holds the
 // fixed part but not everything gets the fixed part and whatever of the name
-// fits (STATUS_BUFFER_OVERFLOW); one that cannot hold the fixed part gets
-// nothing (STATUS_BUFFER_TOO_SMALL). Either way the needed size is returned.
+// and the data fits (STATUS_BUFFER_OVERFLOW: "partial data written", DDI
+// zwqueryvaluekey; ReactOS config/cmvalche.c CmpQueryKeyValueData copies
+// the part that fits); one that cannot hold the fixed part gets nothing
+// (STATUS_BUFFER_TOO_SMALL). Either way the needed size is returned.
 NTSTATUS Describe(KEY_VALUE_INFORMATION_CLASS infoClass, const std::string &name, const hk::reg::Value &value,
                   UCHAR *out, ULONG length, PULONG resultLength)
 {
@@ -79,11 +82,11 @@ NTSTATUS Describe(KEY_VALUE_INFORMATION_CLASS infoClass, const std::string &name
         PutUlong(out, 12, dataLength);
         PutUlong(out, 16, nameLength);
         PutPart(out, length, fixed, wideName.data(), nameLength);
-        if (length >= needed) memcpy(out + dataOffset, value.data.data(), dataLength);
+        PutPart(out, length, dataOffset, value.data.data(), dataLength);
         break;
     default:
         PutUlong(out, 8, dataLength);
-        if (length >= needed) memcpy(out + dataOffset, value.data.data(), dataLength);
+        PutPart(out, length, dataOffset, value.data.data(), dataLength);
         break;
     }
     return length >= needed ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
@@ -95,6 +98,7 @@ extern "C" {
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES attributes)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwOpenKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (keyHandle == nullptr || attributes == nullptr) return STATUS_INVALID_PARAMETER;
     if (hk::ShouldFail(hk::Service::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
@@ -121,6 +125,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES attr
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
                                PVOID information, ULONG length, PULONG resultLength)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwQueryValueKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     std::unique_lock<std::recursive_mutex> hold(Lock());
     KeyPtr key = KeyOfHandle(keyHandle);
@@ -143,6 +148,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_
 NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type, PVOID data,
                              ULONG dataSize)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwSetValueKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     std::unique_lock<std::recursive_mutex> hold(Lock());
     KeyPtr key = KeyOfHandle(keyHandle);
@@ -161,6 +167,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG,
 
 NTSTATUS NTAPI ZwClose(HANDLE handle)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::ZwClose, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     bool closed;
     {

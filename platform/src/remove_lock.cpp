@@ -5,6 +5,7 @@
  * by its address): the tags held with their counts and whether
  * release-and-wait has run, so misuse is reported with the tag involved.
  */
+#include "irql_rules.h"
 #include "sync_internal.h"
 
 #include <map>
@@ -76,6 +77,21 @@ void ForgetRemoveLocksIn(const void *begin, size_t length)
     }
 }
 
+std::string RemoveLocksHeldIn(const void *begin, size_t length)
+{
+    const auto *first = static_cast<const char *>(begin);
+    std::ostringstream held;
+    std::lock_guard<std::mutex> hold(recordMutex);
+    for (auto it = records.lower_bound(first); it != records.end() && static_cast<const char *>(it->first) <
+                                                                      first + length;
+         ++it) {
+        for (const auto &[tag, count] : it->second.held) {
+            held << (held.tellp() > 0 ? ", " : "") << "lock " << it->first << " tag " << tag << " x" << count;
+        }
+    }
+    return held.str();
+}
+
 void ResetSync()
 {
     {
@@ -83,6 +99,7 @@ void ResetSync()
         records.clear();
     }
     hk::SetCurrentIrql(PASSIVE_LEVEL);
+    ForgetSpinLocksHeld();
 }
 
 }  // namespace hk::internal
@@ -93,6 +110,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
                                     ULONG HighWatermark, ULONG RemlockSize)
 {
     const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoInitializeRemoveLock, caller);
     CheckSize(RemlockSize, "IoInitializeRemoveLockEx", Lock, caller);
     std::lock_guard<std::mutex> hold(recordMutex);
     auto existing = records.find(Lock);
@@ -123,6 +141,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG RemlockSize)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoAcquireRemoveLock, __builtin_return_address(0));
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx", RemoveLock, __builtin_return_address(0));
     std::lock_guard<std::mutex> hold(recordMutex);
     LockRecord &record = RecordOf(RemoveLock);
@@ -135,6 +154,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
     const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoReleaseRemoveLock, caller);
     CheckSize(RemlockSize, "IoReleaseRemoveLockEx", RemoveLock, caller);
     std::lock_guard<std::mutex> hold(recordMutex);
     LockRecord &record = RecordOf(RemoveLock);
@@ -154,7 +174,17 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
     const void *caller = __builtin_return_address(0);
+    hk::internal::CheckIrql(hk::internal::Ddi::IoReleaseRemoveLockAndWait, caller);
     CheckSize(RemlockSize, "IoReleaseRemoveLockAndWaitEx", RemoveLock, caller);
+    // Static Driver Verifier's remove-lock rules: release-and-wait belongs to
+    // the processing of IRP_MN_REMOVE_DEVICE, after which the device goes.
+    // Called elsewhere, the lock refuses every later request for a device
+    // that stays.
+    if (!hk::internal::InsidePnpRequest(IRP_MN_REMOVE_DEVICE)) {
+        hk::ReportViolation("REMOVE_LOCK_WAIT_OUTSIDE_REMOVE", hk::ImageOfAddress(caller),
+                            Describe("IoReleaseRemoveLockAndWaitEx", RemoveLock, Tag) +
+                                " outside the processing of IRP_MN_REMOVE_DEVICE");
+    }
     {
         std::lock_guard<std::mutex> hold(recordMutex);
         LockRecord &record = RecordOf(RemoveLock);
@@ -176,7 +206,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
         }
         DropCount(RemoveLock);  // the count the lock was born with
     }
-    hk::internal::WaitForEvent(&RemoveLock->Common.RemoveEvent, nullptr, caller);
+    hk::internal::WaitForEvent(&RemoveLock->Common.RemoveEvent, nullptr, caller, false);
 
     std::lock_guard<std::mutex> hold(recordMutex);
     auto record = records.find(RemoveLock);

@@ -9,6 +9,7 @@ namespace hk {
 
 void ResetKernel()
 {
+    JoinPowerWorkers();
     internal::ResetImages();
     internal::ResetObjects();
     internal::ResetPool();

@@ -3,7 +3,7 @@
  * must fit with its terminator, and parsing stops quietly at the first
  * character that is not a digit of the base.
  */
-#include <wdm.h>
+#include "irql_rules.h"
 
 namespace {
 
@@ -35,6 +35,7 @@ extern "C" {
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlIntegerToUnicodeString, __builtin_return_address(0));
     if (base == 0) base = 10;
     if (!IsValidBase(base)) return STATUS_INVALID_PARAMETER;
 
@@ -56,6 +57,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRIN
 
 NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING string, ULONG base, PULONG value)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlUnicodeStringToInteger, __builtin_return_address(0));
     const WCHAR *p = string->Buffer;
     size_t left = string->Length / sizeof(WCHAR);
 

@@ -2,7 +2,7 @@
  * Counted Unicode strings as the kernel's Rtl routines treat them: lengths in
  * bytes, no terminator required, a NUL added only where the buffer has room.
  */
-#include "internal.h"
+#include "irql_rules.h"
 
 #include <cstring>
 
@@ -25,6 +25,37 @@ NTSTATUS Append(PUNICODE_STRING dest, const WCHAR *src, size_t bytes)
     memmove(reinterpret_cast<char *>(dest->Buffer) + dest->Length, src, bytes);
     dest->Length = USHORT(dest->Length + bytes);
     TerminateIfRoom(dest);
+    return STATUS_SUCCESS;
+}
+
+LONG Compare(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive)
+{
+    USHORT na = Chars(a), nb = Chars(b);
+    for (USHORT i = 0; i < na && i < nb; ++i) {
+        WCHAR ca = a->Buffer[i], cb = b->Buffer[i];
+        if (caseInsensitive) {
+            ca = RtlUpcaseUnicodeChar(ca);
+            cb = RtlUpcaseUnicodeChar(cb);
+        }
+        if (ca != cb) return LONG(ca) - LONG(cb);
+    }
+    return LONG(na) - LONG(nb);
+}
+
+NTSTATUS Upcase(PUNICODE_STRING dest, PCUNICODE_STRING src, BOOLEAN allocate, const void *caller)
+{
+    if (allocate) {
+        // The copy belongs to the driver that asked for it; it frees it with
+        // RtlFreeUnicodeString.
+        PVOID buffer = hk::internal::AllocatePoolFor(hk::ImageOfAddress(caller), PagedPool, src->Length, kStringTag);
+        if (buffer == nullptr) return STATUS_NO_MEMORY;
+        dest->Buffer = static_cast<PWSTR>(buffer);
+        dest->MaximumLength = src->Length;
+    } else if (src->Length > dest->MaximumLength) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    for (USHORT i = 0; i < Chars(src); ++i) dest->Buffer[i] = RtlUpcaseUnicodeChar(src->Buffer[i]);
+    dest->Length = src->Length;
     return STATUS_SUCCESS;
 }
 
@@ -81,39 +112,21 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING dest, PCUNICODE_ST
 
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive)
 {
-    USHORT na = Chars(a), nb = Chars(b);
-    for (USHORT i = 0; i < na && i < nb; ++i) {
-        WCHAR ca = a->Buffer[i], cb = b->Buffer[i];
-        if (caseInsensitive) {
-            ca = RtlUpcaseUnicodeChar(ca);
-            cb = RtlUpcaseUnicodeChar(cb);
-        }
-        if (ca != cb) return LONG(ca) - LONG(cb);
-    }
-    return LONG(na) - LONG(nb);
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlCompareUnicodeString, __builtin_return_address(0));
+    return Compare(a, b, caseInsensitive);
 }
 
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlEqualUnicodeString, __builtin_return_address(0));
     if (a->Length != b->Length) return FALSE;
-    return RtlCompareUnicodeString(a, b, caseInsensitive) == 0;
+    return Compare(a, b, caseInsensitive) == 0;
 }
 
 NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING dest, PCUNICODE_STRING src, BOOLEAN allocate)
 {
-    if (allocate) {
-        // The copy belongs to the driver that asked for it; it frees it with
-        // RtlFreeUnicodeString.
-        PVOID buffer = hk::internal::AllocatePoolFor(HK_CALLER_IMAGE(), PagedPool, src->Length, kStringTag);
-        if (buffer == nullptr) return STATUS_NO_MEMORY;
-        dest->Buffer = static_cast<PWSTR>(buffer);
-        dest->MaximumLength = src->Length;
-    } else if (src->Length > dest->MaximumLength) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    for (USHORT i = 0; i < Chars(src); ++i) dest->Buffer[i] = RtlUpcaseUnicodeChar(src->Buffer[i]);
-    dest->Length = src->Length;
-    return STATUS_SUCCESS;
+    hk::internal::CheckIrql(hk::internal::Ddi::RtlUpcaseUnicodeString, __builtin_return_address(0));
+    return Upcase(dest, src, allocate, __builtin_return_address(0));
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING s)

@@ -1,6 +1,10 @@
 /*
- * Synchronous requests from the kernel's own managers (Plug and Play, power):
- * an IRP of the device's stack size, one wait, the final status.
+ * The one path for synchronous requests from the kernel's managers (Plug and
+ * Play, power) and the tests: an IRP of the device's stack size, one wait,
+ * and the result as the I/O manager's own synchronous calls take it (ReactOS
+ * io/pnpmgr IopSynchronousCall: the IoCallDriver status, or after
+ * STATUS_PENDING the status block's). The verifier's checks on the way are
+ * IofCallDriver's and IofCompleteRequest's.
  */
 #include "kernel_core.h"
 
@@ -23,48 +27,69 @@ struct Waiter {
 
 namespace hk {
 
-NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
-                     const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR *information,
-                     NTSTATUS initialStatus)
+RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request)
 {
-    if (information != nullptr) *information = 0;
+    RequestResult result;
+    if (internal::LifeOf(device) == internal::DeviceLife::Freed) internal::CheckRequestTarget(device, nullptr, "host");
     PIRP irp = internal::AllocateIrpFor(device->StackSize, "host");
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp == nullptr) {
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
     auto *waiter = new Waiter{};
     KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
     irp->UserEvent = &waiter->event;
     irp->UserIosb = &waiter->iosb;
-    irp->IoStatus.Status = initialStatus;
-    irp->IoStatus.Information = 0;
+    irp->IoStatus.Status = request.initialStatus;
+    irp->IoStatus.Information = request.initialInformation;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    if (fill) fill(next);
+    next->MajorFunction = request.major;
+    next->MinorFunction = request.minor;
+    if (request.fill) request.fill(next);
 
-    std::ostringstream request;
-    request << "IRP " << irp << " (major 0x" << std::hex << int(major) << " minor 0x" << int(minor) << ") to device "
-            << device;
-    const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(
-        device->DriverObject->MajorFunction[major <= IRP_MJ_MAXIMUM_FUNCTION ? major : 0]));
+    std::ostringstream text;
+    text << "IRP " << irp << " (major 0x" << std::hex << int(request.major) << " minor 0x" << int(request.minor)
+         << ") to device " << device;
+    const UCHAR slot = request.major <= IRP_MJ_MAXIMUM_FUNCTION ? request.major : 0;
+    const std::string image =
+        ImageOfAddress(reinterpret_cast<const void *>(device->DriverObject->MajorFunction[slot]));
 
-    NTSTATUS status = IofCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
+    // Power requests go out as the power manager sends them, through PoCallDriver.
+    result.status = internal::CallDriver(device, irp, "host", request.major == IRP_MJ_POWER);
+    if (result.status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = kCompletionTimeout;
         if (KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            ReportViolation("IRP_NOT_COMPLETED", image, request.str() + " returned STATUS_PENDING and never completed");
-            return STATUS_PENDING;  // the IRP and its waiter stay with the driver
+            ReportViolation("IRP_NOT_COMPLETED", image, text.str() + " returned STATUS_PENDING and never completed");
+            return result;  // the IRP and its waiter stay with the driver
         }
-        status = waiter->iosb.Status;
+        result.status = waiter->iosb.Status;
     } else if (KeReadStateEvent(&waiter->event) == 0) {
+        // Driver Verifier 0xC9/0x226: neither completed nor passed on nor
+        // returned pending.
         ReportViolation("IRP_NOT_COMPLETED", image,
-                        request.str() + " returned without completing it or returning STATUS_PENDING");
-        return status;
+                        text.str() + " returned without completing it or returning STATUS_PENDING");
+        return result;
     }
-    if (information != nullptr) *information = waiter->iosb.Information;
+    result.completed = true;
+    result.information = waiter->iosb.Information;
     IoFreeIrp(irp);
     delete waiter;
-    return status;
+    return result;
+}
+
+NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                     const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR *information,
+                     NTSTATUS initialStatus)
+{
+    Request request;
+    request.major = major;
+    request.minor = minor;
+    request.fill = fill;
+    request.initialStatus = initialStatus;
+    const RequestResult result = SendRequest(device, request);
+    if (information != nullptr) *information = result.information;
+    return result.status;
 }
 
 }  // namespace hk

@@ -4,6 +4,7 @@
  * exclude each other and a thread that takes its own lock again is caught
  * instead of spinning for ever.
  */
+#include "irql_rules.h"
 #include "sync_internal.h"
 
 #include <atomic>
@@ -39,8 +40,10 @@ void LockSpinWord(PKSPIN_LOCK lock, const void *caller)
         ULONG expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
         if (expected == me) {
-            hk::BugCheck(0xC4, "spin lock " + Describe("acquired again by its owner", lock) + " in " +
-                                   hk::ImageOfAddress(caller));
+            // Spins for ever on Windows; Driver Verifier's deadlock detection
+            // stops it first (0xC4/0x1001: a thread acquires a lock it owns).
+            hk::BugCheck(0xC4, "DRIVER_VERIFIER_DETECTED_VIOLATION (0x1001, ...): spin lock " +
+                                   Describe("acquired again by its owner", lock) + " in " + hk::ImageOfAddress(caller));
         }
         sched_yield();
     }
@@ -56,15 +59,12 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     const void *caller = __builtin_return_address(0);
     const KIRQL old = hk::CurrentIrql();
-    if (old > DISPATCH_LEVEL) {
-        // Lowering to DISPATCH_LEVEL here would unmask what the caller masked:
-        // take the lock and stay where the caller is.
-        hk::ReportViolation("SPIN_LOCK_IRQL", hk::ImageOfAddress(caller),
-                            Describe("KfAcquireSpinLock", SpinLock) + " at IRQL " + std::to_string(old));
-    } else {
-        hk::SetCurrentIrql(DISPATCH_LEVEL);
-    }
+    hk::internal::CheckIrql(hk::internal::Ddi::KeAcquireSpinLock, caller);
+    // Above DISPATCH_LEVEL, lowering to it would unmask what the caller
+    // masked: the lock is taken where the caller is.
+    if (old <= DISPATCH_LEVEL) hk::SetCurrentIrql(DISPATCH_LEVEL);
     hk::internal::LockSpinWord(SpinLock, caller);
+    hk::internal::NoteSpinLockAcquired();
     return old;
 }
 
@@ -76,8 +76,16 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
                             Describe("KfReleaseSpinLock", SpinLock) + " of a lock that is not held");
     } else {
         hk::internal::UnlockSpinWord(SpinLock);
+        hk::internal::NoteSpinLockReleased();
     }
     const KIRQL now = hk::CurrentIrql();
+    // KeReleaseSpinLock runs at DISPATCH_LEVEL, where the acquire put the
+    // caller (Driver Verifier 0xC4/0x32 reports a release at another IRQL).
+    if (now != DISPATCH_LEVEL) {
+        hk::ReportViolation("SPIN_LOCK_IRQL", hk::ImageOfAddress(caller),
+                            Describe("KfReleaseSpinLock", SpinLock) + " at IRQL " + std::to_string(now) +
+                                ", not DISPATCH_LEVEL (Driver Verifier 0xC4/0x32)");
+    }
     if (NewIrql > now) {
         hk::ReportViolation("IRQL_MISMATCH", hk::ImageOfAddress(caller),
                             Describe("KfReleaseSpinLock", SpinLock) + " raising from " + std::to_string(now) +

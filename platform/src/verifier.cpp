@@ -38,11 +38,24 @@ void ClearViolations()
     Recorded().clear();
 }
 
+size_t CheckFreedMemory()
+{
+    return internal::CheckFreedPool() + internal::CheckFreedIrps() + internal::CheckFreedDevices();
+}
+
 void BugCheck(ULONG code, const std::string &why)
 {
     std::fprintf(stderr, "*** STOP: 0x%08lX\n*** %s\n", static_cast<unsigned long>(code), why.c_str());
     std::fflush(stderr);
     std::abort();
+}
+
+void BugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, const std::string &why)
+{
+    std::ostringstream text;
+    text << std::hex << std::uppercase << "(0x" << p1 << ", 0x" << p2 << ", 0x" << p3 << ", 0x" << p4 << ") "
+         << why;
+    BugCheck(code, text.str());
 }
 
 namespace internal {

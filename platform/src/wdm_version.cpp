@@ -2,7 +2,7 @@
  * The WDM version the kernel claims; drivers refuse to load below the one
  * they need, so tests set older ones.
  */
-#include "internal.h"
+#include "irql_rules.h"
 
 #include <atomic>
 
@@ -21,10 +21,15 @@ void SetWdmVersion(UCHAR major, UCHAR minor) { versionWord = (unsigned(major) <<
 
 namespace internal {
 void ResetWdmVersion() { SetWdmVersion(kDefaultMajor, kDefaultMinor); }
+
+// The kernel's own question, asked at any IRQL (the power checks ask it
+// while a completion walk runs at DISPATCH_LEVEL).
+bool WdmVersionAtLeast(UCHAR major, UCHAR minor) { return versionWord >= ((unsigned(major) << 8) | minor); }
 }  // namespace internal
 }  // namespace hk
 
 extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 {
-    return versionWord >= ((unsigned(MajorVersion) << 8) | MinorVersion) ? TRUE : FALSE;
+    hk::internal::CheckIrql(hk::internal::Ddi::IoIsWdmVersionAvailable, __builtin_return_address(0));
+    return hk::internal::WdmVersionAtLeast(MajorVersion, MinorVersion) ? TRUE : FALSE;
 }

@@ -18,15 +18,21 @@ BoardHardware::~BoardHardware() { Unplug(); }
 
 void BoardHardware::Plug() {
     if (plugged_) return;
-    hk::AttachIoRange(config_.ioBase, UartRangeLength(), &uartRange_);
-    if (config_.bridgeBase) hk::AttachIoRange(config_.bridgeBase, kBridgeRangeLength, &bridge_);
+    auto attach = [this](ULONG base, ULONG length, hk::IoRange *range) {
+        if (config_.memoryWindow)
+            hk::AttachMemoryRange(config_.memoryWindow + base, length, range);
+        else
+            hk::AttachIoRange(base, length, range);
+    };
+    attach(config_.ioBase, UartRangeLength(), &uartRange_);
+    if (config_.bridgeBase) attach(config_.bridgeBase, kBridgeRangeLength, &bridgeRange_);
     plugged_ = true;
 }
 
 void BoardHardware::Unplug() {
     if (!plugged_) return;
     hk::DetachIoRange(&uartRange_);
-    if (config_.bridgeBase) hk::DetachIoRange(&bridge_);
+    if (config_.bridgeBase) hk::DetachIoRange(&bridgeRange_);
     plugged_ = false;
 }
 

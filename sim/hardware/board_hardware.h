@@ -12,6 +12,12 @@
  * Offset 4 of port 0's block reaches the mode control register instead of MCR
  * while LCR holds exactly 0xBF and option register bit 4 is set.
  *
+ * Power: the board decodes its ranges in D0 only. In D1-D3 (set by its bus
+ * driver when a device power request reaches the board's PDO) every access
+ * to either range is refused: reads float to all ones, writes are lost, and
+ * the I/O log marks the access (PCI Bus Power Management: only configuration
+ * space answers outside D0).
+ *
  * The cards' documented way to the option register is LCR = 0xBF. The model
  * decodes it on LCR bit 7 alone, because the bus driver's SetPortOptions
  * reaches it with the current LCR value plus the divisor-latch bit; the mode
@@ -43,6 +49,10 @@ struct BoardHardwareConfig {
     unsigned ports = 4;  // 1..8
     ULONG ioBase = 0x300;
     ULONG bridgeBase = 0;  // 0: no bridge range (not a PCI board)
+    // 0: the ranges are decoded in I/O space. Otherwise the machine reaches
+    // its I/O space through memory, and the ranges answer at the physical
+    // addresses memoryWindow + ioBase and memoryWindow + bridgeBase only.
+    ULONGLONG memoryWindow = 0;
     StatusRegisterKind statusRegister = StatusRegisterKind::InterruptStatus;
     bool optionRegisters = false;
     OptionRegisterConfig optionConfig;  // used when optionRegisters is set
@@ -56,14 +66,19 @@ public:
     BoardHardware(const BoardHardware &) = delete;
     BoardHardware &operator=(const BoardHardware &) = delete;
 
-    // Attach/detach the UART range and, when there is one, the bridge range.
+    // Attach/detach the UART range and, when there is one, the bridge range,
+    // in the space the board is decoded in.
     void Plug();
     void Unplug();
     bool Plugged() const { return plugged_; }
 
     // The ranges as the I/O space sees them (offsets from their bases).
     hk::IoRange &UartRange() { return uartRange_; }
-    hk::IoRange &BridgeRange() { return bridge_; }
+    hk::IoRange &BridgeRange() { return bridgeRange_; }
+
+    void SetPowerState(DEVICE_POWER_STATE state) { power_ = state; }
+    DEVICE_POWER_STATE PowerState() const { return power_; }
+    bool Decoding() const { return power_ < PowerDeviceD1; }  // D0 (or never set)
 
     // ---- pure accessors: no side effects on the registers
     const BoardHardwareConfig &Config() const { return config_; }
@@ -84,6 +99,19 @@ private:
         ULONG Read(ULONG offset, unsigned width) override;
         void Write(ULONG offset, unsigned width, ULONG value) override;
 
+        bool Refuses() const override { return !board_.Decoding(); }
+
+    private:
+        BoardHardware &board_;
+    };
+
+    class Bridge : public hk::IoRange {
+    public:
+        explicit Bridge(BoardHardware &board) : board_(board) {}
+        ULONG Read(ULONG offset, unsigned width) override { return board_.bridge_.Read(offset, width); }
+        void Write(ULONG offset, unsigned width, ULONG value) override { board_.bridge_.Write(offset, width, value); }
+        bool Refuses() const override { return !board_.Decoding(); }
+
     private:
         BoardHardware &board_;
     };
@@ -99,7 +127,9 @@ private:
     OptionRegisters options_;
     BridgeRegisters bridge_;
     Uarts uartRange_{*this};
+    Bridge bridgeRange_{*this};
     bool plugged_ = false;
+    DEVICE_POWER_STATE power_ = PowerDeviceUnspecified;
 };
 
 }  // namespace sim

@@ -5,6 +5,7 @@
  */
 #include "board_hardware.h"
 #include "machine.h"
+#include "pnp_resources.h"
 
 namespace sim {
 
@@ -21,6 +22,7 @@ BoardHardwareConfig ConfigOf(const BoardScenario &board)
     config.ports = board.ports;
     config.ioBase = board.resources.uartBase;
     config.bridgeBase = board.bus == BusKind::Pci ? board.resources.bridgeBase : 0;
+    config.memoryWindow = board.resources.inMemorySpace ? kMemoryMappedIoWindow : 0;
     config.statusRegister =
         board.scratchStatusRegister ? StatusRegisterKind::Scratch : StatusRegisterKind::InterruptStatus;
     if (board.optionRegisters) {
@@ -39,6 +41,7 @@ BoardHardwareConfig ConfigOf(const BoardScenario &board)
 struct BoardSlot::Hardware {
     BoardHardwareConfig config;
     std::unique_ptr<BoardHardware> board;
+    DEVICE_POWER_STATE power = PowerDeviceUnspecified;
 };
 
 BoardSlot::BoardSlot(const BoardScenario &board) : hardware_(std::make_unique<Hardware>())
@@ -60,6 +63,7 @@ void BoardSlot::Plug(const BoardResources &at)
         h.config.ioBase = at.uartBase;
         h.config.bridgeBase = bridgeBase;
         h.board = std::make_unique<BoardHardware>(h.config);
+        h.board->SetPowerState(h.power);
     }
     if (!h.board->Plugged()) h.board->Plug();
 }
@@ -67,6 +71,12 @@ void BoardSlot::Plug(const BoardResources &at)
 void BoardSlot::Unplug()
 {
     if (hardware_->board && hardware_->board->Plugged()) hardware_->board->Unplug();
+}
+
+void BoardSlot::SetPower(DEVICE_POWER_STATE state)
+{
+    hardware_->power = state;
+    if (hardware_->board) hardware_->board->SetPowerState(state);
 }
 
 bool BoardSlot::Plugged() const

@@ -1,6 +1,8 @@
 #include "machine.h"
 
+#include "board_view.h"
 #include "builtin_bus.h"
+#include "lower_completion.h"
 #include "pnp_registry.h"
 #include "serial_standin.h"
 
@@ -26,6 +28,14 @@ const char *CheckName(CheckResult result)
 // What the serial driver saw of each port, kept across steps: a port that
 // is later removed still shows what it was given at its last start.
 using SerialSnapshots = std::map<const DeviceNode *, SerialPortRecord>;
+
+// Each board's last START: the lists it carried and what the bus driver made
+// of them, taken before a failed start takes the stack down.
+struct BoardStart {
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
+    BoardDriverView driver;
+};
+using BoardStarts = std::map<const DeviceNode *, BoardStart>;
 
 void TakeSnapshots(const std::vector<DeviceNode *> &boards, SerialSnapshots *snapshots)
 {
@@ -66,7 +76,8 @@ PortReport ReportPort(const DeviceNode &node, const SerialSnapshots &snapshots)
     return port;
 }
 
-BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, const SerialSnapshots &snapshots)
+BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, const SerialSnapshots &snapshots,
+                        const BoardStarts &starts)
 {
     BoardReport board;
     board.bus = BusKindName(scenario.bus);
@@ -81,8 +92,12 @@ BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, c
     board.status = node->status;
     board.problem = node->problem;
     board.registry = DeviceKeyValues(*node);
-    board.raw = node->raw;
-    board.translated = node->translated;
+    auto start = starts.find(node);
+    if (start != starts.end()) {
+        board.raw = start->second.raw;
+        board.translated = start->second.translated;
+        board.driver = start->second.driver;
+    }
     // Ports a restart replaced are history; a board that is gone shows the
     // ports it had.
     const bool boardGone = node->state == NodeState::Removed || node->state == NodeState::Failed;
@@ -112,9 +127,15 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
         hk::reg::SetDword(std::string(kServicesPath) + kFilterParameters, "DebugLevel", *scenario.filterDebugLevel);
 
     MachineReport report;
+    report.seed = CompletionSeed();
     {
-        PnpManager pnp;
+        PnpManager pnp(InstallDatabase::Default(scenario.boardLowerFilter));
         pnp.RegisterBuiltinDriver(kSerialService, SerialDriverEntry);
+        BoardStarts starts;
+        pnp.SetStartObserver([&starts](const DeviceNode &node, const PnpManager::Descriptors &raw,
+                                       const PnpManager::Descriptors &translated) {
+            if (!node.parent) starts[&node] = BoardStart{raw, translated, ReadBoardDriverView(node.pdo)};
+        });
 
         std::vector<BoardScenario> boards = scenario.boards;
         std::vector<std::unique_ptr<BoardSlot>> slots;
@@ -132,7 +153,10 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                 for (size_t i = 0; i < boards.size(); ++i) {
                     if (nodes[i]) continue;
                     slots[i]->Plug(boards[i].resources);
-                    nodes[i] = pnp.PlugBoard(DescribeBoard(boards[i]));
+                    BoardDescription description = DescribeBoard(boards[i]);
+                    BoardSlot *slot = slots[i].get();
+                    description.setHardwarePower = [slot](DEVICE_POWER_STATE state) { slot->SetPower(state); };
+                    nodes[i] = pnp.PlugBoard(description);
                 }
                 break;
             case Kind::Stop: pnp.Stop(node); break;
@@ -160,7 +184,7 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
             TakeSnapshots(pnp.Boards(), &snapshots);
         }
 
-        for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots));
+        for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots, starts));
         pnp.ShutDown();
         for (const PnpRequestRecord &r : pnp.Requests())
             report.pnpLog.push_back((r.instancePath.empty() ? std::string("-") : r.instancePath) + "  " + r.request +

@@ -25,6 +25,8 @@ public:
     void Plug(const BoardResources &at);
     void Unplug();
     bool Plugged() const;
+    // The device power state its bus driver set; kept across a re-plug.
+    void SetPower(DEVICE_POWER_STATE state);
 
 private:
     struct Hardware;

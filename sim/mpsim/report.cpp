@@ -85,11 +85,16 @@ json RegistryJson(const std::vector<std::pair<std::string, hk::reg::Value>> &val
 }
 
 // ----------------------------------------------------------- resources
+bool InMemorySpace(const CM_PARTIAL_RESOURCE_DESCRIPTOR &port) { return !(port.Flags & CM_RESOURCE_PORT_IO); }
+
 json DescriptorJson(const CM_PARTIAL_RESOURCE_DESCRIPTOR &d)
 {
     switch (d.Type) {
-    case CmResourceTypePort:
-        return {{"type", "port"}, {"start", Hex(d.u.Port.Start.QuadPart)}, {"length", d.u.Port.Length}};
+    case CmResourceTypePort: {
+        json port = {{"type", "port"}, {"start", Hex(d.u.Port.Start.QuadPart)}, {"length", d.u.Port.Length}};
+        if (InMemorySpace(d)) port["memory_space"] = true;
+        return port;
+    }
     case CmResourceTypeMemory:
         return {{"type", "memory"}, {"start", Hex(d.u.Memory.Start.QuadPart)}, {"length", d.u.Memory.Length}};
     case CmResourceTypeInterrupt:
@@ -114,7 +119,10 @@ std::string DescriptorText(const CM_PARTIAL_RESOURCE_DESCRIPTOR &d)
 {
     std::ostringstream out;
     switch (d.Type) {
-    case CmResourceTypePort: out << "port " << Hex(d.u.Port.Start.QuadPart) << "/" << d.u.Port.Length; break;
+    case CmResourceTypePort:
+        out << "port " << Hex(d.u.Port.Start.QuadPart) << "/" << d.u.Port.Length;
+        if (InMemorySpace(d)) out << " in memory space";
+        break;
     case CmResourceTypeMemory: out << "memory " << Hex(d.u.Memory.Start.QuadPart) << "/" << d.u.Memory.Length; break;
     case CmResourceTypeInterrupt:
         out << "interrupt vector " << d.u.Interrupt.Vector << " level " << d.u.Interrupt.Level << " "
@@ -131,6 +139,53 @@ std::string ListText(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &list)
     std::string text;
     for (const auto &d : list) text += (text.empty() ? "" : ", ") + DescriptorText(d);
     return text;
+}
+
+json RangeJson(const RangeView &range)
+{
+    if (!range.present) return nullptr;
+    json out = {{"space", range.mapped ? "memory" : "io"}, {"start", Hex(range.address)}};
+    if (range.mapped) out["mapped_length"] = range.mappedLength;
+    return out;
+}
+
+json DriverJson(const BoardDriverView &driver)
+{
+    json out = {{"identified", driver.identified}, {"board_number", driver.number}};
+    if (driver.identified) {
+        out["model"] = driver.model;
+        out["ports"] = driver.ports;
+        out["brand"] = driver.brand;
+    }
+    out["uart"] = RangeJson(driver.uart);
+    out["bridge"] = RangeJson(driver.bridge);
+    return out;
+}
+
+std::string RangeText(const char *name, const RangeView &range)
+{
+    std::ostringstream out;
+    out << name;
+    if (!range.present)
+        out << " none";
+    else if (range.mapped)
+        out << " " << Hex(range.address) << " in memory space, " << range.mappedLength << " bytes mapped";
+    else
+        out << " port " << Hex(range.address);
+    return out.str();
+}
+
+std::string DriverText(const BoardDriverView &driver)
+{
+    std::ostringstream out;
+    if (driver.identified) {
+        out << driver.model << " board " << (driver.number.empty() ? "without a number" : driver.number) << ", "
+            << driver.ports << (driver.ports == 1 ? " port, " : " ports, ") << driver.brand;
+    } else {
+        out << "not identified";
+    }
+    out << "; " << RangeText("UART", driver.uart) << ", " << RangeText("bridge", driver.bridge);
+    return out.str();
 }
 
 std::string RegistryText(const std::vector<std::pair<std::string, hk::reg::Value>> &values)
@@ -208,6 +263,7 @@ std::string RenderJson(const MachineReport &report, bool trace)
                   {"resources", ResourcesJson(board.raw, board.translated)},
                   {"ports", json::array()}};
         if (!board.problem.empty()) b["problem"] = board.problem;
+        if (board.driver.seen) b["driver"] = DriverJson(board.driver);
         for (const PortReport &port : board.ports) {
             json p = {{"device_id", port.deviceId},
                       {"instance_id", port.instanceId},
@@ -236,11 +292,14 @@ std::string RenderJson(const MachineReport &report, bool trace)
         document["io_log"] = json::array();
         for (const hk::IoAccess &a : report.ioLog)
             document["io_log"].push_back({{"port", Hex(a.port)},
+                                          {"space", a.memorySpace ? "memory" : "io"},
                                           {"width", a.width},
                                           {"direction", a.write ? "write" : "read"},
                                           {"value", Hex(a.value)},
-                                          {"image", a.image}});
+                                          {"image", a.image},
+                                          {"refused", a.refused}});
     }
+    document["seed"] = report.seed;
     document["passed"] = report.Passed();
     return document.dump(2) + "\n";
 }
@@ -256,6 +315,7 @@ std::string RenderText(const MachineReport &report, bool trace)
             << "  registry      " << RegistryText(board.registry) << "\n"
             << "  raw           " << ListText(board.raw) << "\n"
             << "  translated    " << ListText(board.translated) << "\n";
+        if (board.driver.seen) out << "  mpsbus        " << DriverText(board.driver) << "\n";
         if (board.ports.empty()) out << "  no ports enumerated\n";
         for (const PortReport &port : board.ports) {
             out << "  Port " << port.deviceId << "\\" << port.instanceId << "\n"
@@ -294,10 +354,13 @@ std::string RenderText(const MachineReport &report, bool trace)
         for (const std::string &line : report.pnpLog) out << "  " << line << "\n";
         out << "Register accesses (" << report.ioLog.size() << "):\n";
         for (const hk::IoAccess &a : report.ioLog) {
-            char line[96];
-            std::snprintf(line, sizeof(line), "  %-8s %s%u 0x%04lX %s 0x%0*lX\n", a.image.c_str(),
-                          a.write ? "W" : "R", a.width * 8, static_cast<unsigned long>(a.port),
-                          a.write ? "<-" : "->", int(a.width * 2), static_cast<unsigned long>(a.value));
+            // Memory-space accesses show the physical address behind the mapping.
+            char line[128];
+            std::snprintf(line, sizeof(line), "  %-8s %s%u %s0x%04lX %s 0x%0*lX%s\n", a.image.c_str(),
+                          a.write ? "W" : "R", a.width * 8, a.memorySpace ? "memory " : "",
+                          static_cast<unsigned long>(a.port), a.write ? "<-" : "->", int(a.width * 2),
+                          static_cast<unsigned long>(a.value),
+                          a.refused ? "  refused: the board is powered down" : "");
             out << line;
         }
     }

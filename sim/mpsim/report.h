@@ -27,6 +27,26 @@ struct PortReport {
     std::string checkDetail;
 };
 
+// One of the board's ranges as its bus driver keeps it.
+struct RangeView {
+    bool present = false;
+    bool mapped = false;   // a mapping of a range in memory space
+    ULONGLONG address = 0; // the port, or the physical address behind the mapping
+    ULONG mappedLength = 0;
+};
+
+// What the board's bus driver made of the board at its last start, read
+// from its device extension as a kernel debugger shows it.
+struct BoardDriverView {
+    bool seen = false;        // the bus driver's device was there to read
+    bool identified = false;  // a model was decided
+    std::string model;        // "PB8-A"
+    std::string number;       // the board number, "" when none was drawn
+    ULONG ports = 0;
+    std::string brand;        // "Velmora", "Tarvo", "Brisel"
+    RangeView uart, bridge;
+};
+
 struct BoardReport {
     std::string bus;  // "pci", "pcmcia", "isa"
     std::vector<std::string> hardwareIds;
@@ -35,7 +55,8 @@ struct BoardReport {
     NTSTATUS status = STATUS_PENDING;
     std::string problem;
     std::vector<std::pair<std::string, hk::reg::Value>> registry;
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;  // what its last START carried
+    BoardDriverView driver;
     std::vector<PortReport> ports;
 };
 
@@ -46,6 +67,7 @@ struct MachineReport {
     std::map<std::string, size_t> poolOutstanding;    // by image, blocks
     std::vector<hk::IoAccess> ioLog;
     std::vector<std::string> pnpLog;  // the manager's requests and driver calls, in order
+    uint32_t seed = 0;                // how the bus drivers chose to complete requests
 
     // A port that did not start and pass its checks, a board that failed,
     // or a violation: the run did not go as it should.

@@ -229,6 +229,10 @@ Scenario ParseScenario(const std::string &text)
         if (!document.at("wdm_version").is_string()) Wrong("wdm_version", "expected a string");
         ParseWdmVersion(document.at("wdm_version").get<std::string>(), &scenario);
     }
+    if (document.contains("board_lower_filter")) {
+        if (!document.at("board_lower_filter").is_boolean()) Wrong("board_lower_filter", "expected true or false");
+        scenario.boardLowerFilter = document.at("board_lower_filter").get<bool>();
+    }
     if (document.contains("filter_debug_level"))
         scenario.filterDebugLevel = NumberField(document.at("filter_debug_level"), "filter_debug_level");
 
@@ -251,6 +255,7 @@ Scenario ParseScenario(const std::string &text)
 Scenario BuiltinScenario()
 {
     return ParseScenario(R"({
+        "board_lower_filter": true,
         "boards": [
             {"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010&SUBSYS_00107A3E&REV_01",
                                             "PCI\\VEN_7A3E&DEV_0010"]},

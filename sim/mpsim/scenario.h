@@ -5,6 +5,9 @@
  * JSON form (every name optional unless said):
  *   wdm_version        "1.10" (default): the WDM version the kernel reports
  *   filter_debug_level number, stored as mpsfilt's "DebugLevel" (absent: no value)
+ *   board_lower_filter bool (default false; true in the built-in machine): a
+ *                      pass-through lower filter of the host's own sits
+ *                      between mpsbus and each board's PDO
  *   boards             list of boards:
  *     bus              "pci", "pcmcia" or "isa" (root-enumerated); required
  *     hardware_ids     list of strings; required
@@ -13,7 +16,9 @@
  *     interrupt        IRQ line
  *     ports            number of UARTs on the board; by default what the
  *                      product named by the hardware ID carries (1 if unknown)
- *     ports_in_memory_space  bool: the bus decodes the ranges in memory space
+ *     ports_in_memory_space  bool: the machine reaches the board's I/O ranges
+ *                      through memory: the translated START list gives them as
+ *                      port ranges in memory space at 0xFE000000 + the port
  *     status_register  "read-only" (default) or "scratch"
  *     option_registers object: present (bool, default true), option,
  *                      mode_low, mode_high: each "settable" (default) or the
@@ -78,6 +83,7 @@ struct Scenario {
     std::string wdmVersion = "1.10";
     UCHAR wdmMajor = 1, wdmMinor = 0x10;
     std::optional<ULONG> filterDebugLevel;
+    bool boardLowerFilter = false;
     std::vector<BoardScenario> boards;
     std::vector<ScenarioStep> steps;
 };

@@ -1,5 +1,7 @@
 #include "builtin_bus.h"
 
+#include "lower_completion.h"
+#include "lower_filter.h"
 #include "pnp_resources.h"
 
 #include <cstring>
@@ -48,7 +50,7 @@ BusPdo *StateOf(PDEVICE_OBJECT pdo)
 PWSTR PoolString(const std::u16string &text, bool multi)
 {
     const size_t chars = text.size() + (multi ? 2 : 1);
-    auto *buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kPoolTag));
+    auto *buffer = static_cast<PWSTR>(hk::AllocateManagerPool(PagedPool, chars * sizeof(WCHAR), kPoolTag));
     if (!buffer) return nullptr;
     std::memset(buffer, 0, chars * sizeof(WCHAR));
     std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
@@ -157,10 +159,27 @@ NTSTATUS AnswerRequirements(const BusPdo &pdo, ULONG_PTR *information)
     return STATUS_SUCCESS;
 }
 
+// The bus a board sits on: PCI or PCMCIA with their bus type GUIDs
+// (wdmguid.h); the root enumerator is no bus and leaves the request alone.
+NTSTATUS AnswerBusInformation(const BusPdo &pdo, ULONG_PTR *information, NTSTATUS unchanged)
+{
+    static const GUID kPciBus = {0xc8ebdfb0, 0xb510, 0x11d0, {0x80, 0xe5, 0x00, 0xa0, 0xc9, 0x25, 0x42, 0xe3}};
+    static const GUID kPcmciaBus = {0x09343630, 0xaf9f, 0x11d0, {0x92, 0xe9, 0x00, 0x00, 0xf8, 0x1e, 0x1b, 0x30}};
+    if (pdo.board.bus == BusKind::Root) return unchanged;
+    auto *bus = static_cast<PPNP_BUS_INFORMATION>(
+        hk::AllocateManagerPool(PagedPool, sizeof(PNP_BUS_INFORMATION), kPoolTag));
+    if (!bus) return STATUS_INSUFFICIENT_RESOURCES;
+    bus->BusTypeGuid = pdo.board.bus == BusKind::Pci ? kPciBus : kPcmciaBus;
+    bus->LegacyBusType = InterfaceTypeOf(pdo.board.bus);
+    bus->BusNumber = 0;
+    *information = reinterpret_cast<ULONG_PTR>(bus);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS AnswerTargetRelation(PDEVICE_OBJECT pdo, ULONG_PTR *information)
 {
     auto *relations =
-        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag));
+        static_cast<PDEVICE_RELATIONS>(hk::AllocateManagerPool(PagedPool, sizeof(DEVICE_RELATIONS), kPoolTag));
     if (!relations) return STATUS_INSUFFICIENT_RESOURCES;
     ObReferenceObject(pdo);
     relations->Count = 1;
@@ -179,7 +198,11 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
         status = STATUS_NO_SUCH_DEVICE;
     } else {
         switch (stack->MinorFunction) {
-        case IRP_MN_START_DEVICE: status = pdo->present ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE; break;
+        case IRP_MN_START_DEVICE:
+            status = !pdo->present                          ? STATUS_NO_SUCH_DEVICE
+                     : WentAroundLowerFilter(device, irp) ? STATUS_INVALID_DEVICE_STATE
+                                                          : STATUS_SUCCESS;
+            break;
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
@@ -204,6 +227,9 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
                                 status);
             break;
         case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: status = AnswerRequirements(*pdo, &irp->IoStatus.Information); break;
+        case IRP_MN_QUERY_BUS_INFORMATION:
+            status = AnswerBusInformation(*pdo, &irp->IoStatus.Information, status);
+            break;
         case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
                 status = AnswerTargetRelation(device, &irp->IoStatus.Information);
@@ -211,9 +237,7 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
         default: break;  // not ours to answer: the status stays as it came
         }
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteLowerRequest(irp, status);
 }
 
 NTSTATUS NTAPI BusPdoPower(PDEVICE_OBJECT device, PIRP irp)
@@ -222,13 +246,14 @@ NTSTATUS NTAPI BusPdoPower(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = irp->IoStatus.Status;
     PoStartNextPowerIrp(irp);
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
-        if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
+        if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
             PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+            BusPdo *pdo = StateOf(device);
+            if (pdo && pdo->board.setHardwarePower) pdo->board.setHardwarePower(stack->Parameters.Power.State.DeviceState);
+        }
         status = STATUS_SUCCESS;
     }
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteLowerRequest(irp, status);
 }
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
@@ -312,6 +337,7 @@ void SetBoardResources(PDEVICE_OBJECT pdo, const BoardResources &resources)
 
 void ResetBuiltinBuses()
 {
+    JoinLowerCompletions();
     Pdos().clear();
     for (BusKind bus : {BusKind::Pci, BusKind::Pcmcia, BusKind::Root}) NextSlot(bus) = 0;
 }

@@ -1,5 +1,7 @@
 #include "install_db.h"
 
+#include "lower_filter.h"
+
 #include <cctype>
 
 namespace sim {
@@ -51,10 +53,12 @@ const DriverBinding *InstallDatabase::Find(const std::vector<std::string> &hardw
     return nullptr;
 }
 
-InstallDatabase InstallDatabase::Default()
+InstallDatabase InstallDatabase::Default(bool boardLowerFilter)
 {
     InstallDatabase db;
-    for (const char *text : kBoardIdTexts) db.Add(Match::Contains, text, DriverBinding{kBoardService, {}, {}});
+    std::vector<std::string> lower;
+    if (boardLowerFilter) lower.push_back(kLowerFilterService);
+    for (const char *text : kBoardIdTexts) db.Add(Match::Contains, text, DriverBinding{kBoardService, {}, lower});
     for (const char *id : kPortIds) db.Add(Match::Exact, id, DriverBinding{kSerialServiceName, {kPortFilter}, {}});
     return db;
 }

@@ -26,8 +26,9 @@ public:
                               const std::vector<std::string> &compatibleIds) const;
 
     // The boards' IDs to mpsbus; the port IDs to the serial port driver
-    // with mpsfilt above it.
-    static InstallDatabase Default();
+    // with mpsfilt above it. |boardLowerFilter| puts the host's pass-through
+    // lower filter (lower_filter.h) between mpsbus and the board's PDO.
+    static InstallDatabase Default(bool boardLowerFilter = false);
 
 private:
     struct Rule {

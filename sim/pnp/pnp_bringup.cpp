@@ -3,10 +3,13 @@
  * are enumerated.
  */
 #include "builtin_bus.h"
+#include "pnp_ids.h"
 #include "pnp_manager.h"
 #include "pnp_registry.h"
 #include "pnp_request.h"
 #include "pnp_resources.h"
+
+#include <sstream>
 
 #include <sys/stat.h>
 
@@ -14,8 +17,10 @@ namespace sim {
 
 namespace {
 
-// Not in the host headers: what arbitration answers for a range in use.
+// Not in the host headers: what arbitration answers for a range in use, and
+// the problem of a device whose hardware is disabled.
 const NTSTATUS kStatusConflictingAddresses = NTSTATUS(0xC0000018L);
+const NTSTATUS kStatusPlugPlayNoDevice = NTSTATUS(0xC000025EL);
 
 bool FileExists(const std::string &path)
 {
@@ -32,6 +37,29 @@ const char *IdTypeName(BUS_QUERY_ID_TYPE type)
     case BusQueryInstanceID: return "BusQueryInstanceID";
     default: return "BusQueryOther";
     }
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    ObDereferenceObject(top);
+    return top;
+}
+
+// The device an AddDevice attached must be ready for the next driver's
+// AddDevice once it returns: Driver Verifier's I/O verification reports one
+// left DO_DEVICE_INITIALIZING, 0xC9/0x243 (MSD debugger/bug-check-0xc9--
+// driver-verifier-iomanager-violation.md), and without the verifier the next
+// driver cannot attach above it.
+void CheckAddedDeviceReady(const std::string &service, PDRIVER_OBJECT driver, PDEVICE_OBJECT topBefore,
+                           PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    if (top == topBefore || top->DriverObject != driver || !(top->Flags & DO_DEVICE_INITIALIZING)) return;
+    std::ostringstream detail;
+    detail << "0xC9/0x243: AddDevice returned success with its device " << top
+           << " still DO_DEVICE_INITIALIZING";
+    hk::ReportViolation("DEVICE_STILL_INITIALIZING", service, detail.str());
 }
 
 bool StillAllocated(const void *block)
@@ -51,6 +79,7 @@ std::string PnpManager::QueryIdString(DeviceNode *node, BUS_QUERY_ID_TYPE type, 
     *answered = NT_SUCCESS(sent.status) && sent.information;
     if (!*answered) return std::string();
     auto *text = reinterpret_cast<PWSTR>(sent.information);
+    ValidateIdAnswer(node->pdo, text, type);
     std::string id = hk::Narrow(text);
     ExFreePool(text);
     return id;
@@ -62,6 +91,7 @@ std::vector<std::string> PnpManager::QueryIdList(DeviceNode *node, BUS_QUERY_ID_
                            [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
     if (!NT_SUCCESS(sent.status) || !sent.information) return {};
     auto *multi = reinterpret_cast<PWSTR>(sent.information);
+    ValidateIdAnswer(node->pdo, multi, type);
     std::vector<std::string> ids = hk::NarrowMulti(multi);
     ExFreePool(multi);
     return ids;
@@ -94,10 +124,9 @@ void PnpManager::QueryRequirements(DeviceNode *node)
     if (list) ExFreePool(list);
 }
 
-void PnpManager::QueryIdentity(DeviceNode *node)
+void PnpManager::QueryCapabilities(DeviceNode *node)
 {
-    const size_t firstRecord = requests_.size();
-    // The PnP manager presets what the bus driver may leave alone.
+    // The PnP manager presets what the drivers may leave alone.
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof(caps);
     caps.Version = 1;
@@ -106,30 +135,89 @@ void PnpManager::QueryIdentity(DeviceNode *node)
     Send(node, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, "",
          [&caps](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
     node->capabilities = caps;
+}
 
+// Two children of one parent with the same device and instance IDs: bug
+// check 0xCA/0x1 with the new PDO and the one it duplicates (MSD
+// debugger/bug-check-0xca--pnp-detected-fatal-error.md; ReactOS
+// devaction.c PiInitializeDevNode checks right after the instance path).
+void PnpManager::CheckNotDuplicate(const DeviceNode *node) const
+{
+    if (!node->parent) return;
+    for (const DeviceNode *sibling : node->parent->children) {
+        if (sibling == node || !sibling->pdo || sibling->state == NodeState::Removed) continue;
+        if (sibling->instancePath != node->instancePath) continue;
+        hk::BugCheckEx(0xCA, 0x1, reinterpret_cast<ULONG_PTR>(node->pdo), reinterpret_cast<ULONG_PTR>(sibling->pdo), 0,
+                       "PNP_DETECTED_FATAL_ERROR: the bus driver of " + node->parent->instancePath +
+                           " enumerated two children named " + node->instancePath);
+    }
+}
+
+bool PnpManager::QueryIdentity(DeviceNode *node)
+{
+    // Windows' order (ReactOS devaction.c IopCreateDeviceInstancePath and
+    // PiInitializeDevNode): the device ID, the capabilities (UniqueID decides
+    // the instance path), the instance ID; then the rest of the identity.
+    const size_t firstRecord = requests_.size();
     bool answered = false;
     node->deviceId = QueryIdString(node, BusQueryDeviceID, &answered);
-    node->hardwareIds = QueryIdList(node, BusQueryHardwareIDs);
-    node->compatibleIds = QueryIdList(node, BusQueryCompatibleIDs);
+    QueryCapabilities(node);
     node->instanceId = QueryIdString(node, BusQueryInstanceID, &answered);
-    node->instancePath = node->deviceId + "\\" + node->instanceId;
+    // A child whose instance ID is unique only among its siblings is named
+    // after its parent too (ReactOS IopGetParentIdPrefix); a board's parent,
+    // its bus, is not modelled, and the bus's instance IDs stand as they are.
+    const std::string prefix = node->parent && !node->capabilities.UniqueID
+                                   ? ParentIdPrefix(node->parent->instancePath, node->parent->level)
+                                   : std::string();
+    node->instancePath = InstancePathOf(node->deviceId, prefix, node->instanceId);
     node->enumerator = node->deviceId.substr(0, node->deviceId.find('\\'));
     // The requests that found the name are the node's too.
     for (size_t i = firstRecord; i < requests_.size(); ++i) requests_[i].instancePath = node->instancePath;
+    CheckNotDuplicate(node);
+    if (node->capabilities.HardwareDisabled) {
+        Fail(node, kStatusPlugPlayNoDevice, "hardware disabled");
+        return false;
+    }
 
+    node->hardwareIds = QueryIdList(node, BusQueryHardwareIDs);
+    node->compatibleIds = QueryIdList(node, BusQueryCompatibleIDs);
     node->description = QueryText(node, DeviceTextDescription, &node->hasDescription);
     node->location = QueryText(node, DeviceTextLocationInformation, &node->hasLocation);
+    QueryBusInformation(node);
+    QueryBootConfiguration(node);
     QueryRequirements(node);
 
-    // A board's bus says what it is; the root enumerator is no bus at all,
-    // and the ports' bus driver does not report a legacy bus either.
     if (const BoardDescription *board = BoardOfPdo(node->pdo)) {
-        node->hasLegacyBusType = board->bus != BusKind::Root;
-        node->legacyBusType = node->hasLegacyBusType ? InterfaceTypeOf(board->bus) : InterfaceTypeUndefined;
         for (const auto &value : board->deviceParameters)
             hk::reg::SetValue(hk::DeviceParametersPath(node->instancePath), value.first, value.second.type,
                               value.second.data.data(), value.second.data.size());
     }
+    return true;
+}
+
+// The bus the device sits on, as its bus driver reports it: the source of
+// the legacy bus type and bus number properties. A device whose bus driver
+// does not answer has neither (ReactOS devaction.c: ChildInterfaceType
+// stays InterfaceTypeUndefined).
+void PnpManager::QueryBusInformation(DeviceNode *node)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_BUS_INFORMATION, "");
+    node->hasLegacyBusType = false;
+    node->legacyBusType = InterfaceTypeUndefined;
+    auto *information = reinterpret_cast<PPNP_BUS_INFORMATION>(sent.information);
+    if (!NT_SUCCESS(sent.status) || !information) return;
+    node->hasLegacyBusType = information->LegacyBusType != InterfaceTypeUndefined;
+    node->legacyBusType = information->LegacyBusType;
+    node->busNumber = information->BusNumber;
+    ExFreePool(information);
+}
+
+// The resources the device decodes as firmware left it. Nothing here uses
+// them beyond the request itself; the list is the manager's to free.
+void PnpManager::QueryBootConfiguration(DeviceNode *node)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_RESOURCES, "");
+    if (NT_SUCCESS(sent.status) && sent.information) ExFreePool(reinterpret_cast<PVOID>(sent.information));
 }
 
 // ------------------------------------------------------------- drivers
@@ -183,8 +271,10 @@ bool PnpManager::AddDevices(DeviceNode *node)
         PDRIVER_OBJECT driver = hk::DriverOf(service);
         PDRIVER_ADD_DEVICE addDevice = driver && driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
         NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
-        if (addDevice) status = addDevice(driver, node->pdo);
+        PDEVICE_OBJECT topBefore = TopOfStack(node->pdo);
+        if (addDevice) status = hk::CallAddDevice(driver, node->pdo);
         Record(node, "AddDevice", service, status);
+        if (NT_SUCCESS(status)) CheckAddedDeviceReady(service, driver, topBefore, node->pdo);
         if (!NT_SUCCESS(status)) {
             // What was added already is taken down again.
             if (node->pdo->AttachedDevice) TearDownStack(node);
@@ -232,7 +322,9 @@ bool PnpManager::StartNode(DeviceNode *node)
         Fail(node, kStatusConflictingAddresses, "resource conflict: " + why);
         return false;
     }
-    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d));
+    const BoardDescription *board = BoardOfPdo(node->pdo);
+    const bool ioThroughMemory = board && board->resources.inMemorySpace;
+    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d, ioThroughMemory));
 
     const INTERFACE_TYPE bus = RequirementsInterfaceType(wanted);
     PCM_RESOURCE_LIST rawList = ResourceListToPool(bus, raw);
@@ -245,6 +337,7 @@ bool PnpManager::StartNode(DeviceNode *node)
                           s->Parameters.StartDevice.AllocatedResourcesTranslated = translatedList;
                       })
                      .status;
+        if (startObserver_) startObserver_(*node, raw, translated);
     }
     if (rawList) ExFreePool(rawList);
     if (translatedList) ExFreePool(translatedList);
@@ -272,7 +365,7 @@ void PnpManager::Fail(DeviceNode *node, NTSTATUS status, const std::string &prob
 
 void PnpManager::BringUp(DeviceNode *node)
 {
-    QueryIdentity(node);
+    if (!QueryIdentity(node)) return;
     WriteHardwareKey(*node);
     if (!BindAndLoad(node) || !AddDevices(node)) return;
     if (!StartNode(node)) {
@@ -281,7 +374,26 @@ void PnpManager::BringUp(DeviceNode *node)
         UnloadUnusedDrivers();
         return;
     }
+    // After the first start (ReactOS devaction.c PiStartDeviceFinal; MSD
+    // kernel/adding-a-pnp-device-to-a-running-system.md): the capabilities
+    // again, which a function driver may have changed, and the device state.
+    QueryCapabilities(node);
+    if (!QueryDeviceState(node)) return;
     Enumerate(node);
+}
+
+// PNP_DEVICE_FAILED or PNP_DEVICE_REMOVED in the answer takes the started
+// device down again (MSD kernel/irp-mn-query-pnp-device-state.md).
+bool PnpManager::QueryDeviceState(DeviceNode *node)
+{
+    const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, "");
+    node->pnpDeviceState = NT_SUCCESS(sent.status) ? PNP_DEVICE_STATE(sent.information) : 0;
+    if (!(node->pnpDeviceState & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED))) return true;
+    SurpriseRemoveSubtree(node);
+    RemoveSubtree(node);
+    Fail(node, STATUS_UNSUCCESSFUL, "the device reported that it failed");
+    UnloadUnusedDrivers();
+    return false;
 }
 
 // ---------------------------------------------------------- enumeration
@@ -320,6 +432,7 @@ void PnpManager::Enumerate(DeviceNode *node)
     }
     for (DeviceNode *child : fresh) BringUp(child);
     UnloadUnusedDrivers();
+    ProcessInvalidations();
 }
 
 }  // namespace sim

@@ -5,6 +5,8 @@
 #include "pnp_manager.h"
 
 #include "builtin_bus.h"
+#include "lower_completion.h"
+#include "lower_filter.h"
 #include "pnp_request.h"
 
 #include <algorithm>
@@ -80,6 +82,8 @@ std::vector<DeviceNode *> ParentsFirst(DeviceNode *root)
 PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)), imageDirectory_(MPS_IMAGE_DIR)
 {
     ResetBuiltinBuses();
+    SetCompletionSeed(CompletionSeed());  // every machine makes the same choices for one seed
+    RegisterBuiltinDriver(kLowerFilterService, LowerFilterDriverEntry);
     hk::SetImageDirectory(imageDirectory_);
     hk::PnpHooks hooks;
     hooks.getProperty = [this](PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
@@ -90,11 +94,20 @@ PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)
         const DeviceNode *node = NodeOf(pdo);
         return node ? node->instancePath : std::string();
     };
+    // A PDO is a device object the manager has a node for: one a bus driver
+    // reported, not yet gone.
+    hooks.isPdo = [this](PDEVICE_OBJECT device) { return NodeOf(device) != nullptr; };
+    hooks.invalidateRelations = [this](PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
+        if (type != BusRelations) return;
+        std::lock_guard<std::mutex> hold(invalidatedLock_);
+        invalidated_.push_back(pdo);
+    };
     hk::SetPnpHooks(hooks);
 }
 
 PnpManager::~PnpManager()
 {
+    JoinLowerCompletions();
     hk::SetPnpHooks(hk::PnpHooks{});
 }
 
@@ -115,8 +128,30 @@ DeviceNode *PnpManager::NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent)
     DeviceNode *node = nodes_.back().get();
     node->pdo = pdo;
     node->parent = parent;
-    if (parent) parent->children.push_back(node);
+    if (parent) {
+        node->level = parent->level + 1;
+        parent->children.push_back(node);
+    }
     return node;
+}
+
+// Bus relations invalidated by drivers while the manager was busy are
+// queried once it is done, as Windows' worker would.
+void PnpManager::ProcessInvalidations()
+{
+    if (processingInvalidations_) return;
+    processingInvalidations_ = true;
+    for (;;) {
+        PDEVICE_OBJECT pdo = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(invalidatedLock_);
+            if (invalidated_.empty()) break;
+            pdo = invalidated_.front();
+            invalidated_.erase(invalidated_.begin());
+        }
+        if (DeviceNode *node = NodeOf(pdo)) Enumerate(node);
+    }
+    processingInvalidations_ = false;
 }
 
 DeviceNode *PnpManager::NodeOf(PDEVICE_OBJECT pdo) const
@@ -165,6 +200,7 @@ DeviceNode *PnpManager::PlugBoard(const BoardDescription &board)
     if (!pdo) return nullptr;
     DeviceNode *node = NewNode(pdo, nullptr);
     BringUp(node);
+    ProcessInvalidations();
     return node;
 }
 
@@ -313,6 +349,7 @@ bool PnpManager::Restart(DeviceNode *node)
     }
     for (DeviceNode *n : restarted) Enumerate(n);
     UnloadUnusedDrivers();
+    ProcessInvalidations();
     return allStarted;
 }
 

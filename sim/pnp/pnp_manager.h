@@ -34,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,14 @@ public:
     ~PnpManager();
     PnpManager(const PnpManager &) = delete;
     PnpManager &operator=(const PnpManager &) = delete;
+
+    // Called once a node's stack has answered a START, with the lists it
+    // carried, before the manager acts on the answer (a node that fails its
+    // first start loses its stack right after).
+    using Descriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
+    using StartObserver =
+        std::function<void(const DeviceNode &node, const Descriptors &raw, const Descriptors &translated)>;
+    void SetStartObserver(StartObserver observer) { startObserver_ = std::move(observer); }
 
     // Drivers that live in this executable (the serial port stand-in, test
     // drivers); every other service is loaded as an image.
@@ -98,8 +107,13 @@ public:
 private:
     DeviceNode *NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent);
     void BringUp(DeviceNode *node);
-    void QueryIdentity(DeviceNode *node);
+    bool QueryIdentity(DeviceNode *node);  // false: the node failed already
+    void QueryCapabilities(DeviceNode *node);
+    void CheckNotDuplicate(const DeviceNode *node) const;
+    void QueryBusInformation(DeviceNode *node);
+    void QueryBootConfiguration(DeviceNode *node);
     void QueryRequirements(DeviceNode *node);
+    bool QueryDeviceState(DeviceNode *node);  // false: the device took itself down
     bool BindAndLoad(DeviceNode *node);
     bool LoadService(const std::string &service, DeviceNode *node);
     bool AddDevices(DeviceNode *node);
@@ -111,7 +125,9 @@ private:
     void RemoveSubtree(DeviceNode *node);
     void ForgetSubtree(DeviceNode *node);
     void UnloadUnusedDrivers();
+    void ProcessInvalidations();
 
+    void SetSystemPower(DeviceNode *node, SYSTEM_POWER_STATE state, POWER_ACTION action, const char *name);
     void Record(const DeviceNode *node, const std::string &request, const std::string &detail, NTSTATUS status);
     // Sends to the node's stack and records it.
     struct Sent {
@@ -136,6 +152,10 @@ private:
     std::vector<std::string> loadedServices_;  // in load order
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::vector<PnpRequestRecord> requests_;
+    StartObserver startObserver_;
+    std::mutex invalidatedLock_;
+    std::vector<PDEVICE_OBJECT> invalidated_;  // IoInvalidateDeviceRelations, not yet acted on
+    bool processingInvalidations_ = false;
 };
 
 // Nodes of a subtree, children before their parent / parents first.

@@ -1,6 +1,10 @@
 /*
- * System sleep and wake as the power manager drives them: the system state
- * first, then the device state each node's policy owner would ask for.
+ * System sleep and wake as the power manager drives them on Windows XP: it
+ * sends system power requests only, children before parents on the way
+ * down and parents first on the way up. Device power requests come from
+ * each stack's power policy owner, which asks for them with
+ * PoRequestPowerIrp while it handles the system request (MSD
+ * kernel/handling-a-system-set-power-irp-in-a-device-power-policy-owner.md).
  */
 #include "pnp_manager.h"
 
@@ -10,8 +14,8 @@ namespace sim {
 
 namespace {
 
-// The parameters of a set- or query-power request for a system or a device
-// state, as the power manager fills them.
+// The parameters of a set- or query-power request for a system state, as
+// the power manager fills them.
 std::function<void(PIO_STACK_LOCATION)> SystemRequest(SYSTEM_POWER_STATE state, POWER_ACTION action)
 {
     return [state, action](PIO_STACK_LOCATION s) {
@@ -21,16 +25,17 @@ std::function<void(PIO_STACK_LOCATION)> SystemRequest(SYSTEM_POWER_STATE state, 
     };
 }
 
-std::function<void(PIO_STACK_LOCATION)> DeviceRequest(DEVICE_POWER_STATE state, POWER_ACTION action)
-{
-    return [state, action](PIO_STACK_LOCATION s) {
-        s->Parameters.Power.Type = DevicePowerState;
-        s->Parameters.Power.State.DeviceState = state;
-        s->Parameters.Power.ShutdownType = action;
-    };
-}
-
 }  // namespace
+
+void PnpManager::SetSystemPower(DeviceNode *node, SYSTEM_POWER_STATE state, POWER_ACTION action, const char *name)
+{
+    Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, name, SystemRequest(state, action));
+    // A request the policy owner asked for from a raised IRQL may still be
+    // on its way from a worker thread.
+    hk::JoinPowerWorkers();
+    node->systemPower = state;
+    node->devicePower = hk::DevicePowerStateOf(node->pdo);
+}
 
 void PnpManager::Sleep()
 {
@@ -44,12 +49,7 @@ void PnpManager::Sleep()
                 Send(node, IRP_MJ_POWER, IRP_MN_QUERY_POWER, "S3", SystemRequest(PowerSystemSleeping3, PowerActionSleep))
                     .status))
             return;  // vetoed: the machine stays awake
-    for (DeviceNode *node : order) {
-        Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "S3", SystemRequest(PowerSystemSleeping3, PowerActionSleep));
-        node->systemPower = PowerSystemSleeping3;
-        Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "D3", DeviceRequest(PowerDeviceD3, PowerActionSleep));
-        node->devicePower = PowerDeviceD3;
-    }
+    for (DeviceNode *node : order) SetSystemPower(node, PowerSystemSleeping3, PowerActionSleep, "S3");
 }
 
 void PnpManager::Wake()
@@ -57,11 +57,9 @@ void PnpManager::Wake()
     for (DeviceNode *board : Boards())
         for (DeviceNode *node : ParentsFirst(board)) {
             if (!node->pdo || node->systemPower == PowerSystemWorking) continue;
-            Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "S0", SystemRequest(PowerSystemWorking, PowerActionNone));
-            node->systemPower = PowerSystemWorking;
-            Send(node, IRP_MJ_POWER, IRP_MN_SET_POWER, "D0", DeviceRequest(PowerDeviceD0, PowerActionNone));
-            node->devicePower = PowerDeviceD0;
+            SetSystemPower(node, PowerSystemWorking, PowerActionNone, "S0");
         }
+    ProcessInvalidations();
 }
 
 }  // namespace sim

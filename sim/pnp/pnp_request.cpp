@@ -4,68 +4,23 @@
 
 namespace sim {
 
-namespace {
-
-// Long enough for an honest driver on a loaded machine, short enough that a
-// request nobody completes fails a run instead of hanging it.
-const LONGLONG kCompletionTimeout = -30LL * 1000 * 1000 * 10;  // 30 s, relative
-
-NTSTATUS NTAPI SignalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    // The IRP is ours: completion stops here and the sender frees it.
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-}  // namespace
-
 IrpOutcome SendToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                        const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR initialInformation,
                        NTSTATUS initialStatus)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = hk::AllocateManagerIrp(top->StackSize);
-    if (!irp) {
-        ObDereferenceObject(top);
-        return IrpOutcome{STATUS_INSUFFICIENT_RESOURCES, 0};
-    }
-    irp->IoStatus.Status = initialStatus;
-    irp->IoStatus.Information = initialInformation;
-
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = major;
-    stack->MinorFunction = minor;
-    if (fill) fill(stack);
-
-    // On the heap: a request nobody completes keeps its event, in case a
-    // driver completes it after all.
-    auto *done = new KEVENT;
-    KeInitializeEvent(done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SignalRequestDone, done, TRUE, TRUE, TRUE);
-
-    const std::string request = major == IRP_MJ_POWER ? PowerMinorName(minor) : PnpMinorName(minor);
-    const std::string image = hk::ImageOfAddress(reinterpret_cast<const void *>(top->DriverObject->MajorFunction[major]));
-    const NTSTATUS returned = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
-    bool completed = true;
-    if (returned == STATUS_PENDING) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = kCompletionTimeout;
-        completed = KeWaitForSingleObject(done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
-        if (!completed) hk::ReportViolation("IRP_NOT_COMPLETED", image, request + " returned STATUS_PENDING and never completed");
-    } else if (!KeReadStateEvent(done)) {
-        completed = false;
-        hk::ReportViolation("IRP_NOT_COMPLETED", image,
-                            request + " returned without completing it or returning STATUS_PENDING");
-    }
-    // The IRP may still be in a driver's hands: it is left there, and the
-    // request counts as failed.
-    if (!completed) return IrpOutcome{NT_SUCCESS(returned) ? STATUS_DRIVER_INTERNAL_ERROR : returned, 0};
-
-    const IrpOutcome outcome{irp->IoStatus.Status, irp->IoStatus.Information};
-    IoFreeIrp(irp);
-    delete done;
+    hk::Request request;
+    request.major = major;
+    request.minor = minor;
+    request.fill = fill;
+    request.initialStatus = initialStatus;
+    request.initialInformation = initialInformation;
+    const hk::RequestResult result = hk::SendRequest(top, request);
+    // A request still in a driver's hands stays there, with the reference
+    // on the device it went to, and counts as failed.
+    if (!result.completed) return IrpOutcome{NT_SUCCESS(result.status) ? STATUS_DRIVER_INTERNAL_ERROR : result.status, 0};
     ObDereferenceObject(top);
-    return outcome;
+    return IrpOutcome{result.status, result.information};
 }
 
 const char *PnpMinorName(UCHAR minor)

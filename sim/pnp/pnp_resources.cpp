@@ -12,12 +12,12 @@ const ULONG kPicVectorBase = 0x30;
 const ULONG kProfileLevel = 27;
 const ULONG kPoolTag = 0x4D706E50;  // "PnpM" in memory
 
-IO_RESOURCE_DESCRIPTOR FixedRange(ULONG base, ULONG length, bool inMemorySpace)
+IO_RESOURCE_DESCRIPTOR FixedRange(ULONG base, ULONG length)
 {
     IO_RESOURCE_DESCRIPTOR d{};
     d.Type = CmResourceTypePort;
     d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = inMemorySpace ? CM_RESOURCE_PORT_MEMORY : CM_RESOURCE_PORT_IO;
+    d.Flags = CM_RESOURCE_PORT_IO;
     d.u.Port.Length = length;
     d.u.Port.Alignment = 1;
     d.u.Port.MinimumAddress.QuadPart = base;
@@ -85,9 +85,10 @@ std::vector<uint8_t> BoardRequirements(const BoardDescription &board)
 {
     const BoardResources &r = board.resources;
     std::vector<IO_RESOURCE_DESCRIPTOR> descriptors;
-    if (board.bus == BusKind::Pci && r.bridgeBase)
-        descriptors.push_back(FixedRange(r.bridgeBase, kBridgeLength, r.inMemorySpace));
-    if (r.uartLength) descriptors.push_back(FixedRange(r.uartBase, r.uartLength, r.inMemorySpace));
+    // The board's own decoders are I/O decoders wherever the machine maps
+    // its I/O space: the raw list holds I/O ranges either way.
+    if (board.bus == BusKind::Pci && r.bridgeBase) descriptors.push_back(FixedRange(r.bridgeBase, kBridgeLength));
+    if (r.uartLength) descriptors.push_back(FixedRange(r.uartBase, r.uartLength));
     descriptors.push_back(SharedLine(r.interrupt, board.bus == BusKind::Pci));
 
     std::vector<uint8_t> bytes(kRequirementsHeader + descriptors.size() * sizeof(IO_RESOURCE_DESCRIPTOR));
@@ -119,7 +120,7 @@ std::vector<uint8_t> RequirementsBytes(const IO_RESOURCE_REQUIREMENTS_LIST *list
 PIO_RESOURCE_REQUIREMENTS_LIST RequirementsToPool(const std::vector<uint8_t> &bytes)
 {
     if (bytes.empty()) return nullptr;
-    void *block = ExAllocatePoolWithTag(PagedPool, bytes.size(), kPoolTag);
+    void *block = hk::AllocateManagerPool(PagedPool, bytes.size(), kPoolTag);
     if (block) std::memcpy(block, bytes.data(), bytes.size());
     return static_cast<PIO_RESOURCE_REQUIREMENTS_LIST>(block);
 }
@@ -134,7 +135,7 @@ PCM_RESOURCE_LIST ResourceListToPool(INTERFACE_TYPE bus, const ResourceDescripto
 {
     if (descriptors.empty()) return nullptr;
     const size_t size = ResourceListSize(descriptors.size());
-    auto *list = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(PagedPool, size, kPoolTag));
+    auto *list = static_cast<PCM_RESOURCE_LIST>(hk::AllocateManagerPool(PagedPool, size, kPoolTag));
     if (!list) return nullptr;
     std::memset(list, 0, size);
     list->Count = 1;
@@ -208,10 +209,13 @@ bool Arbitrate(const std::vector<uint8_t> &requirements, const std::vector<const
     return true;
 }
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw)
+CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw, bool ioThroughMemory)
 {
     CM_PARTIAL_RESOURCE_DESCRIPTOR t = raw;
-    if (raw.Type == CmResourceTypePort && !(raw.Flags & CM_RESOURCE_PORT_IO)) {
+    if (raw.Type == CmResourceTypePort && (raw.Flags & CM_RESOURCE_PORT_IO) && ioThroughMemory) {
+        t.Flags = USHORT((raw.Flags & ~CM_RESOURCE_PORT_IO) | CM_RESOURCE_PORT_MEMORY);
+        t.u.Port.Start.QuadPart = LONGLONG(kMemoryMappedIoWindow + ULONGLONG(raw.u.Port.Start.QuadPart));
+    } else if (raw.Type == CmResourceTypePort && !(raw.Flags & CM_RESOURCE_PORT_IO)) {
         t.Type = CmResourceTypeMemory;
         t.Flags = CM_RESOURCE_MEMORY_READ_WRITE;
     } else if (raw.Type == CmResourceTypeInterrupt) {

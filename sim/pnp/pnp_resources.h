@@ -5,8 +5,13 @@
  *
  * Translation, as a uniprocessor x86 HAL with the 8259 PICs does it:
  *   - I/O ports stay I/O ports at the same address;
- *   - a port range the bus decodes in memory space (CM_RESOURCE_PORT_MEMORY
- *     on the raw descriptor) becomes a memory range at the same address;
+ *   - on a bus whose I/O space the machine reaches through memory (a board
+ *     with ports_in_memory_space), an I/O port range of the raw list becomes
+ *     a port range in memory space (CM_RESOURCE_PORT_MEMORY) at the physical
+ *     address kMemoryMappedIoWindow + port, which a driver maps;
+ *   - a port range the device itself decodes in memory space
+ *     (CM_RESOURCE_PORT_MEMORY on the raw descriptor) becomes a memory range
+ *     at the same address;
  *   - interrupt line IRQ n: raw level = vector = n; translated vector =
  *     0x30 + n (the PIC's vector base) and level = 27 - n (the device IRQL),
  *     affinity the one processor.
@@ -22,9 +27,14 @@ namespace sim {
 
 using ResourceDescriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
 
-// The board's requirements: fixed ranges at the addresses it is configured
-// for. PCI: bridge range (128 bytes), UART range, shared level-sensitive
-// interrupt; PCMCIA and ISA: UART range, shared latched interrupt.
+// Where the host bridge of a machine with memory-mapped I/O places the I/O
+// space in physical memory.
+constexpr ULONGLONG kMemoryMappedIoWindow = 0xFE000000;
+
+// The board's requirements: fixed I/O ranges at the addresses it is
+// configured for. PCI: bridge range (128 bytes), UART range, shared
+// level-sensitive interrupt; PCMCIA and ISA: UART range, shared latched
+// interrupt.
 std::vector<uint8_t> BoardRequirements(const BoardDescription &board);
 INTERFACE_TYPE InterfaceTypeOf(BusKind bus);
 
@@ -44,6 +54,7 @@ INTERFACE_TYPE RequirementsInterfaceType(const std::vector<uint8_t> &requirement
 bool Arbitrate(const std::vector<uint8_t> &requirements, const std::vector<const ResourceDescriptors *> &taken,
                ResourceDescriptors *raw, std::string *why);
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw);
+// |ioThroughMemory|: the device's bus reaches its I/O space through memory.
+CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw, bool ioThroughMemory);
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 
 #include <hk/host.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,10 @@ struct BoardDescription {
     BoardResources resources;
     // Stored under the board's device key when its node is created.
     std::vector<std::pair<std::string, hk::reg::Value>> deviceParameters;
+    // The bus driver sets the board's device power state (PCI power
+    // management, the socket's power) when a device power request reaches
+    // the board's PDO; the hardware model follows it.
+    std::function<void(DEVICE_POWER_STATE)> setHardwarePower;
 };
 
 enum class NodeState {
@@ -49,15 +54,19 @@ struct DeviceNode {
     PDEVICE_OBJECT pdo = nullptr;  // null once the node is gone
     DeviceNode *parent = nullptr;  // null for a board
     std::vector<DeviceNode *> children;
+    unsigned level = 1;            // depth below the root device: a board is 1, its ports 2
 
     std::string deviceId, instanceId, instancePath;
     std::vector<std::string> hardwareIds, compatibleIds;
     std::string description, location;
     bool hasDescription = false, hasLocation = false;
     std::string enumerator;        // the first part of the device ID
+    // From the PDO's answer to IRP_MN_QUERY_BUS_INFORMATION, if it gave one.
     bool hasLegacyBusType = false;
     INTERFACE_TYPE legacyBusType = InterfaceTypeUndefined;
-    DEVICE_CAPABILITIES capabilities{};
+    ULONG busNumber = 0;
+    DEVICE_CAPABILITIES capabilities{};  // the latest answer: before start, then after it
+    PNP_DEVICE_STATE pnpDeviceState = 0; // the answer after the last first start
 
     // The stack, as the installation database bound it.
     std::vector<std::string> lowerFilters, upperFilters;

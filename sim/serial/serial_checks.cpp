@@ -2,7 +2,9 @@
  * What the serial port driver stand-in does with its start resources: find
  * its UART block and the board's interrupt status register among them, and
  * use both the way a PC serial driver does, so that a port handed the wrong
- * registers cannot pass unnoticed.
+ * registers cannot pass unnoticed. A port range that comes in memory space
+ * (no CM_RESOURCE_PORT_IO on the translated descriptor) is mapped and reached
+ * with the register routines, as the system's serial driver does.
  */
 #include "serial_standin_private.h"
 
@@ -43,6 +45,13 @@ struct PortResources {
     bool registersInMemory = false;
 };
 
+// A register range as the driver reaches it: a port in I/O space, or a
+// mapping of a range in memory space.
+struct Registers {
+    PUCHAR base = nullptr;
+    ULONG mappedLength = 0;  // non-zero: base is a mapping
+};
+
 SERIAL_CODE std::string Hex(ULONG value)
 {
     char text[16];
@@ -70,39 +79,68 @@ SERIAL_CODE PortResources FindPortResources(const std::vector<CM_PARTIAL_RESOURC
     return found;
 }
 
-SERIAL_CODE PUCHAR Register(const CM_PARTIAL_RESOURCE_DESCRIPTOR *d, ULONG offset)
+SERIAL_CODE bool OpenRegisters(const CM_PARTIAL_RESOURCE_DESCRIPTOR *d, Registers *registers, SerialPortRecord *record)
 {
-    return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(d->u.Port.Start.LowPart + offset));
+    if (d->Flags & CM_RESOURCE_PORT_IO) {
+        registers->base = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(d->u.Port.Start.LowPart));
+        return true;
+    }
+    registers->base = static_cast<PUCHAR>(MmMapIoSpace(d->u.Port.Start, d->u.Port.Length, MmNonCached));
+    if (!registers->base) {
+        AddDetail(record, "could not map " + std::to_string(d->u.Port.Length) + " bytes of memory space");
+        return false;
+    }
+    registers->mappedLength = d->u.Port.Length;
+    return true;
 }
 
-SERIAL_CODE void ProgramLine(const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart)
+SERIAL_CODE void CloseRegisters(Registers *registers)
 {
-    WRITE_PORT_UCHAR(Register(uart, kLineControl), kLcrDivisorLatch);
-    WRITE_PORT_UCHAR(Register(uart, kReceiveTransmit), UCHAR(kDivisor9600 & 0xFF));
-    WRITE_PORT_UCHAR(Register(uart, kInterruptEnable), UCHAR(kDivisor9600 >> 8));
-    WRITE_PORT_UCHAR(Register(uart, kLineControl), kLcr8N1);
-    WRITE_PORT_UCHAR(Register(uart, kFifoControl), kFcrEnableAndClear);
+    if (registers->mappedLength) MmUnmapIoSpace(registers->base, registers->mappedLength);
+    *registers = Registers();
 }
 
-SERIAL_CODE CheckResult Loopback(const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart, UCHAR savedModemControl,
-                                 SerialPortRecord *record)
+SERIAL_CODE UCHAR In(const Registers &registers, ULONG offset)
 {
-    WRITE_PORT_UCHAR(Register(uart, kModemControl), UCHAR(savedModemControl | kMcrLoopback));
-    WRITE_PORT_UCHAR(Register(uart, kReceiveTransmit), kLoopbackByte);
+    return registers.mappedLength ? READ_REGISTER_UCHAR(registers.base + offset)
+                                  : READ_PORT_UCHAR(registers.base + offset);
+}
+
+SERIAL_CODE void Out(const Registers &registers, ULONG offset, UCHAR value)
+{
+    if (registers.mappedLength)
+        WRITE_REGISTER_UCHAR(registers.base + offset, value);
+    else
+        WRITE_PORT_UCHAR(registers.base + offset, value);
+}
+
+SERIAL_CODE void ProgramLine(const Registers &uart)
+{
+    Out(uart, kLineControl, kLcrDivisorLatch);
+    Out(uart, kReceiveTransmit, UCHAR(kDivisor9600 & 0xFF));
+    Out(uart, kInterruptEnable, UCHAR(kDivisor9600 >> 8));
+    Out(uart, kLineControl, kLcr8N1);
+    Out(uart, kFifoControl, kFcrEnableAndClear);
+}
+
+SERIAL_CODE CheckResult Loopback(const Registers &uart, UCHAR savedModemControl, SerialPortRecord *record)
+{
+    Out(uart, kModemControl, UCHAR(savedModemControl | kMcrLoopback));
+    Out(uart, kReceiveTransmit, kLoopbackByte);
     bool dataReady = false;
     for (int poll = 0; poll < kDataReadyPolls && !dataReady; ++poll)
-        dataReady = (READ_PORT_UCHAR(Register(uart, kLineStatus)) & kLsrDataReady) != 0;
+        dataReady = (In(uart, kLineStatus) & kLsrDataReady) != 0;
     CheckResult result = CheckResult::Failed;
     if (!dataReady) {
         AddDetail(record, "loopback: sent " + Hex(kLoopbackByte) + ", no data came back");
     } else {
-        UCHAR echoed = READ_PORT_UCHAR(Register(uart, kReceiveTransmit));
+        UCHAR echoed = In(uart, kReceiveTransmit);
         if (echoed == kLoopbackByte)
             result = CheckResult::Ok;
         else
             AddDetail(record, "loopback: sent " + Hex(kLoopbackByte) + ", read " + Hex(echoed));
     }
-    WRITE_PORT_UCHAR(Register(uart, kModemControl), savedModemControl);
+    Out(uart, kModemControl, savedModemControl);
     return result;
 }
 
@@ -129,17 +167,16 @@ SERIAL_CODE bool OwnStatusBit(const SerialPortRecord &record, ULONG *bit, std::s
     return true;
 }
 
-SERIAL_CODE CheckResult StatusRegister(const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart,
-                                       const CM_PARTIAL_RESOURCE_DESCRIPTOR *status, ULONG bit,
+SERIAL_CODE CheckResult StatusRegister(const Registers &uart, const Registers &status, ULONG bit,
                                        UCHAR savedModemControl, SerialPortRecord *record)
 {
     const UCHAR mask = UCHAR(1u << bit);
-    WRITE_PORT_UCHAR(Register(uart, kModemControl), UCHAR(savedModemControl | kMcrDtrRts | kMcrOut2));
-    WRITE_PORT_UCHAR(Register(uart, kInterruptEnable), kIerTransmitterEmpty);
-    UCHAR raised = READ_PORT_UCHAR(Register(status, 0));
-    WRITE_PORT_UCHAR(Register(uart, kInterruptEnable), 0);
-    UCHAR quiet = READ_PORT_UCHAR(Register(status, 0));
-    WRITE_PORT_UCHAR(Register(uart, kModemControl), savedModemControl);
+    Out(uart, kModemControl, UCHAR(savedModemControl | kMcrDtrRts | kMcrOut2));
+    Out(uart, kInterruptEnable, kIerTransmitterEmpty);
+    UCHAR raised = In(status, 0);
+    Out(uart, kInterruptEnable, 0);
+    UCHAR quiet = In(status, 0);
+    Out(uart, kModemControl, savedModemControl);
 
     if (!(raised & mask)) {
         AddDetail(record, "expected bit " + std::to_string(bit) + ", status register read " + Hex(raised));
@@ -151,6 +188,22 @@ SERIAL_CODE CheckResult StatusRegister(const CM_PARTIAL_RESOURCE_DESCRIPTOR *uar
         return CheckResult::Failed;
     }
     return CheckResult::Ok;
+}
+
+SERIAL_CODE CheckResult CheckOwnStatusBit(const Registers &uart, const CM_PARTIAL_RESOURCE_DESCRIPTOR *statusRange,
+                                          UCHAR savedModemControl, SerialPortRecord *record)
+{
+    ULONG bit = 0;
+    std::string why;
+    if (!OwnStatusBit(*record, &bit, &why)) {
+        AddDetail(record, why);
+        return CheckResult::Failed;
+    }
+    Registers status;
+    if (!OpenRegisters(statusRange, &status, record)) return CheckResult::Failed;
+    const CheckResult result = StatusRegister(uart, status, bit, savedModemControl, record);
+    CloseRegisters(&status);
+    return result;
 }
 
 }  // namespace
@@ -169,24 +222,22 @@ SERIAL_CODE void RunPortChecks(SerialPortRecord *record)
         return;  // without a UART of its own nothing can raise its status bit
     }
 
-    const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart = resources.uartBlock;
-    // Loopback and OUT2 are the test's; whatever else the modem control
-    // register held stays, and the port is left with interrupts disabled.
-    UCHAR savedModemControl =
-        UCHAR(READ_PORT_UCHAR(Register(uart, kModemControl)) & ~(kMcrLoopback | kMcrOut2));
-    ProgramLine(uart);
-    WRITE_PORT_UCHAR(Register(uart, kInterruptEnable), 0);
-    record->loopback = Loopback(uart, savedModemControl, record);
-
-    if (!resources.statusRegister) return;  // single-port cards have no status register
-    ULONG bit = 0;
-    std::string why;
-    if (!OwnStatusBit(*record, &bit, &why)) {
-        record->statusRegister = CheckResult::Failed;
-        AddDetail(record, why);
+    Registers uart;
+    if (!OpenRegisters(resources.uartBlock, &uart, record)) {
+        record->loopback = CheckResult::Failed;
         return;
     }
-    record->statusRegister = StatusRegister(uart, resources.statusRegister, bit, savedModemControl, record);
+    // Loopback and OUT2 are the test's; whatever else the modem control
+    // register held stays, and the port is left with interrupts disabled.
+    UCHAR savedModemControl = UCHAR(In(uart, kModemControl) & ~(kMcrLoopback | kMcrOut2));
+    ProgramLine(uart);
+    Out(uart, kInterruptEnable, 0);
+    record->loopback = Loopback(uart, savedModemControl, record);
+
+    // Single-port cards have no status register.
+    if (resources.statusRegister)
+        record->statusRegister = CheckOwnStatusBit(uart, resources.statusRegister, savedModemControl, record);
+    CloseRegisters(&uart);
 }
 
 }  // namespace sim::serial

@@ -19,6 +19,12 @@ namespace {
 struct SerialExtension {
     PDEVICE_OBJECT Pdo;
     PDEVICE_OBJECT LowerDevice;
+    // The port's power policy owner unless its device key says
+    // "SerialRelinquishPowerPolicy" (nonzero), as the serial driver does:
+    // the bus driver of a multiport board keeps the policy then (MSD
+    // ddi/wdfdevice nf-wdfdevice-wdfdeviceinitsetpowerpolicyownership,
+    // whose example is the serial driver's).
+    BOOLEAN OwnsPowerPolicy;
 };
 
 // The port settings a serial driver reads from its device key.
@@ -48,6 +54,18 @@ SERIAL_CODE std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialsOf(const CM_RESO
     const CM_PARTIAL_RESOURCE_LIST &first = list->List[0].PartialResourceList;
     partials.assign(first.PartialDescriptors, first.PartialDescriptors + first.Count);
     return partials;
+}
+
+SERIAL_CODE BOOLEAN RelinquishesPowerPolicy(const SerialPortRecord &record)
+{
+    for (const auto &setting : record.registry) {
+        if (setting.first != "SerialRelinquishPowerPolicy") continue;
+        const hk::reg::Value &value = setting.second;
+        ULONG word = 0;
+        for (size_t i = 0; i < value.data.size() && i < sizeof word; ++i) word |= ULONG(value.data[i]) << (8 * i);
+        return value.type == REG_DWORD && word != 0;
+    }
+    return FALSE;
 }
 
 SERIAL_CODE void ReadPortSettings(PDEVICE_OBJECT pdo, SerialPortRecord *record)
@@ -100,6 +118,7 @@ SERIAL_CODE NTSTATUS StartDevice(SerialExtension *extension, PIRP irp)
         record.raw = PartialsOf(stack->Parameters.StartDevice.AllocatedResources);
         record.translated = PartialsOf(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
         ReadPortSettings(extension->Pdo, &record);
+        extension->OwnsPowerPolicy = !RelinquishesPowerPolicy(record);
         RunPortChecks(&record);
     }
     StoreRecord(extension->Pdo, std::move(record));
@@ -138,11 +157,66 @@ SERIAL_CODE NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
     return PassDown(extension, irp);
 }
 
+// ------------------------------------------------------------------ power
+// As the port's policy owner it turns each system request into a device
+// request for its port: D3 for any sleeping state, D0 for working. The
+// system request goes down first; on its way back the device request is
+// asked for, and the system request completes once that is done (MSD
+// kernel/handling-a-system-set-power-irp-in-a-device-power-policy-owner.md).
+SERIAL_CODE VOID NTAPI OnDevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK)
+{
+    auto *systemIrp = static_cast<PIRP>(context);
+    PoStartNextPowerIrp(systemIrp);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+SERIAL_CODE NTSTATUS NTAPI OnSystemPowerDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto *extension = static_cast<SerialExtension *>(context);
+    const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState;
+    POWER_STATE device;
+    device.DeviceState = system == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    if (NT_SUCCESS(irp->IoStatus.Status) &&
+        NT_SUCCESS(PoRequestPowerIrp(extension->Pdo, IRP_MN_SET_POWER, device, OnDevicePowerDone, irp, nullptr)))
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    PoStartNextPowerIrp(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+// A device request: the port's new state is recorded before it powers down
+// and once the drivers below have powered it up.
+SERIAL_CODE NTSTATUS NTAPI OnDevicePoweredUp(PDEVICE_OBJECT fdo, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (NT_SUCCESS(irp->IoStatus.Status))
+        PoSetPowerState(fdo, DevicePowerState, IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State);
+    PoStartNextPowerIrp(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
 SERIAL_CODE NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP irp)
 {
+    SerialExtension *extension = ExtensionOf(fdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+        extension->OwnsPowerPolicy) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, OnSystemPowerDone, extension, TRUE, TRUE, TRUE);
+        PoCallDriver(extension->LowerDevice, irp);
+        return STATUS_PENDING;
+    }
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+        if (stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, OnDevicePoweredUp, nullptr, TRUE, TRUE, TRUE);
+            return PoCallDriver(extension->LowerDevice, irp);
+        }
+        PoSetPowerState(fdo, DevicePowerState, stack->Parameters.Power.State);
+    }
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(ExtensionOf(fdo)->LowerDevice, irp);
+    return PoCallDriver(extension->LowerDevice, irp);
 }
 
 SERIAL_CODE NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT fdo, PIRP irp)
@@ -159,6 +233,7 @@ SERIAL_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
     SerialExtension *extension = ExtensionOf(fdo);
     extension->Pdo = pdo;
+    extension->OwnsPowerPolicy = TRUE;
     extension->LowerDevice = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (!extension->LowerDevice) {
         IoDeleteDevice(fdo);

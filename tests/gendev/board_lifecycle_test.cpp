@@ -170,5 +170,29 @@ TEST_F(BoardLifecycle, BoardPowerGoesDownToTheLowerDrivers)
     RemoveAndExpectNothingLeft();
 }
 
+// The board's function driver owns its power policy: a system request goes
+// down first, then the library asks for the board's device state, and the
+// system request completes after it. Both directions, each request let go
+// with PoStartNextPowerIrp (the host reports one that is not).
+TEST_F(BoardLifecycle, SystemRequestsBringTheBoardsOwnDeviceRequests)
+{
+    const auto system = [](SYSTEM_POWER_STATE state) {
+        return [state](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Power.Type = SystemPowerState;
+            stack->Parameters.Power.State.SystemState = state;
+        };
+    };
+    EXPECT_EQ(hk::SendIrpSync(board_, IRP_MJ_POWER, IRP_MN_SET_POWER, system(PowerSystemSleeping3)), STATUS_SUCCESS);
+    EXPECT_EQ(LowerPowerStates(), (std::vector<std::string>{"S3", "D3"}));
+    EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceD3);
+
+    SetLowerPends(true);  // the lower driver completes from another thread
+    EXPECT_EQ(hk::SendIrpSync(board_, IRP_MJ_POWER, IRP_MN_SET_POWER, system(PowerSystemWorking)), STATUS_SUCCESS);
+    EXPECT_EQ(LowerPowerStates(), (std::vector<std::string>{"S3", "D3", "S0", "D0"}));
+    EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceD0);
+    SetLowerPends(false);
+    RemoveAndExpectNothingLeft();
+}
+
 }  // namespace
 }  // namespace stacktest

@@ -19,6 +19,7 @@ const char kService[] = "testbus";
 std::map<std::pair<UCHAR, UCHAR>, NTSTATUS> gAnswers;
 bool gPends = false;
 std::mutex gThreadsLock;
+std::vector<std::string> gPowerStates;  // guarded by gThreadsLock
 std::vector<std::thread> gCompletions;
 std::vector<PDEVICE_OBJECT> gPdos;
 
@@ -51,6 +52,13 @@ NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP Irp)
         return Finish(Irp, status);
     case IRP_MJ_POWER:
         RecordEvent("lower:POWER");
+        if (stack->MinorFunction == IRP_MN_SET_POWER) {
+            const bool system = stack->Parameters.Power.Type == SystemPowerState;
+            const int state = system ? stack->Parameters.Power.State.SystemState - PowerSystemWorking
+                                     : stack->Parameters.Power.State.DeviceState - PowerDeviceD0;
+            std::lock_guard<std::mutex> hold(gThreadsLock);
+            gPowerStates.push_back((system ? "S" : "D") + std::to_string(state));
+        }
         PoStartNextPowerIrp(Irp);
         return Finish(Irp, answer == gAnswers.end() ? STATUS_SUCCESS : status);
     default:
@@ -97,6 +105,12 @@ void SetLowerAnswer(UCHAR major, UCHAR minor, NTSTATUS status) { gAnswers[{major
 
 void SetLowerPends(bool pends) { gPends = pends; }
 
+std::vector<std::string> LowerPowerStates()
+{
+    std::lock_guard<std::mutex> hold(gThreadsLock);
+    return gPowerStates;
+}
+
 void ResetLowerDriver()
 {
     std::vector<std::thread> completions;
@@ -109,6 +123,7 @@ void ResetLowerDriver()
     gPdos.clear();
     gAnswers.clear();
     gPends = false;
+    gPowerStates.clear();
 }
 
 }  // namespace stacktest

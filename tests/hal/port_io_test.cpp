@@ -1,4 +1,6 @@
-// HAL port I/O: routing by range and width, the access log, undecoded ports.
+// The board buses: HAL port I/O (routing by range and width, the access log,
+// undecoded ports) and registers decoded in memory space, reached through a
+// mapping.
 #include "support/kernel_test.h"
 
 #include <map>
@@ -107,6 +109,112 @@ TEST_F(PortIoTest, DetachedRangeNoLongerDecodes)
     READ_PORT_UCHAR(Byte(0x2F8));
     EXPECT_EQ(ExpectViolation("PORT_IO_UNDECODED"), 1u);
     EXPECT_EQ(com2.accesses.size(), 1u);
+}
+
+// ------------------------------------------------------------ memory space
+class MemorySpaceTest : public hk::test::KernelTest {
+protected:
+    static constexpr ULONGLONG kPhysical = 0xFE00D000;
+
+    void SetUp() override
+    {
+        hk::test::KernelTest::SetUp();
+        hk::AttachMemoryRange(kPhysical, 0x20, &board);
+        hk::AttachMemoryRange(kPhysical + 0x80, 0x80, &bridge);
+    }
+
+    static PVOID Map(ULONGLONG physical, SIZE_T length)
+    {
+        PHYSICAL_ADDRESS address;
+        address.QuadPart = LONGLONG(physical);
+        return MmMapIoSpace(address, length, MmNonCached);
+    }
+
+    RegisterFile board, bridge;
+};
+
+TEST_F(MemorySpaceTest, RegistersOfAMappingReachTheRangeBehindItAndAreLogged)
+{
+    auto *uart = static_cast<PUCHAR>(Map(kPhysical, 0x20));
+    auto *bridgeRegisters = static_cast<PULONG>(Map(kPhysical + 0x80, 0x80));
+    ASSERT_NE(uart, nullptr);
+    ASSERT_NE(bridgeRegisters, nullptr);
+    board.values[7] = 0x42;
+    WRITE_REGISTER_UCHAR(uart + 3, 0x83);
+    EXPECT_EQ(READ_REGISTER_UCHAR(uart + 7), 0x42);
+    WRITE_REGISTER_ULONG(bridgeRegisters + 0x3C / 4, 0x01000000);
+    EXPECT_EQ(READ_REGISTER_ULONG(bridgeRegisters + 0x3C / 4), 0x01000000u);
+
+    using Access = std::pair<ULONG, unsigned>;
+    EXPECT_EQ(board.accesses, (std::vector<Access>{{3, 1}, {7, 1}}));
+    EXPECT_EQ(bridge.accesses, (std::vector<Access>{{0x3C, 4}, {0x3C, 4}}));
+    const std::vector<hk::IoAccess> &log = hk::IoLog();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].port, ULONG(kPhysical + 3)) << "logged at the physical address, not the mapping";
+    EXPECT_TRUE(log[0].write);
+    EXPECT_EQ(log[1].value, 0x42u);
+    EXPECT_EQ(log[2].port, ULONG(kPhysical + 0xBC));
+    EXPECT_EQ(log[2].width, 4u);
+    for (const hk::IoAccess &access : log) {
+        EXPECT_TRUE(access.memorySpace);
+        EXPECT_EQ(access.image, "host");
+    }
+    MmUnmapIoSpace(uart, 0x20);
+    MmUnmapIoSpace(bridgeRegisters, 0x80);
+}
+
+TEST_F(MemorySpaceTest, TheOtherSpaceAtTheSameNumberIsNotTheBoard)
+{
+    // A range decoded in memory space is not on the port bus, and a port
+    // range is not behind a mapping of the same number.
+    EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(ULONG(kPhysical))), 0xFF);
+    EXPECT_EQ(ExpectViolation("PORT_IO_UNDECODED"), 1u);
+    RegisterFile ports;
+    hk::AttachIoRange(0x300, 8, &ports);
+    auto *mapped = static_cast<PUCHAR>(Map(0x300, 8));
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(READ_REGISTER_UCHAR(mapped), 0xFF);
+    EXPECT_EQ(ExpectViolation("MEMORY_IO_UNDECODED"), 1u);
+    EXPECT_TRUE(board.accesses.empty());
+    EXPECT_TRUE(ports.accesses.empty());
+    MmUnmapIoSpace(mapped, 8);
+    hk::DetachIoRange(&ports);
+}
+
+TEST_F(MemorySpaceTest, AMappingOverNothingIsReportedLikeAnUndecodedPort)
+{
+    auto *mapped = static_cast<PUCHAR>(Map(0xFEB00000, 16));
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(READ_REGISTER_UCHAR(mapped + 1), 0xFF);
+    EXPECT_EQ(READ_REGISTER_ULONG(reinterpret_cast<PULONG>(mapped + 4)), 0xFFFFFFFFu);
+    WRITE_REGISTER_UCHAR(mapped, 1);
+    EXPECT_EQ(ExpectViolation("MEMORY_IO_UNDECODED"), 3u);
+    EXPECT_EQ(hk::IoLog().size(), 3u);
+    MmUnmapIoSpace(mapped, 16);
+}
+
+TEST_F(MemorySpaceTest, AMappingReachesWhatLiesInItsPagesAndADetachedRangeNothing)
+{
+    // The UART range's mapping covers its page: past the range's own bytes
+    // lies the bridge range, as the hardware decodes it.
+    auto *uart = static_cast<PUCHAR>(Map(kPhysical, 0x20));
+    ASSERT_NE(uart, nullptr);
+    READ_REGISTER_UCHAR(uart + 0x80);
+    EXPECT_EQ(bridge.accesses.size(), 1u);
+
+    hk::DetachIoRange(&board);
+    READ_REGISTER_UCHAR(uart);
+    EXPECT_EQ(ExpectViolation("MEMORY_IO_UNDECODED"), 1u);
+    EXPECT_TRUE(board.accesses.empty());
+    MmUnmapIoSpace(uart, 0x20);
+}
+
+TEST_F(MemorySpaceTest, RegisterRoutinesOutsideEveryMappingTouchPlainMemory)
+{
+    UCHAR byte = 0x11;
+    WRITE_REGISTER_UCHAR(&byte, 0x22);
+    EXPECT_EQ(READ_REGISTER_UCHAR(&byte), 0x22);
+    EXPECT_TRUE(hk::IoLog().empty());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length)
 {
     CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
     d.Type = CmResourceTypePort;
+    d.Flags = CM_RESOURCE_PORT_IO;
     d.u.Port.Start.QuadPart = start;
     d.u.Port.Length = length;
     return d;
@@ -99,6 +100,36 @@ TEST(Report, TraceAddsTheRegisterLog)
     EXPECT_NE(text.find("0xD007"), std::string::npos);
     EXPECT_NE(text.find("IRP_MN_START_DEVICE"), std::string::npos);
     EXPECT_EQ(sim::RenderText(report, false).find("IRP_MN_START_DEVICE"), std::string::npos);
+}
+
+TEST(Report, ShowsWhatTheBusDriverMadeOfTheBoardAndItsRangesInMemorySpace)
+{
+    sim::MachineReport report = OneGoodPort();
+    sim::BoardReport &board = report.boards[0];
+    CM_PARTIAL_RESOURCE_DESCRIPTOR mapped = Port(0xFE00D000, 32);
+    mapped.Flags = CM_RESOURCE_PORT_MEMORY;
+    board.translated = {mapped};
+    board.driver.seen = true;
+    board.driver.identified = true;
+    board.driver.model = "PB4-A";
+    board.driver.number = "3";
+    board.driver.ports = 4;
+    board.driver.brand = "Velmora";
+    board.driver.uart = sim::RangeView{true, true, 0xFE00D000, 32};
+
+    const nlohmann::json doc = nlohmann::json::parse(sim::RenderJson(report, false));
+    const auto &b = doc.at("boards").at(0);
+    EXPECT_EQ(b.at("resources").at("translated").at(0).at("memory_space"), true);
+    const auto &driver = b.at("driver");
+    EXPECT_EQ(driver.at("model"), "PB4-A");
+    EXPECT_EQ(driver.at("board_number"), "3");
+    EXPECT_EQ(driver.at("ports"), 4);
+    EXPECT_EQ(driver.at("uart"), (nlohmann::json{{"space", "memory"}, {"start", "0xFE00D000"}, {"mapped_length", 32}}));
+    EXPECT_TRUE(driver.at("bridge").is_null());
+
+    const std::string text = sim::RenderText(report, false);
+    EXPECT_NE(text.find("PB4-A board 3, 4 ports, Velmora"), std::string::npos) << text;
+    EXPECT_NE(text.find("port 0xFE00D000/32 in memory space"), std::string::npos) << text;
 }
 
 TEST(Report, StatusIsEightUpperCaseHexDigits)

@@ -1,6 +1,6 @@
 // Board devices of mpsbus on the host kernel: creation in AddDevice, what
-// the board answers and passes down, a start that fails at its first step,
-// and removal that leaves nothing behind.
+// the board answers and passes down, a start whose capture fails, and
+// removal that leaves nothing behind.
 #include "mpsbus_test.h"
 
 namespace mpsbustest {
@@ -103,11 +103,9 @@ TEST_F(BoardDeviceTest, AStartWhoseCaptureFailsNeverReachesTheLowerDrivers)
 {
     PDEVICE_OBJECT board = AddBoard();
     ASSERT_NE(board, nullptr);
-    // No raw list. Resource capture is not built yet and refuses every
-    // START with STATUS_NOT_IMPLEMENTED; either way the START ends here.
-    NTSTATUS status = Send(board, IRP_MJ_PNP, IRP_MN_START_DEVICE);
-    EXPECT_FALSE(NT_SUCCESS(status));
-    EXPECT_EQ(status, STATUS_NOT_IMPLEMENTED);
+    // No raw list: nothing to keep, and the START ends here.
+    EXPECT_EQ(Send(board, IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(BoardOf(board)->RawResources, nullptr);
     EXPECT_EQ(stacktest::Events(), EventList{});
     RemoveAndUnload(board);
 }
@@ -117,9 +115,10 @@ TEST_F(BoardDeviceTest, AStartSentToAPortGoesToThePortHandlerOnly)
     PDEVICE_OBJECT board = AddBoard();
     ASSERT_NE(board, nullptr);
     PDEVICE_OBJECT port = AddPortByHand(board);
-    // The port's start callback is not built yet; what matters here is that
-    // nothing is captured and nothing goes down.
-    EXPECT_EQ(Send(port, IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_NOT_IMPLEMENTED);
+    // The port's start opens its device key, which a port no PnP manager
+    // enumerated does not have; what matters here is that nothing is
+    // captured and nothing goes down.
+    EXPECT_EQ(Send(port, IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(BoardOf(board)->RawResources, nullptr);
     EXPECT_EQ(stacktest::Events(), EventList{});
     IoDeleteDevice(port);

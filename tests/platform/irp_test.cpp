@@ -158,7 +158,8 @@ TEST_F(IrpTest, SecondCompletionIsReportedAndDoesNothing)
     int routineRuns = 0;
     PDEVICE_OBJECT bottom = AddDevice("bus", [](PDEVICE_OBJECT, PIRP irp) {
         CompleteWith(irp, STATUS_SUCCESS);
-        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        return STATUS_SUCCESS;
     });
     PDEVICE_OBJECT top = AddDevice("filter", PassesDownWith([&](PDEVICE_OBJECT, PIRP) {
         ++routineRuns;
@@ -206,6 +207,27 @@ TEST_F(IrpTest, DriverAllocatedIrpIsFreedByItsRoutineButNotWhileOut)
     EXPECT_TRUE(freedByRoutine);
     IoFreeIrp(irp);  // the routine did free it
     EXPECT_EQ(1u, ExpectViolation("POOL_DOUBLE_FREE"));
+}
+
+// The checked header asserts what a misused helper would break; a routine
+// that is never invoked costs only the assertion.
+TEST_F(IrpTest, CheckedHeaderAssertsMisusedStackHelpers)
+{
+    PDEVICE_OBJECT bottom = AddDevice("bus", Completes(STATUS_DEVICE_NOT_READY));
+    PDEVICE_OBJECT top = AddDevice("filter", [](PDEVICE_OBJECT device, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, nullptr, nullptr, TRUE, FALSE, FALSE);  // success only: not called here
+        return IoCallDriver(LowerDeviceOf(device), irp);
+    }, bottom);
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, SendIrpSync(top, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr));
+    EXPECT_EQ(1u, ExpectViolation("CHECKED_BUILD_ASSERT"));
+
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSkipCurrentIrpStackLocation(irp);  // no location of its own to skip
+    EXPECT_EQ(1u, ExpectViolation("CHECKED_BUILD_ASSERT"));
+    ASSERT_EQ(2u, Asserts("host").size());
+    EXPECT_EQ("Irp->CurrentLocation <= Irp->StackCount", Asserts("host")[1].expression);
+    IoFreeIrp(irp);
 }
 
 TEST_F(IrpTest, IrpSentPastItsLastStackLocationStopsTheKernel)

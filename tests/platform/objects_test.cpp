@@ -23,6 +23,14 @@ protected:
         return device;
     }
 
+    // A device as its driver leaves it once set up, ready for others to attach.
+    PDEVICE_OBJECT CreateReady()
+    {
+        PDEVICE_OBJECT device = Create();
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return device;
+    }
+
     PDRIVER_OBJECT driver_ = nullptr;
 };
 
@@ -52,7 +60,11 @@ TEST_F(ObjectsTest, AttachingStacksOnTheTopAndDetachingUndoesIt)
     PDEVICE_OBJECT function = Create();
     PDEVICE_OBJECT filter = Create();
     pdo->AlignmentRequirement = 3;
+    // Nothing attaches to a device whose driver has not finished setting it up.
+    EXPECT_EQ(nullptr, IoAttachDeviceToDeviceStack(function, pdo));
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     EXPECT_EQ(pdo, IoAttachDeviceToDeviceStack(function, pdo));
+    function->Flags &= ~DO_DEVICE_INITIALIZING;
     // Attaching to the bottom still lands on the top of the stack.
     EXPECT_EQ(function, IoAttachDeviceToDeviceStack(filter, pdo));
     EXPECT_EQ(2, function->StackSize);
@@ -88,7 +100,7 @@ TEST_F(ObjectsTest, FailedCreateAndAttachLeaveNothingBehind)
     EXPECT_EQ(nullptr, device);
     EXPECT_EQ(0u, LiveDeviceCount());
 
-    PDEVICE_OBJECT lower = Create();
+    PDEVICE_OBJECT lower = CreateReady();
     PDEVICE_OBJECT upper = Create();
     FailNthCall(Service::Attach, 1);
     EXPECT_EQ(nullptr, IoAttachDeviceToDeviceStack(upper, lower));
@@ -99,7 +111,7 @@ TEST_F(ObjectsTest, FailedCreateAndAttachLeaveNothingBehind)
 
 TEST_F(ObjectsTest, RemovalOrderDeletesTheLowerDeviceFirstAndFreesItAfterTheUpperDetaches)
 {
-    PDEVICE_OBJECT lower = Create();
+    PDEVICE_OBJECT lower = CreateReady();
     PDEVICE_OBJECT upper = Create();
     IoAttachDeviceToDeviceStack(upper, lower);
     const size_t before = LiveDeviceCount();
@@ -117,7 +129,7 @@ TEST_F(ObjectsTest, RemovalOrderDeletesTheLowerDeviceFirstAndFreesItAfterTheUppe
 
 TEST_F(ObjectsTest, DeletingUndetachedOrDeletedDevicesIsReported)
 {
-    PDEVICE_OBJECT lower = Create();
+    PDEVICE_OBJECT lower = CreateReady();
     PDEVICE_OBJECT upper = Create();
     IoAttachDeviceToDeviceStack(upper, lower);
 

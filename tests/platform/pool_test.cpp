@@ -61,10 +61,10 @@ TEST_F(PoolTest, PagedPoolAboveApcLevelIsReported)
     SetCurrentIrql(DISPATCH_LEVEL);
     void *nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
     void *paged = ExAllocatePoolWithTag(PagedPool, 8, kTag);
-    EXPECT_EQ(1u, ExpectViolation("POOL_PAGED_ABOVE_APC"));
+    EXPECT_EQ(1u, ExpectViolation("IRQL_TOO_HIGH"));
     ExFreePool(nonPaged);
     ExFreePool(paged);
-    EXPECT_EQ(1u, ExpectViolation("POOL_PAGED_ABOVE_APC"));
+    EXPECT_EQ(1u, ExpectViolation("IRQL_TOO_HIGH"));
     SetCurrentIrql(APC_LEVEL);
     ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
     SetCurrentIrql(PASSIVE_LEVEL);

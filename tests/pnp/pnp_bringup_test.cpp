@@ -1,6 +1,7 @@
 // A new device node: the order of requests, the resources its start
 // carries, and who owns what the drivers hand over.
 #include "pnp_fixture.h"
+#include "pnp_resources.h"
 
 #include <gmock/gmock.h>
 
@@ -21,17 +22,22 @@ TEST_F(PnpTest, PdoIsQueriedBeforeDriversLoadAndStackIsBuiltBottomUp)
     ASSERT_EQ(node->state, sim::NodeState::Started);
     EXPECT_EQ(node->instancePath, kBoard);
 
-    EXPECT_THAT(Sent(), ElementsAre(kBoard + " IRP_MN_QUERY_CAPABILITIES", kBoard + " IRP_MN_QUERY_ID BusQueryDeviceID",
+    // The PDO alone first: device ID, capabilities (UniqueID shapes the
+    // instance path), instance ID, then the rest of its identity; after the
+    // first start the capabilities again and the device state.
+    EXPECT_THAT(Sent(), ElementsAre(kBoard + " IRP_MN_QUERY_ID BusQueryDeviceID", kBoard + " IRP_MN_QUERY_CAPABILITIES",
+                                    kBoard + " IRP_MN_QUERY_ID BusQueryInstanceID",
                                     kBoard + " IRP_MN_QUERY_ID BusQueryHardwareIDs",
                                     kBoard + " IRP_MN_QUERY_ID BusQueryCompatibleIDs",
-                                    kBoard + " IRP_MN_QUERY_ID BusQueryInstanceID",
                                     kBoard + " IRP_MN_QUERY_DEVICE_TEXT DeviceTextDescription",
                                     kBoard + " IRP_MN_QUERY_DEVICE_TEXT DeviceTextLocationInformation",
+                                    kBoard + " IRP_MN_QUERY_BUS_INFORMATION", kBoard + " IRP_MN_QUERY_RESOURCES",
                                     kBoard + " IRP_MN_QUERY_RESOURCE_REQUIREMENTS", kBoard + " DriverEntry tlower",
                                     kBoard + " DriverEntry tfunc", kBoard + " DriverEntry tupper",
                                     kBoard + " AddDevice tlower", kBoard + " AddDevice tfunc",
                                     kBoard + " AddDevice tupper", kBoard + " IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
-                                    kBoard + " IRP_MN_START_DEVICE",
+                                    kBoard + " IRP_MN_START_DEVICE", kBoard + " IRP_MN_QUERY_CAPABILITIES",
+                                    kBoard + " IRP_MN_QUERY_PNP_DEVICE_STATE",
                                     kBoard + " IRP_MN_QUERY_DEVICE_RELATIONS BusRelations"));
     // Every request after AddDevice enters at the top of the stack.
     EXPECT_THAT(EventsOf({"tlower", "tfunc", "tupper"}),
@@ -39,6 +45,9 @@ TEST_F(PnpTest, PdoIsQueriedBeforeDriversLoadAndStackIsBuiltBottomUp)
                             "tfunc AddDevice", "tupper AddDevice", "tupper IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
                             "tfunc IRP_MN_FILTER_RESOURCE_REQUIREMENTS", "tlower IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
                             "tupper IRP_MN_START_DEVICE", "tfunc IRP_MN_START_DEVICE", "tlower IRP_MN_START_DEVICE",
+                            "tupper IRP_MN_QUERY_CAPABILITIES", "tfunc IRP_MN_QUERY_CAPABILITIES",
+                            "tlower IRP_MN_QUERY_CAPABILITIES", "tupper IRP_MN_QUERY_PNP_DEVICE_STATE",
+                            "tfunc IRP_MN_QUERY_PNP_DEVICE_STATE", "tlower IRP_MN_QUERY_PNP_DEVICE_STATE",
                             "tupper IRP_MN_QUERY_DEVICE_RELATIONS BusRelations",
                             "tfunc IRP_MN_QUERY_DEVICE_RELATIONS BusRelations",
                             "tlower IRP_MN_QUERY_DEVICE_RELATIONS BusRelations"));
@@ -75,19 +84,45 @@ TEST_F(PnpTest, StartCarriesTheBoardRangesRawAndTranslated)
     EXPECT_EQ(hk::LivePool().size(), 0u);
 }
 
-TEST_F(PnpTest, PortsDecodedInMemorySpaceTranslateToMemory)
+TEST_F(PnpTest, IoReachedThroughMemoryTranslatesToMemorySpacePorts)
 {
-    sim::BoardDescription board = Board("TEST\\BOARD", sim::BusKind::Pcmcia);
+    // The board decodes I/O ports; the machine reaches them through memory:
+    // the raw list stays I/O, the translated one holds the same ranges as
+    // ports in memory space at the host bridge's window.
+    sim::BoardDescription board = Board("TEST\\BOARD", sim::BusKind::Pci);
     board.resources.inMemorySpace = true;
     pnp->PlugBoard(board);
     const pnptest::Behaviour &seen = BehaviourOf("tlower");
-    ASSERT_EQ(seen.raw.size(), 2u);  // no bridge range off PCI
-    EXPECT_EQ(seen.raw[0].Type, CmResourceTypePort);
-    EXPECT_EQ(seen.raw[0].Flags, CM_RESOURCE_PORT_MEMORY);
-    EXPECT_EQ(seen.raw[1].Flags, CM_RESOURCE_INTERRUPT_LATCHED);
-    EXPECT_EQ(seen.translated[0].Type, CmResourceTypeMemory);
-    EXPECT_EQ(seen.translated[0].u.Memory.Start.QuadPart, 0x300);
-    EXPECT_EQ(seen.translated[0].u.Memory.Length, 0x20u);
+    ASSERT_EQ(seen.raw.size(), 3u);
+    ASSERT_EQ(seen.translated.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen.raw[i].Type, CmResourceTypePort);
+        EXPECT_EQ(seen.raw[i].Flags, CM_RESOURCE_PORT_IO);
+        EXPECT_EQ(seen.translated[i].Type, CmResourceTypePort);
+        EXPECT_EQ(seen.translated[i].Flags, CM_RESOURCE_PORT_MEMORY);
+        EXPECT_EQ(seen.translated[i].u.Port.Start.QuadPart,
+                  LONGLONG(sim::kMemoryMappedIoWindow) + seen.raw[i].u.Port.Start.QuadPart);
+        EXPECT_EQ(seen.translated[i].u.Port.Length, seen.raw[i].u.Port.Length);
+    }
+    EXPECT_EQ(seen.raw[0].u.Port.Start.QuadPart, 0x380) << "the bridge range";
+    EXPECT_EQ(seen.raw[1].u.Port.Start.QuadPart, 0x300) << "the UART range";
+    EXPECT_EQ(seen.translated[2].Type, CmResourceTypeInterrupt);
+}
+
+TEST_F(PnpTest, ARangeTheDeviceDecodesInMemoryTranslatesToMemory)
+{
+    CM_PARTIAL_RESOURCE_DESCRIPTOR raw{};
+    raw.Type = CmResourceTypePort;
+    raw.Flags = CM_RESOURCE_PORT_MEMORY;
+    raw.u.Port.Start.QuadPart = 0xFEB00000;
+    raw.u.Port.Length = 0x20;
+    for (bool ioThroughMemory : {false, true}) {
+        const CM_PARTIAL_RESOURCE_DESCRIPTOR t = sim::Translate(raw, ioThroughMemory);
+        EXPECT_EQ(t.Type, CmResourceTypeMemory);
+        EXPECT_EQ(t.u.Memory.Start.QuadPart, 0xFEB00000);
+        EXPECT_EQ(t.u.Memory.Length, 0x20u);
+    }
 }
 
 // Whatever a function driver does with the offered list, the manager ends

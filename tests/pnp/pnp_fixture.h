@@ -41,6 +41,7 @@ protected:
         db.Add(Match::Exact, "TEST\\BUS", sim::DriverBinding{"tbus", {}, {}});
         db.Add(Match::Exact, "TESTBUS\\CHILD_HW", sim::DriverBinding{"tchild", {}, {}});
         db.Add(Match::Exact, "TEST\\MISSING", sim::DriverBinding{"no_such_image", {}, {}});
+        db.Add(Match::Exact, "TEST\\FILTERED", sim::DriverBinding{"tfunc", {}, {"hklower"}});
         return db;
     }
 

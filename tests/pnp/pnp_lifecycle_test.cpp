@@ -178,27 +178,4 @@ TEST_F(LifecycleTest, PdoOfABoardThatLeftOutlivesTheDriverAboveIt)
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
 }
 
-TEST_F(LifecycleTest, SleepGoesChildrenFirstAndWakeParentsFirst)
-{
-    pnp->Sleep();
-    std::vector<std::string> expected = Sequence(kChild0, kChild1, kBus, "IRP_MN_QUERY_POWER S3");
-    for (const std::string &node : {kChild0, kChild1, kBus}) {
-        expected.push_back(node + " IRP_MN_SET_POWER S3");
-        expected.push_back(node + " IRP_MN_SET_POWER D3");
-    }
-    EXPECT_EQ(Sent(), expected);
-    EXPECT_EQ(bus->devicePower, PowerDeviceD3);
-
-    pnp->ClearRequests();
-    pnp->Wake();
-    expected.clear();
-    for (const std::string &node : {kBus, kChild0, kChild1}) {
-        expected.push_back(node + " IRP_MN_SET_POWER S0");
-        expected.push_back(node + " IRP_MN_SET_POWER D0");
-    }
-    EXPECT_EQ(Sent(), expected);
-    // The power requests went through the whole stack to the PDO.
-    EXPECT_THAT(pnptest::Events(), ::testing::Contains("child1 IRP_MN_SET_POWER D0"));
-}
-
 }  // namespace

@@ -1,5 +1,6 @@
 #include "test_drivers.h"
 
+#include "lower_completion.h"
 #include "pnp_request.h"
 
 #include <hk/host.h>
@@ -17,12 +18,17 @@ enum class Kind : ULONG { Stack = 1, Bus, Child };
 struct Extension {
     Kind kind;
     PDEVICE_OBJECT lower;      // stack and bus devices
+    PDEVICE_OBJECT pdo;        // stack and bus devices
     char service[24];
     unsigned index;            // a child's number
 };
 
 struct BusState {
     unsigned wanted = 0;
+    std::string deviceId = "TESTBUS\\CHILD";
+    std::function<std::string(unsigned)> instanceId = [](unsigned index) { return std::to_string(index); };
+    bool unique = true;
+    std::u16string firstHardwareIds;
     std::function<std::vector<uint8_t>(unsigned)> requirements;
     std::vector<PDEVICE_OBJECT> children;  // null once deleted
     std::vector<bool> reported;
@@ -81,7 +87,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
 NTSTATUS PassDown(Extension *ext, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(ext->lower, irp);
+    return IoCallDriver(BehaviourOf(ext->service).forwardToPdo ? ext->pdo : ext->lower, irp);
 }
 
 PIO_RESOURCE_REQUIREMENTS_LIST OwnRequirements()
@@ -216,16 +222,26 @@ NTSTATUS ChildPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_ID: {
-        const char *answers[] = {"TESTBUS\\CHILD", "TESTBUS\\CHILD_HW", nullptr, nullptr};
+        const BusState &bus = Bus();
+        const std::string instance = bus.instanceId(ext->index);
+        const char *answers[] = {bus.deviceId.c_str(), "TESTBUS\\CHILD_HW", nullptr, instance.c_str()};
         const BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
-        std::string instance = std::to_string(ext->index);
-        if (type == BusQueryInstanceID) answers[3] = instance.c_str();
-        if (type <= BusQueryInstanceID && answers[type]) {
+        if (type == BusQueryHardwareIDs && ext->index == 0 && !bus.firstHardwareIds.empty()) {
+            const size_t bytes = bus.firstHardwareIds.size() * sizeof(WCHAR);
+            void *multi = ExAllocatePoolWithTag(PagedPool, bytes, kTag);
+            std::memcpy(multi, bus.firstHardwareIds.data(), bytes);
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(multi);
+            status = STATUS_SUCCESS;
+        } else if (type <= BusQueryInstanceID && answers[type]) {
             irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(PoolText(answers[type], type == BusQueryHardwareIDs));
             status = STATUS_SUCCESS;
         }
         break;
     }
+    case IRP_MN_QUERY_CAPABILITIES:
+        stack->Parameters.DeviceCapabilities.Capabilities->UniqueID = Bus().unique;
+        status = STATUS_SUCCESS;
+        break;
     case IRP_MN_QUERY_DEVICE_TEXT:
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(
             PoolText(stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription
@@ -243,7 +259,6 @@ NTSTATUS ChildPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
             status = STATUS_SUCCESS;
         }
         break;
-    case IRP_MN_QUERY_CAPABILITIES:
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -264,7 +279,7 @@ NTSTATUS ChildPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
     }
     default: break;
     }
-    return Complete(irp, status);
+    return sim::CompleteLowerRequest(irp, status);
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
@@ -273,23 +288,58 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     return ext->kind == Kind::Child ? ChildPnp(ext, device, irp) : StackPnp(ext, device, irp);
 }
 
+// ------------------------------------------------------------------ power
+// The policy owner's device request is done: the system request it was
+// asked for completes now.
+VOID NTAPI DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK)
+{
+    auto *systemIrp = static_cast<PIRP>(context);
+    PoStartNextPowerIrp(systemIrp);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto *ext = static_cast<Extension *>(context);
+    const bool working = IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState == PowerSystemWorking;
+    POWER_STATE device;
+    device.DeviceState = working ? PowerDeviceD0 : PowerDeviceD3;
+    if (NT_SUCCESS(irp->IoStatus.Status) &&
+        NT_SUCCESS(PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, device, DevicePowerDone, irp, nullptr)))
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    PoStartNextPowerIrp(irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 {
     Extension *ext = ExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const bool system = stack->Parameters.Power.Type == SystemPowerState;
     std::string what = sim::PowerMinorName(stack->MinorFunction);
-    if (stack->Parameters.Power.Type == SystemPowerState)
+    if (system)
         what += stack->Parameters.Power.State.SystemState == PowerSystemWorking ? " S0" : " S3";
     else
         what += stack->Parameters.Power.State.DeviceState == PowerDeviceD0 ? " D0" : " D3";
-    PoStartNextPowerIrp(irp);
     if (ext->kind == Kind::Child) {
+        PoStartNextPowerIrp(irp);
         Note("child" + std::to_string(ext->index), what);
+        if (stack->MinorFunction == IRP_MN_SET_POWER && !system)
+            PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
         return Complete(irp, STATUS_SUCCESS);
     }
     Note(ext->service, what);
+    const Behaviour &b = BehaviourOf(ext->service);
+    if (b.ownsPowerPolicy && system && stack->MinorFunction == IRP_MN_SET_POWER) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, SystemPowerDone, ext, TRUE, TRUE, TRUE);
+        PoCallDriver(ext->lower, irp);
+        return STATUS_PENDING;
+    }
+    if (!b.forgetStartNextPower) PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(ext->lower, irp);
+    return b.powerWithIoCallDriver ? IoCallDriver(ext->lower, irp) : PoCallDriver(ext->lower, irp);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Kind kind)
@@ -305,7 +355,18 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Kind kind)
     ext->kind = kind;
     std::strncpy(ext->service, service.c_str(), sizeof(ext->service) - 1);
     ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    ext->pdo = pdo;
+    if (!ext->lower) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (BehaviourOf(service).readPropertyOfOwnDevice) {
+        ULONG needed = 0;
+        IoGetDeviceProperty(device, DevicePropertyHardwareID, 0, nullptr, &needed);
+    }
+    // Every device of a stack carries the same power flags (XP and 2000).
+    device->Flags |= ext->lower->Flags & DO_POWER_PAGABLE;
+    if (!BehaviourOf(service).leaveInitializing) device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
@@ -361,6 +422,22 @@ void SetChildRequirements(std::function<std::vector<uint8_t>(unsigned index)> re
 void DropChild(unsigned index)
 {
     Bus().reported.at(index) = false;
+}
+
+void SetChildIds(const std::string &deviceId, std::function<std::string(unsigned index)> instanceId)
+{
+    Bus().deviceId = deviceId;
+    Bus().instanceId = std::move(instanceId);
+}
+
+void SetChildrenUnique(bool unique)
+{
+    Bus().unique = unique;
+}
+
+void SetChildHardwareIds(const std::u16string &multi)
+{
+    Bus().firstHardwareIds = multi;
 }
 
 size_t LiveChildren()

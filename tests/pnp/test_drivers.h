@@ -33,6 +33,14 @@ struct Behaviour {
     bool loseStart = false;      // answer START with success and never complete it
     bool detachAfterRemoval = false;  // the usual order: pass REMOVE down, then detach
     FilterAnswer filter = FilterAnswer::PassDown;
+    // Power: the stack's policy owner asks for D3 / D0 with PoRequestPowerIrp
+    // while it handles the system request; the faults the host catches.
+    bool ownsPowerPolicy = false;
+    bool forgetStartNextPower = false;   // never calls PoStartNextPowerIrp
+    bool powerWithIoCallDriver = false;  // passes power IRPs with IoCallDriver
+    bool leaveInitializing = false;      // AddDevice keeps DO_DEVICE_INITIALIZING
+    bool forwardToPdo = false;           // sends requests to the PDO, not the device it attached to
+    bool readPropertyOfOwnDevice = false;  // IoGetDeviceProperty on its own device, not the PDO
     // What the driver saw in its last START and FILTER_RESOURCE_REQUIREMENTS.
     unsigned starts = 0;
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;
@@ -52,6 +60,12 @@ void SetChildCount(unsigned children);
 // copy of the bytes); none by default.
 void SetChildRequirements(std::function<std::vector<uint8_t>(unsigned index)> requirements);
 void DropChild(unsigned index);
+// What the children answer: their device ID, the instance ID of child
+// |index| ("0", "1", ... by default), and their UniqueID capability.
+void SetChildIds(const std::string &deviceId, std::function<std::string(unsigned index)> instanceId);
+void SetChildrenUnique(bool unique);
+// The first child's hardware IDs, as a raw multi-string (two NULs at the end).
+void SetChildHardwareIds(const std::u16string &multi);
 size_t LiveChildren();
 
 void Reset();

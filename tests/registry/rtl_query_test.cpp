@@ -195,6 +195,30 @@ TEST_F(RtlQuery, QueryRoutineSeesEachValueAndMultiStringsOneByOne)
     EXPECT_EQ(seen.names.size(), 1u) << "the first failing routine ends the query";
 }
 
+// Without RTL_QUERY_REGISTRY_NOEXPAND a direct multi-string is expanded as
+// for a query routine: one string per UNICODE_STRING, successive entries; an
+// empty string inside the value is one of them. With it, the whole value.
+TEST_F(RtlQuery, DirectMultiStringFillsOneStringPerEntryUnlessNoexpand)
+{
+    const char16_t multi[] = u"PCI\\VEN_1\0\0MPS\0";  // three strings, the middle one empty
+    hk::reg::SetValue(kServiceKey, "Ids", REG_MULTI_SZ, multi, sizeof(multi) - sizeof(char16_t));
+    UNICODE_STRING each[4] = {};
+    ASSERT_EQ(QueryDirect(RTL_REGISTRY_ABSOLUTE, path.us.Buffer, "Ids", each, 0), STATUS_SUCCESS);
+    EXPECT_EQ(hk::Narrow(each[0].Buffer, each[0].Length / 2), "PCI\\VEN_1");
+    EXPECT_EQ(each[1].Length, 0u);
+    ASSERT_NE(each[1].Buffer, nullptr);
+    EXPECT_EQ(hk::Narrow(each[2].Buffer, each[2].Length / 2), "MPS");
+    EXPECT_EQ(each[3].Buffer, nullptr) << "no entry past the last string is touched";
+    for (int i = 0; i < 3; ++i) ExFreePool(each[i].Buffer);
+
+    UNICODE_STRING whole = {};
+    ASSERT_EQ(QueryDirect(RTL_REGISTRY_ABSOLUTE, path.us.Buffer, "Ids", &whole, RTL_QUERY_REGISTRY_NOEXPAND),
+              STATUS_SUCCESS);
+    EXPECT_EQ(whole.Length, sizeof(multi) - 2 * sizeof(char16_t)) << "the value less its last NUL";
+    EXPECT_EQ(hk::NarrowMulti(whole.Buffer), std::vector<std::string>({"PCI\\VEN_1"}));
+    ExFreePool(whole.Buffer);
+}
+
 TEST_F(RtlQuery, HandleFormReadsAndWritesThroughTheOpenKey)
 {
     HANDLE key = OpenKey(kServiceKey);

@@ -79,6 +79,22 @@ TEST_F(ZwRegistry, BufferThatHoldsTheFixedPartGetsItWithOverflow)
     EXPECT_EQ(At(12), 0xCCCCCCCCu);
 }
 
+// STATUS_BUFFER_OVERFLOW writes what fits: the name's and the data's first
+// bytes, never past the caller's length.
+TEST_F(ZwRegistry, OverflowCopiesThePartOfNameAndDataThatFits)
+{
+    ULONG result = 0;
+    ASSERT_EQ(Query("PortName", KeyValueFullInformation, 40, &result), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(hk::Narrow(reinterpret_cast<const wchar_t *>(buffer + 20), 8), "PortName");
+    EXPECT_EQ(hk::Narrow(reinterpret_cast<const wchar_t *>(buffer + 36), 2), "CO");
+    EXPECT_EQ(buffer[40], 0xCC);
+
+    ASSERT_EQ(Query("DebugLevel", KeyValuePartialInformation, 14, &result), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(buffer[12], 0x78);
+    EXPECT_EQ(buffer[13], 0x56);
+    EXPECT_EQ(buffer[14], 0xCC);
+}
+
 TEST_F(ZwRegistry, BufferBelowTheFixedPartGetsNothing)
 {
     ULONG result = 0;

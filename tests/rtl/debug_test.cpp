@@ -50,6 +50,25 @@ TEST_F(Diagnostics, OutputIsKeptPerImageInOrder)
     EXPECT_EQ(hk::DebugOutput("host"), "");
 }
 
+// One call transmits at most 512 bytes; wide conversions are for
+// PASSIVE_LEVEL only, narrow ones for any level.
+TEST_F(Diagnostics, OneCallShowsAtMost512BytesAndWideTextOnlyAtPassive)
+{
+    const std::string long_(600, 'x');
+    DbgPrint("%s|", long_.c_str());
+    EXPECT_EQ(hk::DebugOutput("host"), std::string(512, 'x'));
+
+    hk::SetCurrentIrql(DISPATCH_LEVEL);
+    DbgPrint("%s %d %c\n", "narrow", 1, 'c');
+    EXPECT_EQ(ExpectViolation("IRQL_TOO_HIGH"), 0u);
+    for (const char *format : {"%ws", "%S", "%ls", "%wZ", "%C", "%lc", "%wc", "%-8ws"}) {
+        UNICODE_STRING empty = {0, 0, nullptr};
+        DbgPrint(format, format[1] == 'w' && format[2] == 'Z' ? static_cast<const void *>(&empty) : L"w");
+        EXPECT_EQ(ExpectViolation("IRQL_TOO_HIGH"), 1u) << format;
+    }
+    hk::SetCurrentIrql(PASSIVE_LEVEL);
+}
+
 TEST_F(Diagnostics, AssertionIsRecordedReportedAndReturns)
 {
     RtlAssert(const_cast<char *>("gExAllocCount == 0"), const_cast<char *>("main"), 166, nullptr);

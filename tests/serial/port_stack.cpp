@@ -7,7 +7,6 @@ namespace serialtest {
 namespace {
 
 constexpr char kPortBusService[] = "testportbus";
-constexpr size_t kListHeaderBytes = 20;  // Count, then InterfaceType, BusNumber, Version, Revision, Count
 
 PortDeviceScript *ScriptOf(PDEVICE_OBJECT pdo)
 {
@@ -73,52 +72,6 @@ NTSTATUS NTAPI PortBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 const char SerialStackTest::kInstancePath[] = "MPSTEST\\SERIALPORT\\1";
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR PortDescriptor(ULONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
-    d.Type = CmResourceTypePort;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = CM_RESOURCE_PORT_IO;
-    d.u.Port.Start.LowPart = start;
-    d.u.Port.Length = length;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
-    d.Type = CmResourceTypeMemory;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.u.Memory.Start.LowPart = start;
-    d.u.Memory.Length = length;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
-    d.Type = CmResourceTypeInterrupt;
-    d.ShareDisposition = CmResourceShareShared;
-    d.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
-    d.u.Interrupt.Level = level;
-    d.u.Interrupt.Vector = vector;
-    d.u.Interrupt.Affinity = 1;
-    return d;
-}
-
-ResourceList::ResourceList(std::initializer_list<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials)
-    : storage_((kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * (partials.size() + 1)) / sizeof(ULONG))
-{
-    PCM_RESOURCE_LIST list = get();
-    list->Count = 1;
-    list->List[0].InterfaceType = PCIBus;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = ULONG(partials.size());
-    std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.begin(),
-                partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-}
-
 bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -164,12 +117,13 @@ void SerialStackTest::TearDown()
     KernelTest::TearDown();
 }
 
-void SerialStackTest::UseBoard(sim::StatusRegisterKind statusRegister)
+void SerialStackTest::UseBoard(sim::StatusRegisterKind statusRegister, ULONGLONG memoryWindow)
 {
     sim::BoardHardwareConfig config;
     config.ports = 4;
     config.ioBase = kIoBase;
     config.statusRegister = statusRegister;
+    config.memoryWindow = memoryWindow;
     board.reset();  // unplugs the one before
     board = std::make_unique<sim::BoardHardware>(config);
     board->Plug();

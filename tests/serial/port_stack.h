@@ -9,6 +9,7 @@
 #include "board_hardware.h"
 #include "serial_standin.h"
 #include "support/kernel_test.h"
+#include "support/resource_lists.h"
 
 #include <initializer_list>
 #include <memory>
@@ -19,19 +20,11 @@
 
 namespace serialtest {
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR PortDescriptor(ULONG start, ULONG length);
-CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONG start, ULONG length);
-CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector);
-
-// A CM_RESOURCE_LIST with one full descriptor, in storage of its own.
-class ResourceList {
-public:
-    ResourceList(std::initializer_list<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials);
-    PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(storage_.data()); }
-
-private:
-    std::vector<ULONG> storage_;
-};
+using hk::test::InterruptDescriptor;
+using hk::test::MemoryDescriptor;
+using hk::test::MemorySpacePortDescriptor;
+using hk::test::PortDescriptor;
+using hk::test::ResourceList;
 
 bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b);
 
@@ -53,7 +46,8 @@ protected:
     void TearDown() override;
 
     static ULONG BlockOf(unsigned port) { return kIoBase + 8 * port; }
-    void UseBoard(sim::StatusRegisterKind statusRegister);  // replaces the board
+    // Replaces the board; a window other than 0 puts its ranges in memory space.
+    void UseBoard(sim::StatusRegisterKind statusRegister, ULONGLONG memoryWindow = 0);
     void SetPortSetting(const std::string &name, ULONG value);
     NTSTATUS Start(ResourceList &raw, ResourceList &translated);
     void Remove();  // the function device is gone afterwards

@@ -88,6 +88,34 @@ TEST_F(SerialStart, OwnRegistersPassBothChecksAndEverythingGivenIsRecorded)
     EXPECT_EQ(board->PendingInterruptBits(), 0);
 }
 
+TEST_F(SerialStart, RegistersInMemorySpaceAreMappedAndPassBothChecks)
+{
+    const ULONGLONG window = 0xFE000000;
+    UseBoard(sim::StatusRegisterKind::InterruptStatus, window);
+    SetUpThirdPortSettings();
+    ResourceList raw{PortDescriptor(BlockOf(2), 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)};
+    ResourceList translated{MemorySpacePortDescriptor(window + BlockOf(2), 8),
+                            MemorySpacePortDescriptor(window + kStatusPort, 1), InterruptDescriptor(9, 0x39)};
+
+    ASSERT_EQ(Start(raw, translated), STATUS_SUCCESS);
+
+    const sim::SerialPortRecord *record = Record();
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->loopback, CheckResult::Ok);
+    EXPECT_EQ(record->statusRegister, CheckResult::Ok);
+    EXPECT_EQ(record->checkDetail, "");
+    ASSERT_FALSE(hk::IoLog().empty());
+    for (const hk::IoAccess &access : hk::IoLog()) {
+        EXPECT_TRUE(access.memorySpace) << std::hex << access.port;
+        EXPECT_EQ(access.image, "serial");
+        EXPECT_TRUE(access.port == window + kStatusPort ||
+                    (access.port >= window + BlockOf(2) && access.port < window + BlockOf(3)))
+            << std::hex << access.port;
+    }
+    EXPECT_EQ(board->Uart(2).Lcr(), 0x03);
+    EXPECT_TRUE(hk::LiveMappings().empty()) << "the checks give their mappings back";
+}
+
 TEST_F(SerialStart, AnotherPortsBlockFailsTheStatusCheckNamingTheBits)
 {
     SetUpThirdPortSettings();

@@ -46,6 +46,7 @@ NTSTATUS IdentifyBoard(PDEVICE_OBJECT Board)
     board->SkipBridgeInit = gPlan.skipBridgeInit;
     return Record("identify", Board);
 }
+NTSTATUS CheckBoardRanges(PDEVICE_OBJECT Board) { return Record("ranges", Board); }
 VOID InitPciBridge(PDEVICE_OBJECT Board) { Record("bridge", Board); }
 NTSTATUS CheckInterruptStatusRegister(PDEVICE_OBJECT Board) { return Record("status-register", Board); }
 NTSTATUS ConfigureOptionRegisters(PDEVICE_OBJECT Board) { return Record("option-registers", Board); }
@@ -87,16 +88,18 @@ struct BoardShape {
 
 const BoardShape kShapes[] = {
     {"PciMultiport", kPci, 4, FALSE,
-     {"identify", "bridge", "status-register", "option-registers", "port-devices"}},
-    {"PciSinglePort", kPci, 1, FALSE, {"identify", "bridge", "option-registers", "port-devices"}},
+     {"identify", "ranges", "bridge", "status-register", "option-registers", "port-devices"}},
+    {"PciSinglePort", kPci, 1, FALSE, {"identify", "ranges", "bridge", "option-registers", "port-devices"}},
     // A model whose bridge is left alone still enters the bridge step, which
     // is where the skip is decided.
     {"PciSkipBridge", kPci, 8, TRUE,
-     {"identify", "bridge", "status-register", "option-registers", "port-devices"}},
-    {"PcmciaSinglePort", kPcmcia, 1, FALSE, {"identify", "option-registers", "port-devices"}},
-    {"PcmciaMultiport", kPcmcia, 2, FALSE, {"identify", "status-register", "option-registers", "port-devices"}},
-    {"IsaMultiport", kIsa, 8, FALSE, {"identify", "status-register", "option-registers", "port-devices"}},
-    {"IsaSinglePort", kIsa, 1, FALSE, {"identify", "option-registers", "port-devices"}},
+     {"identify", "ranges", "bridge", "status-register", "option-registers", "port-devices"}},
+    {"PcmciaSinglePort", kPcmcia, 1, FALSE, {"identify", "ranges", "option-registers", "port-devices"}},
+    {"PcmciaMultiport", kPcmcia, 2, FALSE,
+     {"identify", "ranges", "status-register", "option-registers", "port-devices"}},
+    {"IsaMultiport", kIsa, 8, FALSE,
+     {"identify", "ranges", "status-register", "option-registers", "port-devices"}},
+    {"IsaSinglePort", kIsa, 1, FALSE, {"identify", "ranges", "option-registers", "port-devices"}},
 };
 
 class StartSequenceShapes : public StartSequenceTest, public ::testing::WithParamInterface<BoardShape> {};
@@ -123,11 +126,14 @@ struct StepFailure {
 
 const StepFailure kFailures[] = {
     {"identify", STATUS_UNSUCCESSFUL, {"identify"}},
-    {"status-register", STATUS_DEVICE_NOT_READY, {"identify", "bridge", "status-register"}},
+    // A START without the ranges its board needs ends before any register
+    // step.
+    {"ranges", STATUS_DEVICE_CONFIGURATION_ERROR, {"identify", "ranges"}},
+    {"status-register", STATUS_DEVICE_NOT_READY, {"identify", "ranges", "bridge", "status-register"}},
     {"option-registers", STATUS_INSUFFICIENT_RESOURCES,
-     {"identify", "bridge", "status-register", "option-registers"}},
+     {"identify", "ranges", "bridge", "status-register", "option-registers"}},
     {"port-devices", STATUS_NO_SUCH_DEVICE,
-     {"identify", "bridge", "status-register", "option-registers", "port-devices"}},
+     {"identify", "ranges", "bridge", "status-register", "option-registers", "port-devices"}},
 };
 
 class StartSequenceFailures : public StartSequenceTest, public ::testing::WithParamInterface<StepFailure> {};

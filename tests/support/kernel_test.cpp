@@ -37,6 +37,7 @@ void KernelTest::TearDown()
     }
     for (const std::string &owner : owners) ReportLeaks(owner, "at the end of the test");
     ReportLiveMappings("at the end of the test");
+    CheckFreedMemory();
     reg::ReportOpenHandles("at the end of the test");
 
     const std::vector<Violation> recorded = Violations();

@@ -106,10 +106,10 @@ TEST_F(EventTest, OnlyBlockingWaitsAboveApcLevelAreReported)
     hk::SetCurrentIrql(DISPATCH_LEVEL);
     LARGE_INTEGER poll = Poll(), oneMs = Relative100ns(10000);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
-    EXPECT_EQ(ExpectViolation("WAIT_ABOVE_APC"), 0u);
+    EXPECT_EQ(ExpectViolation("IRQL_TOO_HIGH"), 0u);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneMs), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(ExpectViolation("WAIT_ABOVE_APC"), 2u);
+    EXPECT_EQ(ExpectViolation("IRQL_TOO_HIGH"), 2u);
 
     hk::SetCurrentIrql(APC_LEVEL);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);

@@ -76,15 +76,17 @@ TEST_F(SpinLockTest, MisuseIsReported)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
+    // Released without being held, and at PASSIVE_LEVEL at that.
     KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-    EXPECT_EQ(ExpectViolation("SPIN_LOCK_IRQL"), 1u);
+    EXPECT_EQ(ExpectViolation("SPIN_LOCK_IRQL"), 2u);
 
     hk::SetCurrentIrql(HIGH_LEVEL);
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
-    EXPECT_EQ(ExpectViolation("SPIN_LOCK_IRQL"), 1u);
+    EXPECT_EQ(ExpectViolation("IRQL_TOO_HIGH"), 1u);
     EXPECT_EQ(KeGetCurrentIrql(), HIGH_LEVEL);
     KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(ExpectViolation("SPIN_LOCK_IRQL"), 1u);
     EXPECT_EQ(KeGetCurrentIrql(), HIGH_LEVEL);
     EXPECT_EQ(lock, 0u);
 }

@@ -5,10 +5,29 @@
 #include "platform/src/internal.h"
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <thread>
 
 namespace {
+
+// What the dispatch routine of the remover's device runs for the removal.
+std::function<void()> removalBody;
+
+NTSTATUS NTAPI RemoverDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE && removalBody) removalBody();
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoDeleteDevice(device);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RemoverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_PNP] = RemoverDispatch;
+    return STATUS_SUCCESS;
+}
 
 class RemoveLockTest : public hk::test::KernelTest {
 protected:
@@ -16,6 +35,18 @@ protected:
     {
         hk::test::KernelTest::SetUp();
         IoInitializeRemoveLock(&lock, 0x74736554, 0, 0);
+    }
+
+    // Runs |body| where release-and-wait belongs: in the processing of
+    // IRP_MN_REMOVE_DEVICE, by the dispatch routine of a device that goes.
+    void DuringRemoval(std::function<void()> body)
+    {
+        PDRIVER_OBJECT driver = hk::LoadBuiltinDriver("remover", RemoverEntry, nullptr);
+        PDEVICE_OBJECT device = nullptr;
+        ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+        removalBody = std::move(body);
+        EXPECT_EQ(hk::SendIrpSync(device, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr), STATUS_SUCCESS);
+        removalBody = nullptr;
     }
 
     IO_REMOVE_LOCK lock;
@@ -42,9 +73,11 @@ TEST_F(RemoveLockTest, ReleaseAndWaitReturnsOnlyAfterTheLastHolderReleases)
     std::atomic<int> sequence{0}, releasedAt{0}, returnedAt{0};
 
     std::thread remover([&] {
-        IoAcquireRemoveLock(&lock, &removeTag);
-        IoReleaseRemoveLockAndWait(&lock, &removeTag);
-        returnedAt = ++sequence;
+        DuringRemoval([&] {
+            IoAcquireRemoveLock(&lock, &removeTag);
+            IoReleaseRemoveLockAndWait(&lock, &removeTag);
+            returnedAt = ++sequence;
+        });
     });
     // Once the remover has started waiting, new acquisitions fail.
     while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST)) std::this_thread::yield();
@@ -62,7 +95,7 @@ TEST_F(RemoveLockTest, ReleaseAndWaitReturnsOnlyAfterTheLastHolderReleases)
 TEST_F(RemoveLockTest, UseAfterReleaseAndWaitIsRefusedAndReported)
 {
     ASSERT_EQ(IoAcquireRemoveLock(&lock, &removeTag), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&lock, &removeTag);  // no other holder: returns at once
+    DuringRemoval([&] { IoReleaseRemoveLockAndWait(&lock, &removeTag); });  // no other holder: returns at once
     EXPECT_TRUE(lock.Common.Removed);
 
     EXPECT_EQ(IoAcquireRemoveLock(&lock, &dispatchTag), STATUS_DELETE_PENDING);
@@ -70,7 +103,7 @@ TEST_F(RemoveLockTest, UseAfterReleaseAndWaitIsRefusedAndReported)
 
     IoReleaseRemoveLock(&lock, &removeTag);
     EXPECT_EQ(ExpectViolation("REMOVE_LOCK_AFTER_WAIT"), 1u);
-    IoReleaseRemoveLockAndWait(&lock, &removeTag);  // must not block
+    DuringRemoval([&] { IoReleaseRemoveLockAndWait(&lock, &removeTag); });  // must not block
     EXPECT_EQ(ExpectViolation("REMOVE_LOCK_AFTER_WAIT"), 1u);
     EXPECT_EQ(lock.Common.IoCount, 0);
 
@@ -95,7 +128,7 @@ TEST_F(RemoveLockTest, OverReleaseIsReportedPerTagAndCountsNothing)
     // still waits for the real holder.
     std::atomic<bool> returned{false};
     std::thread remover([&] {
-        IoReleaseRemoveLockAndWait(&lock, &removeTag);
+        DuringRemoval([&] { IoReleaseRemoveLockAndWait(&lock, &removeTag); });
         returned = true;
     });
     while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST)) std::this_thread::yield();
@@ -120,7 +153,7 @@ TEST_F(RemoveLockTest, EveryCallChecksTheLockSize)
 TEST_F(RemoveLockTest, FreedStorageCanHoldAFreshLock)
 {
     ASSERT_EQ(IoAcquireRemoveLock(&lock, &removeTag), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&lock, &removeTag);
+    DuringRemoval([&] { IoReleaseRemoveLockAndWait(&lock, &removeTag); });
     hk::internal::ForgetRemoveLocksIn(&lock, sizeof(lock));
 
     IoInitializeRemoveLock(&lock, 0, 0, 0);

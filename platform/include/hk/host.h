@@ -28,6 +28,16 @@ void ReportViolation(const std::string &name, const std::string &image, const st
 std::vector<Violation> Violations();
 void ClearViolations();
 [[noreturn]] void BugCheck(ULONG code, const std::string &why);
+// KeBugCheckEx's form: the stop code and its four parameters, as a debugger
+// shows them, then |why|.
+[[noreturn]] void BugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                             const std::string &why);
+
+// Checks the freed memory the kernel still holds back (pool blocks, IRPs,
+// deleted device objects) and reports each block written since it was freed
+// as WRITE_AFTER_FREE; returns how many. (Under AddressSanitizer such a write
+// stops the run where it happens.)
+size_t CheckFreedMemory();
 
 // Image owning a code address (a driver image's service name, else "host").
 std::string ImageOfAddress(const void *address);
@@ -126,22 +136,31 @@ size_t ReportOpenHandles(const std::string &when);
 }  // namespace reg
 
 // --------------------------------------------------------------- I/O space
-// Board hardware is plugged into the port I/O space as ranges.
+// Board hardware is plugged into the port I/O space as ranges, or into the
+// physical memory space where a bus decodes its registers there; a driver
+// reaches the latter through a mapping that MmMapIoSpace made of them, with
+// READ_REGISTER_* / WRITE_REGISTER_*.
 class IoRange {
 public:
     virtual ~IoRange() = default;
     virtual ULONG Read(ULONG offset, unsigned width) = 0;              // width 1, 2 or 4
     virtual void Write(ULONG offset, unsigned width, ULONG value) = 0;
+    // True while the hardware answers no access (a board in D3): reads float
+    // to all ones, writes are lost, and the I/O log marks the access refused.
+    virtual bool Refuses() const { return false; }
 };
 void AttachIoRange(ULONG base, ULONG length, IoRange *range);  // range stays owned by the caller
-void DetachIoRange(IoRange *range);
+void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range);
+void DetachIoRange(IoRange *range);  // from whichever space it is in
 void DetachAllIoRanges();
 struct IoAccess {
-    ULONG port;
+    ULONG port;  // the port, or in memory space the physical address
     unsigned width;
     bool write;
     ULONG value;
     std::string image;
+    bool memorySpace = false;  // through a mapping, with READ_REGISTER_* / WRITE_REGISTER_*
+    bool refused = false;      // the range decoding it did not answer (IoRange::Refuses)
 };
 const std::vector<IoAccess> &IoLog();
 void ClearIoLog();
@@ -152,6 +171,7 @@ struct Mapping {
     uint64_t physical;
     size_t length;
     std::string owner;
+    MEMORY_CACHING_TYPE caching = MmNonCached;
 };
 std::vector<Mapping> LiveMappings();
 size_t ReportLiveMappings(const std::string &when);
@@ -161,12 +181,36 @@ size_t ReportLiveMappings(const std::string &when);
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);  // the device it is attached to, or null
 bool IsDeletePending(PDEVICE_OBJECT device);
 size_t LiveDeviceCount();
+// The device power state its drivers last recorded with PoSetPowerState.
+DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device);
+// Waits until every power IRP that PoRequestPowerIrp handed to a worker
+// thread (asked for above PASSIVE_LEVEL) has been delivered.
+void JoinPowerWorkers();
 
-// Sends an IRP built by |fill| to the top of |device|'s stack (the device
-// itself: no attachment walk) and waits for it to complete, as the PnP and
-// power managers do. |initialStatus| is preset in IoStatus. Returns the final
-// status; |information| receives IoStatus.Information. A request that its
-// dispatch routine neither completed nor returned pending is reported.
+// The one way every sender (tests, the Plug and Play manager, the power
+// manager) sends a request and waits for it, as the kernel's own synchronous
+// requests do: an IRP of the device's stack size with IoStatus preset, sent
+// to |device| itself (no attachment walk; power requests through
+// PoCallDriver), waited for at PASSIVE_LEVEL. The result is the dispatch
+// routine's return value, unless that is STATUS_PENDING: then the status the
+// request completed with. A request neither completed nor returned pending,
+// or never completed after STATUS_PENDING, is reported as IRP_NOT_COMPLETED
+// and left with the driver (|completed| false).
+struct Request {
+    UCHAR major = IRP_MJ_PNP;
+    UCHAR minor = 0;
+    std::function<void(PIO_STACK_LOCATION)> fill;
+    NTSTATUS initialStatus = STATUS_NOT_SUPPORTED;
+    ULONG_PTR initialInformation = 0;
+};
+struct RequestResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;  // IoStatus.Information once completed
+    bool completed = false;
+};
+RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request);
+
+// SendRequest for callers that want the status alone.
 NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                      const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR *information = nullptr,
                      NTSTATUS initialStatus = STATUS_NOT_SUPPORTED);
@@ -175,6 +219,10 @@ NTSTATUS SendIrpSync(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
 // owned by the host and never failed by fault injection, which is aimed at
 // the drivers' calls.
 PIRP AllocateManagerIrp(CCHAR stackSize);
+// Pool that a stand-in for a Windows component (the PnP manager, the bus
+// drivers below the boards) takes on its own account: like its IRPs, never
+// failed by fault injection, which is aimed at the drivers under test.
+PVOID AllocateManagerPool(POOL_TYPE type, size_t size, ULONG tag);
 
 // -------------------------------------------------------------- PnP hooks
 // The Plug and Play manager answers for its device nodes.
@@ -185,6 +233,11 @@ struct PnpHooks {
         getProperty;
     // Instance path ("PCI\\VEN_7A3E&DEV_0010\\1") of a PDO; empty if unknown.
     std::function<std::string(PDEVICE_OBJECT pdo)> instancePath;
+    // True for a PDO the manager has a device node for. When set, the
+    // services that take a PDO bug-check on anything else (0xCA/0x2).
+    std::function<bool(PDEVICE_OBJECT device)> isPdo;
+    // IoInvalidateDeviceRelations: the manager queries the relations again.
+    std::function<void(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type)> invalidateRelations;
 };
 void SetPnpHooks(const PnpHooks &hooks);
 // The hardware key of a PDO: "...\\Enum\\<instance path>\\Device Parameters".
@@ -211,8 +264,15 @@ std::vector<std::string> LoadedDrivers();
 // driver stand-in, test drivers): same objects, no image file.
 PDRIVER_OBJECT LoadBuiltinDriver(const std::string &service, PDRIVER_INITIALIZE entry, NTSTATUS *status);
 void UnloadBuiltinDriver(const std::string &service);
+// Calls |driver|'s AddDevice for |pdo| as the PnP manager does: at
+// PASSIVE_LEVEL, and checked like every driver routine (it must return at
+// the IRQL it was called at, holding no spin lock).
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // Maps a code range to an image name for ownership (used by builtin drivers).
 void RegisterImageRange(const std::string &image, const void *begin, const void *end);
+// A global of a loaded image by its symbol name, as a debugger resolves
+// "mpsbus!BoardModels"; null when the image or the symbol is not there.
+const void *ImageSymbol(const std::string &service, const std::string &symbol);
 
 // ------------------------------------------------------- whole-kernel reset
 // Returns the kernel to a fresh state between tests: unloads images, clears

@@ -1,0 +1,144 @@
+// The query at a port device and the references it hands out: the checks in
+// their order, the filled record, and the board's remove lock held for as
+// long as a reference is.
+#include "PciParent/bus_interface.h"
+#include "PciParent/option_registers.h"
+#include "interface_board.h"
+
+#include <chrono>
+#include <cstring>
+#include <future>
+
+namespace interfacetest {
+namespace {
+
+using namespace std::chrono_literals;
+using stacktest::Events;
+using stacktest::RecordEvent;
+
+const GUID kOtherGuid = {0x5B1D7C42, 0x9E3A, 0x4F60, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF2}};
+
+PortBusInterface Untouched()
+{
+    PortBusInterface record;
+    memset(&record, 0xCC, sizeof(record));
+    return record;
+}
+
+bool IsUntouched(const PortBusInterface &record)
+{
+    PortBusInterface untouched = Untouched();
+    return memcmp(&record, &untouched, sizeof(record)) == 0;
+}
+
+class Queries : public InterfaceTest {};
+
+TEST_F(Queries, ChecksComeInOrderAndAFailedOneWritesAndTakesNothing)
+{
+    struct Case {
+        const char *what;
+        const GUID *type;
+        USHORT size, version;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"another interface, however asked", &kOtherGuid, 23, 2, STATUS_NOT_SUPPORTED},
+        {"another interface", &kOtherGuid, 24, 1, STATUS_NOT_SUPPORTED},
+        {"a size too small, and a version too new", &GUID_PORT_BUS_INTERFACE, 16, 2, STATUS_INFO_LENGTH_MISMATCH},
+        {"a size too large", &GUID_PORT_BUS_INTERFACE, 25, 1, STATUS_INFO_LENGTH_MISMATCH},
+        {"a version too new", &GUID_PORT_BUS_INTERFACE, 24, 2, STATUS_INVALID_PARAMETER},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PortBusInterface record = Untouched();
+        EXPECT_EQ(Query(port_, &record, *c.type, c.size, c.version), c.status);
+        EXPECT_TRUE(IsUntouched(record));
+        EXPECT_EQ(RefCount(), 0);
+    }
+}
+
+TEST_F(Queries, FillsTheRecordAndHoldsOneReference)
+{
+    for (USHORT version : {1, 0}) {
+        PortBusInterface record = Untouched();
+        ASSERT_EQ(Query(port_, &record, GUID_PORT_BUS_INTERFACE, 24, version), STATUS_SUCCESS);
+        EXPECT_EQ(record.Size, 24);
+        EXPECT_EQ(record.Version, 1) << "asked for version " << version;
+        EXPECT_EQ(record.Context, board_);
+        EXPECT_EQ(record.InterfaceReference, ReferencePortInterface);
+        EXPECT_EQ(record.InterfaceDereference, DereferencePortInterface);
+        EXPECT_EQ(record.GetResourceLists, GetResourceLists);
+        EXPECT_EQ(record.SetPortOptions, SetPortOptions);
+        EXPECT_EQ(RefCount(), 1);
+        record.InterfaceDereference(record.Context);
+        EXPECT_EQ(RefCount(), 0);
+    }
+}
+
+TEST_F(Queries, EveryReferenceHoldsTheLockUntilItsDereference)
+{
+    PortBusInterface first = Untouched(), second = Untouched();
+    ASSERT_EQ(Query(port_, &first), STATUS_SUCCESS);
+    ASSERT_EQ(Query(port_, &second), STATUS_SUCCESS);
+    first.InterfaceReference(first.Context);
+    EXPECT_EQ(RefCount(), 3);
+
+    auto removal = std::async(std::launch::async, [&] { return RemoveBoard(); });
+    for (const PortBusInterface *holder : {&first, &second, &first}) {
+        EXPECT_EQ(removal.wait_for(100ms), std::future_status::timeout) << "removal went on under a reference";
+        RecordEvent("dereference");
+        holder->InterfaceDereference(holder->Context);
+    }
+    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    EXPECT_EQ(Events(), (std::vector<std::string>{"lower:REMOVE_DEVICE", "dereference", "dereference", "dereference",
+                                                  "RemoveDevice"}));
+}
+
+// While the removal waits, nothing new is handed out: gendev turns away
+// requests to the port, and a query that its handler already runs is
+// refused without writing the record or counting a reference.
+TEST_F(Queries, NoReferenceIsReportedWhileTheBoardIsBeingRemoved)
+{
+    Capture(kPcmcia, {PortDescriptor(0x2E8, 8), InterruptDescriptor(5, 5)}, {PortDescriptor(0x2E8, 8), InterruptDescriptor(0x35, 0x35)});
+    PortBusInterface held = Untouched();
+    ASSERT_EQ(Query(port_, &held), STATUS_SUCCESS);
+    PDEVICE_OBJECT port = port_;
+    BoardExtension *board = board_;
+
+    auto removal = std::async(std::launch::async, [&] { return RemoveBoard(); });
+    ASSERT_EQ(removal.wait_for(150ms), std::future_status::timeout);
+
+    PortBusInterface refused = Untouched();
+    EXPECT_EQ(Query(port, &refused), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(QueryDirect(port, &refused), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(IsUntouched(refused));
+    held.InterfaceReference(held.Context);  // refused as well: counts nothing
+    EXPECT_EQ(board->InterfaceRefCount, 1);
+
+    // The holder still gets the lists it came for.
+    PCM_RESOURCE_LIST raw = nullptr, translated = nullptr;
+    ASSERT_EQ(held.GetResourceLists(held.Context, &raw, &translated), STATUS_SUCCESS);
+    ExFreePool(raw);
+    ExFreePool(translated);
+
+    RecordEvent("dereference");
+    held.InterfaceDereference(held.Context);
+    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    EXPECT_EQ(Events(), (std::vector<std::string>{"lower:REMOVE_DEVICE", "dereference", "RemoveDevice"}));
+}
+
+// A dereference that matches no reference (one whose lock was refused)
+// counts below zero and gives back no lock: the removal below still finds
+// the lock as it should, and the verifier sees no release without an
+// acquisition.
+TEST_F(Queries, DereferenceWithoutAReferenceReleasesNothing)
+{
+    DereferencePortInterface(board_);
+    EXPECT_EQ(RefCount(), -1);
+    EXPECT_EQ(RemoveBoard(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace interfacetest

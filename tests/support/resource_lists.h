@@ -1,0 +1,38 @@
+/*
+ * START resource lists as the Plug and Play manager hands them: one full
+ * descriptor of partial descriptors, built from the descriptors below.
+ */
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace hk::test {
+
+CM_PARTIAL_RESOURCE_DESCRIPTOR PortDescriptor(ULONGLONG start, ULONG length);  // in I/O space
+// A port range in memory space, as a machine that reaches I/O through memory
+// translates one.
+CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePortDescriptor(ULONGLONG start, ULONG length);
+CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONGLONG start, ULONG length);
+CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector);
+
+// A CM_RESOURCE_LIST in storage of its own.
+class ResourceList {
+public:
+    ResourceList(std::initializer_list<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials)
+        : ResourceList(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>(partials))
+    {
+    }
+    explicit ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials);
+    PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(storage_.data()); }
+    // The list's own bytes: the header and its partial descriptors.
+    const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(storage_.data()); }
+
+private:
+    std::vector<ULONG> storage_;
+};
+
+}  // namespace hk::test
