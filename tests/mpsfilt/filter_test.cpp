@@ -10,23 +10,6 @@ const char kFilterParameters[] =
 const char kFilterServiceKey[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\mpsfilt";
 const char FilterTest::kInstancePath[] = "VelmoraMultiportSerial\\PB8-A_1\\PORT_3";
 
-namespace {
-constexpr size_t kListHeaderBytes = 20;
-}
-
-ResourceList::ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
-    : storage_((kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * (partials.size() + 1)) / sizeof(ULONG))
-{
-    PCM_RESOURCE_LIST list = get();
-    list->Count = 1;
-    list->List[0].InterfaceType = Internal;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = ULONG(partials.size());
-    std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
-                partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-}
-
 void FilterTest::SetUp()
 {
     KernelTest::SetUp();
@@ -58,8 +41,8 @@ void FilterTest::SetUp()
 
     FreshScript();
     // What the PnP manager assigned the port itself.
-    managerRaw = std::make_unique<ResourceList>(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>{Interrupt(9, 9)});
-    managerTranslated = std::make_unique<ResourceList>(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>{Interrupt(9, 0x39)});
+    managerRaw = std::make_unique<ResourceList>(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>{InterruptDescriptor(9, 9)});
+    managerTranslated = std::make_unique<ResourceList>(std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>{InterruptDescriptor(9, 0x39)});
 }
 
 void FilterTest::TearDown()
@@ -79,8 +62,8 @@ void FilterTest::FreshScript()
     script = PortScript{};
     // The board's lists: the UART range, the status register as a port of
     // its own, the shared interrupt.
-    script.raw = {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 5)};
-    script.translated = {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 0x35)};
+    script.raw = {PortDescriptor(kIoBase, kRangeLength), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)};
+    script.translated = {PortDescriptor(kIoBase, kRangeLength), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 0x35)};
 }
 
 NTSTATUS FilterTest::ReadLocation(ULONG length, PVOID buffer, PULONG resultLength)

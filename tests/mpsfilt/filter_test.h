@@ -21,16 +21,6 @@
 
 namespace filtertest {
 
-// A CM_RESOURCE_LIST with one full descriptor, in the test's own storage.
-class ResourceList {
-public:
-    explicit ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials);
-    PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(storage_.data()); }
-
-private:
-    std::vector<ULONG> storage_;
-};
-
 // Where mpsfilt reads its debug level.
 extern const char kFilterParameters[];
 // The service key path DriverEntry is given.

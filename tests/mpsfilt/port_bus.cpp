@@ -20,7 +20,6 @@ const char kPortBusService[] = "testportbus";
 
 namespace {
 
-constexpr size_t kListHeaderBytes = 20;  // Count, then the first full descriptor up to its partials
 constexpr ULONG kListTag = 0x74726F50;   // "Port"
 
 // The port device has no device below it; the device above the filter does.
@@ -42,27 +41,13 @@ PORT_BUS_CODE NTSTATUS Complete(PIRP irp)
     return status;
 }
 
-std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Descriptors(const CM_RESOURCE_LIST *list)
-{
-    if (list == nullptr) return {};
-    const CM_PARTIAL_RESOURCE_LIST &partials = list->List[0].PartialResourceList;
-    return {partials.PartialDescriptors, partials.PartialDescriptors + partials.Count};
-}
-
+// A pool copy of the list, allocated here so that it is this driver's.
 PORT_BUS_CODE PCM_RESOURCE_LIST ListInPool(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
 {
-    const size_t bytes = kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * partials.size();
-    auto *list = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(PagedPool, bytes, kListTag));
-    if (list == nullptr) return nullptr;
-    std::memset(list, 0, bytes);
-    list->Count = 1;
-    list->List[0].InterfaceType = PCIBus;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = ULONG(partials.size());
-    std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
-                partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    return list;
+    const ResourceList list(partials);
+    void *block = ExAllocatePoolWithTag(PagedPool, list.size(), kListTag);
+    if (block != nullptr) std::memcpy(block, list.bytes(), list.size());
+    return static_cast<PCM_RESOURCE_LIST>(block);
 }
 
 // ---------------------------------------------------- the bus interface
@@ -148,8 +133,8 @@ PORT_BUS_CODE NTSTATUS StartPortDevice(PortDevice *port, PIRP irp, PIO_STACK_LOC
 {
     PortScript *script = &port->script;
     ++script->starts;
-    script->startRaw = Descriptors(stack->Parameters.StartDevice.AllocatedResources);
-    script->startTranslated = Descriptors(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
+    script->startRaw = hk::test::PartialDescriptorsOf(stack->Parameters.StartDevice.AllocatedResources);
+    script->startTranslated = hk::test::PartialDescriptorsOf(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
     if (script->completeLater) return CompleteLater(port, irp, script->startStatus);
     irp->IoStatus.Status = script->startStatus;
     return Complete(irp);
@@ -287,43 +272,5 @@ PDEVICE_OBJECT AttachDeviceAbove(PortDevice *port, PDEVICE_OBJECT pdo)
 }
 
 void ReleaseHeldRequest(PortDevice *port) { KeSetEvent(&port->release, IO_NO_INCREMENT, FALSE); }
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
-    d.Type = CmResourceTypePort;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.Flags = CM_RESOURCE_PORT_IO;
-    d.u.Port.Start.LowPart = start;
-    d.u.Port.Length = length;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR Memory(ULONG start, ULONG length)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
-    d.Type = CmResourceTypeMemory;
-    d.ShareDisposition = CmResourceShareDeviceExclusive;
-    d.u.Memory.Start.LowPart = start;
-    d.u.Memory.Length = length;
-    return d;
-}
-
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG level, ULONG vector)
-{
-    CM_PARTIAL_RESOURCE_DESCRIPTOR d = {};
-    d.Type = CmResourceTypeInterrupt;
-    d.ShareDisposition = CmResourceShareShared;
-    d.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
-    d.u.Interrupt.Level = level;
-    d.u.Interrupt.Vector = vector;
-    d.u.Interrupt.Affinity = 1;
-    return d;
-}
-
-bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
 
 }  // namespace filtertest

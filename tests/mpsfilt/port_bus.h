@@ -6,6 +6,8 @@
  */
 #pragma once
 
+#include "support/resource_lists.h"
+
 #include <wdm.h>
 
 #include <atomic>
@@ -83,10 +85,10 @@ PDEVICE_OBJECT AttachDeviceAbove(PortDevice *port, PDEVICE_OBJECT pdo);
 // Lets a request held in the port device go.
 void ReleaseHeldRequest(PortDevice *port);
 
-// A descriptor of each kind, as a bus driver reports them.
-CM_PARTIAL_RESOURCE_DESCRIPTOR Port(ULONG start, ULONG length);
-CM_PARTIAL_RESOURCE_DESCRIPTOR Memory(ULONG start, ULONG length);
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG level, ULONG vector);
-bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b);
+using hk::test::InterruptDescriptor;
+using hk::test::MemoryDescriptor;
+using hk::test::PortDescriptor;
+using hk::test::ResourceList;
+using hk::test::SameDescriptor;
 
 }  // namespace filtertest

@@ -54,13 +54,6 @@ protected:
         ASSERT_EQ(actual.size(), expected.size());
         for (size_t i = 0; i < actual.size(); ++i) EXPECT_TRUE(SameDescriptor(actual[i], expected[i])) << "descriptor " << i;
     }
-
-    static CM_PARTIAL_RESOURCE_DESCRIPTOR Port64(ULONGLONG start, ULONG length)
-    {
-        CM_PARTIAL_RESOURCE_DESCRIPTOR d = Port(0, length);
-        d.u.Port.Start.QuadPart = LONGLONG(start);
-        return d;
-    }
 };
 
 TEST_F(StartTest, TheSerialDriverGetsItsOwnBlockTheStatusRegisterAndTheInterrupt)
@@ -69,8 +62,8 @@ TEST_F(StartTest, TheSerialDriverGetsItsOwnBlockTheStatusRegisterAndTheInterrupt
     ASSERT_EQ(Extension()->PortOffset, 2u);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
 
-    const Descriptors raw = {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)};
-    const Descriptors translated = {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 0x35)};
+    const Descriptors raw = {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)};
+    const Descriptors translated = {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 0x35)};
     const sim::SerialPortRecord *record = sim::SerialRecordFor(pdo);
     ASSERT_NE(record, nullptr);
     EXPECT_TRUE(record->started);
@@ -117,7 +110,7 @@ TEST_F(StartTest, TheQueryStartsAtTheTopOfTheStackAndIsWaitedFor)
     const std::vector<std::pair<UCHAR, UCHAR>> seenAbove = {{IRP_MJ_PNP, IRP_MN_START_DEVICE},
                                                              {IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE}};
     EXPECT_EQ(script.seenAbove, seenAbove);
-    ExpectSame(script.startRaw, {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)});
+    ExpectSame(script.startRaw, {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)});
     ExpectInterfaceReleased(1);
     ExpectListsGivenBack();
 }
@@ -127,13 +120,13 @@ TEST_F(StartTest, PortOneKeepsTheRangeStartAndOtherResourcesStayAsTheyAre)
     location = u"PB8-A board 1 port 1";
     SetPortIndex(1);
     // A second range, a memory range and a one-byte port.
-    script.raw = {Port(kIoBase, kRangeLength), Memory(0xFEB00000, 8), Port(0x2F0, 16), Port(kStatusPort, 1),
-                  Interrupt(5, 5)};
+    script.raw = {PortDescriptor(kIoBase, kRangeLength), MemoryDescriptor(0xFEB00000, 8), PortDescriptor(0x2F0, 16), PortDescriptor(kStatusPort, 1),
+                  InterruptDescriptor(5, 5)};
     script.translated = script.raw;
     ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    const Descriptors expected = {Port(kIoBase, 8), Memory(0xFEB00000, 8), Port(0x2F0, 8), Port(kStatusPort, 1),
-                                  Interrupt(5, 5)};
+    const Descriptors expected = {PortDescriptor(kIoBase, 8), MemoryDescriptor(0xFEB00000, 8), PortDescriptor(0x2F0, 8), PortDescriptor(kStatusPort, 1),
+                                  InterruptDescriptor(5, 5)};
     ExpectSame(script.startRaw, expected);
     ExpectSame(script.startTranslated, expected);
     EXPECT_EQ(sim::SerialRecordFor(pdo)->loopback, sim::CheckResult::Ok);
@@ -143,21 +136,21 @@ TEST_F(StartTest, PortOneKeepsTheRangeStartAndOtherResourcesStayAsTheyAre)
 // is, whatever its length.
 TEST_F(StartTest, MemoryRangesAreNeverChanged)
 {
-    script.translated = {Memory(0xFEB00000, kRangeLength), Memory(0xFEB00007, 1), Interrupt(5, 0x35)};
+    script.translated = {MemoryDescriptor(0xFEB00000, kRangeLength), MemoryDescriptor(0xFEB00007, 1), InterruptDescriptor(5, 0x35)};
     ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    ExpectSame(script.startRaw, {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)});
+    ExpectSame(script.startRaw, {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)});
     ExpectSame(script.startTranslated, script.translated);
 }
 
 // A range that crosses a 4 GB boundary keeps the port inside it.
 TEST_F(StartTest, TheBlockStartCarriesIntoTheHighHalf)
 {
-    script.raw = {Port64(0xFFFFFFF0ull, 0x20), Interrupt(5, 5)};
+    script.raw = {PortDescriptor(0xFFFFFFF0ull, 0x20), InterruptDescriptor(5, 5)};
     script.translated = script.raw;
     ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    ExpectSame(script.startRaw, {Port64(0x100000000ull, 8), Interrupt(5, 5)});
+    ExpectSame(script.startRaw, {PortDescriptor(0x100000000ull, 8), InterruptDescriptor(5, 5)});
 }
 
 TEST_F(StartTest, APortBeyondItsRangeFailsTheStartAndGivesEverythingBack)
@@ -167,10 +160,10 @@ TEST_F(StartTest, APortBeyondItsRangeFailsTheStartAndGivesEverythingBack)
         Descriptors raw;
     };
     const Case cases[] = {
-        {u"PB8-A board 1 port 9", {Port(kIoBase, kRangeLength), Port(kStatusPort, 1), Interrupt(5, 5)}},
-        {u"PB8-A board 1 port 3", {Port(kIoBase, 0x14), Port(kStatusPort, 1), Interrupt(5, 5)}},
-        {u"PB8-A board 1 port 1", {Port(kIoBase, 4), Interrupt(5, 5)}},
-        {u"PB8-A board 1 port FFF", {Port(kIoBase, kRangeLength), Interrupt(5, 5)}},
+        {u"PB8-A board 1 port 9", {PortDescriptor(kIoBase, kRangeLength), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)}},
+        {u"PB8-A board 1 port 3", {PortDescriptor(kIoBase, 0x14), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)}},
+        {u"PB8-A board 1 port 1", {PortDescriptor(kIoBase, 4), InterruptDescriptor(5, 5)}},
+        {u"PB8-A board 1 port FFF", {PortDescriptor(kIoBase, kRangeLength), InterruptDescriptor(5, 5)}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(hk::Narrow(c.location));
@@ -187,11 +180,11 @@ TEST_F(StartTest, APortBeyondItsRangeFailsTheStartAndGivesEverythingBack)
     }
     // The last block of the range is the port's own.
     FreshScript();
-    script.raw = script.translated = {Port(kIoBase, kRangeLength), Interrupt(5, 5)};
+    script.raw = script.translated = {PortDescriptor(kIoBase, kRangeLength), InterruptDescriptor(5, 5)};
     location = u"PB8-A board 1 port 8";
     ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    ExpectSame(script.startRaw, {Port(0x338, 8), Interrupt(5, 5)});
+    ExpectSame(script.startRaw, {PortDescriptor(0x338, 8), InterruptDescriptor(5, 5)});
 }
 
 TEST_F(StartTest, TheStartGoesDownOnlyWithTheBoardsLists)
@@ -248,7 +241,7 @@ TEST_F(StartTest, AFailedLowerStartIsReturnedAndTheListsAreGivenBack)
     script.completeLater = true;
     ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    ExpectSame(script.startRaw, {Port(0x310, 8), Port(kStatusPort, 1), Interrupt(5, 5)});
+    ExpectSame(script.startRaw, {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)});
     ExpectListsGivenBack();
 }
 
