@@ -86,13 +86,24 @@ PORT_BUS_CODE NTSTATUS NTAPI GetResourceLists(PVOID context, PCM_RESOURCE_LIST *
 
 // The outcome is known only when the request completes: a driver above that
 // did not wait for it would see the status preset by the sender.
-PORT_BUS_CODE NTSTATUS CompleteLater(PortDevice *port, PIRP irp, NTSTATUS outcome)
+PORT_BUS_CODE NTSTATUS CompleteAsScripted(PortDevice *port, PIRP irp, NTSTATUS outcome)
 {
+    irp->IoStatus.Status = outcome;
+    switch (port->script.completion) {
+    case Completion::AtOnce: return Complete(irp);
+    case Completion::AtDispatch: {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        KeLowerIrql(old);
+        return outcome;
+    }
+    case Completion::Later: break;
+    }
     IoMarkIrpPending(irp);
     if (port->completer.joinable()) port->completer.join();
-    port->completer = std::thread([irp, outcome] {
+    port->completer = std::thread([irp] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        irp->IoStatus.Status = outcome;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     });
     return STATUS_PENDING;
@@ -135,9 +146,7 @@ PORT_BUS_CODE NTSTATUS StartPortDevice(PortDevice *port, PIRP irp, PIO_STACK_LOC
     ++script->starts;
     script->startRaw = hk::test::PartialDescriptorsOf(stack->Parameters.StartDevice.AllocatedResources);
     script->startTranslated = hk::test::PartialDescriptorsOf(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
-    if (script->completeLater) return CompleteLater(port, irp, script->startStatus);
-    irp->IoStatus.Status = script->startStatus;
-    return Complete(irp);
+    return CompleteAsScripted(port, irp, script->startStatus);
 }
 
 PORT_BUS_CODE void SeeRequirements(PortScript *script, PIRP irp, PIO_STACK_LOCATION stack)
@@ -188,8 +197,7 @@ PORT_BUS_CODE NTSTATUS NTAPI PortDevicePnp(PDEVICE_OBJECT pdo, PIRP irp)
     case IRP_MN_START_DEVICE: return StartPortDevice(PortOf(pdo), irp, stack);
     case IRP_MN_QUERY_INTERFACE:
         AnswerQueryInterface(script, irp, stack);
-        if (script->completeLater) return CompleteLater(PortOf(pdo), irp, irp->IoStatus.Status);
-        break;
+        return CompleteAsScripted(PortOf(pdo), irp, irp->IoStatus.Status);
     case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: SeeRequirements(script, irp, stack); break;
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:

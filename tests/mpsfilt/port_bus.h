@@ -30,6 +30,11 @@ enum class RequirementsAnswer {
     FreeTheList,   // free the list it was handed and return none
 };
 
+// The ways a bus driver completes a request it answers: in its dispatch
+// routine, in its dispatch routine at DISPATCH_LEVEL (from a DPC or under a
+// spin lock), or pended and completed later from another thread.
+enum class Completion { AtOnce, AtDispatch, Later };
+
 struct PortScript {
     // ---- the bus interface
     InterfaceAnswer answer = InterfaceAnswer::Interface;
@@ -47,8 +52,8 @@ struct PortScript {
 
     // ---- START as it reached the port device
     NTSTATUS startStatus = STATUS_SUCCESS;
-    // START and the interface query pend, and complete from another thread.
-    bool completeLater = false;
+    // How START and the interface query are completed.
+    Completion completion = Completion::AtOnce;
     unsigned starts = 0;
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> startRaw, startTranslated;
 

@@ -102,7 +102,7 @@ TEST_F(StartTest, TheQueryAsksForTheInterfaceAsTheBusDriverExpects)
 // can see it, and waits for whichever thread answers it.
 TEST_F(StartTest, TheQueryStartsAtTheTopOfTheStackAndIsWaitedFor)
 {
-    script.completeLater = true;
+    script.completion = Completion::Later;
     ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
     PDEVICE_OBJECT above = AttachDeviceAbove(&port, pdo);
     ASSERT_NE(above, nullptr);
@@ -217,32 +217,45 @@ TEST_F(StartTest, TheStartGoesDownOnlyWithTheBoardsLists)
     }
 }
 
-// Whatever the serial driver and the port device make of the start, the
-// filter waits for their verdict and gives the lists back.
+// Whatever the serial driver and the port device make of the start, and
+// however the port device completes it, the filter waits for their verdict
+// and gives the lists back.
 TEST_F(StartTest, AFailedLowerStartIsReturnedAndTheListsAreGivenBack)
 {
-    // The serial stand-in waits for its own verdict: without it, the port
-    // device's pending start comes straight back to the filter.
-    for (bool later : {false, true}) {
-        SCOPED_TRACE(later ? "completed later from another thread" : "completed at once");
+    const std::pair<Completion, const char *> ways[] = {
+        {Completion::AtOnce, "completed at once"},
+        {Completion::AtDispatch, "completed at DISPATCH_LEVEL"},
+        {Completion::Later, "completed later from another thread"},
+    };
+    // The serial stand-in waits for its own verdict and completes upwards at
+    // PASSIVE_LEVEL: without it, the port device's completion comes straight
+    // back to the filter.
+    for (const auto &[completion, way] : ways) {
+        SCOPED_TRACE(way);
+        const bool withSerial = completion == Completion::AtOnce;
         FreshScript();
         script.startStatus = STATUS_DEVICE_NOT_READY;
-        script.completeLater = later;
-        ASSERT_EQ(AddFilter(/*withSerial=*/!later), STATUS_SUCCESS);
+        script.completion = completion;
+        ASSERT_EQ(AddFilter(withSerial), STATUS_SUCCESS);
         EXPECT_EQ(Start(), STATUS_DEVICE_NOT_READY);
         EXPECT_EQ(script.starts, 1u);
-        if (!later) EXPECT_EQ(sim::SerialRecordFor(pdo)->startStatus, STATUS_DEVICE_NOT_READY);
+        if (withSerial) EXPECT_EQ(sim::SerialRecordFor(pdo)->startStatus, STATUS_DEVICE_NOT_READY);
         ExpectListsGivenBack();
         ExpectInterfaceReleased(1);
         if (port.completer.joinable()) port.completer.join();
         Remove();
     }
-    FreshScript();
-    script.completeLater = true;
-    ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
-    EXPECT_EQ(Start(), STATUS_SUCCESS);
-    ExpectSame(script.startRaw, {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)});
-    ExpectListsGivenBack();
+    for (Completion completion : {Completion::AtDispatch, Completion::Later}) {
+        FreshScript();
+        script.completion = completion;
+        ASSERT_EQ(AddFilter(/*withSerial=*/false), STATUS_SUCCESS);
+        EXPECT_EQ(Start(), STATUS_SUCCESS);
+        ExpectSame(script.startRaw, {PortDescriptor(0x310, 8), PortDescriptor(kStatusPort, 1), InterruptDescriptor(5, 5)});
+        ExpectInterfaceReleased(1);
+        ExpectListsGivenBack();
+        if (port.completer.joinable()) port.completer.join();
+        Remove();
+    }
 }
 
 // The start's own resources fail first: the interface block, then the query.
