@@ -26,7 +26,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         MP_DbgPrint(1, "WDM 1.10 not available, driver load aborted!\n");
         return STATUS_UNSUCCESSFUL;
     }
-    MP_DbgPrint(1, "Entering DriverEntry(), Service Key Name =\n    %ws\n", RegistryPath->Buffer);
+    /* The path is a counted string: nothing says a NUL follows it. */
+    MP_DbgPrint(1, "Entering DriverEntry(), Service Key Name =\n    %wZ\n", RegistryPath);
 
     /* Two more bytes keep the copy NUL-terminated. */
     RegistryPathCopy.Length = 0;

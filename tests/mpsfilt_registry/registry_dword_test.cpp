@@ -3,14 +3,18 @@
 #include "PciChild/mpsfilt.h"
 #include "support/kernel_test.h"
 
-ULONG DebugLevel = 3;
-
 namespace {
 
 const char kKey[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VelmoraMultiportSerial\\Parameters";
 
 class RegistryDwordTest : public hk::test::KernelTest {
 protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        DebugLevel = 3;
+    }
+
     // Reads |name| under |path| into a value that starts at 2.
     BOOLEAN Read(const std::string &path, const std::string &name = "DebugLevel")
     {
