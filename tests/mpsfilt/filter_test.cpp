@@ -116,24 +116,15 @@ NTSTATUS FilterTest::Start()
 
 NTSTATUS FilterTest::FilterRequirements(PIO_RESOURCE_REQUIREMENTS_LIST offered, ULONG_PTR *information)
 {
-    PIRP irp = hk::AllocateManagerIrp(filter->StackSize);
-    KEVENT done;
-    IO_STATUS_BLOCK result = {};
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp->UserEvent = &done;
-    irp->UserIosb = &result;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(offered);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_PNP;
-    stack->MinorFunction = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
-    stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = offered;
-    NTSTATUS status = IoCallDriver(filter, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_TRUE(status == STATUS_PENDING || status == result.Status) << "returned " << status;
-    *information = result.Information;
-    IoFreeIrp(irp);
-    return result.Status;
+    hk::Request request;
+    request.minor = IRP_MN_FILTER_RESOURCE_REQUIREMENTS;
+    request.initialInformation = reinterpret_cast<ULONG_PTR>(offered);
+    request.fill = [offered](PIO_STACK_LOCATION stack) {
+        stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = offered;
+    };
+    const hk::RequestResult result = hk::SendRequest(filter, request);
+    *information = result.information;
+    return result.status;
 }
 
 void FilterTest::Remove()
