@@ -26,8 +26,10 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         MP_DbgPrint(1, "WDM 1.10 not available, driver load aborted!\n");
         return STATUS_UNSUCCESSFUL;
     }
-    /* The path is a counted string: nothing says a NUL follows it. */
-    MP_DbgPrint(1, "Entering DriverEntry(), Service Key Name =\n    %wZ\n", RegistryPath);
+    /* The path is a counted string: nothing says a NUL follows it, so the
+       trace reads no further than its length. */
+    MP_DbgPrint(1, "Entering DriverEntry(), Service Key Name =\n    %.*ws\n", int(RegistryPath->Length / sizeof(WCHAR)),
+                RegistryPath->Buffer);
 
     /* Two more bytes keep the copy NUL-terminated. */
     RegistryPathCopy.Length = 0;
