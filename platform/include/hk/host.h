@@ -53,6 +53,8 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> LivePool();
 size_t LivePoolCount(const std::string &owner = std::string());
+// True while |address| is the start of a block not yet freed.
+bool IsLivePoolBlock(const void *address);
 // Reports every live block of |owner| (all when empty) as POOL_LEAK and frees
 // nothing; returns how many were reported.
 size_t ReportLeaks(const std::string &owner, const std::string &when);
