@@ -157,3 +157,10 @@ foreach(group_dir ${TEST_GROUPS})
         endif()
     endif()
 endforeach()
+
+# The drivers' cost per board must not grow with the number of boards. Timed
+# in the plain build only: the sanitizers change what a run costs.
+if(TARGET mpsim AND NOT MPS_SANITIZE)
+    add_test(NAME mpsim_bench_cost_grows_linearly COMMAND mpsim --bench)
+    set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300)
+endif()
