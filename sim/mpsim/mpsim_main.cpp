@@ -63,10 +63,11 @@ int main(int argc, char **argv)
             if (i + 1 >= argc || !NumberArgument(argv[++i], 0xFFFFFFFFul, &value)) return Usage("--seed needs a number");
             seed = uint32_t(value);
         }
-        // Past 9999 boards of one model the board numbers would need a fifth digit.
+        // A board with its eight ports takes some 140 KB of the host's
+        // 32-bit address space: a few thousand fit.
         else if (std::strcmp(argv[i], "--boards") == 0) {
-            if (i + 1 >= argc || !NumberArgument(argv[++i], 9999, &boards) || boards == 0)
-                return Usage("--boards needs a number from 1 to 9999");
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 4096, &boards) || boards == 0)
+                return Usage("--boards needs a number from 1 to 4096");
         }
         else if (std::strcmp(argv[i], "--bench") == 0) bench = true;
         else if (std::strcmp(argv[i], "--trace") == 0) trace = true;
