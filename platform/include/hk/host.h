@@ -176,6 +176,8 @@ struct Mapping {
     MEMORY_CACHING_TYPE caching = MmNonCached;
 };
 std::vector<Mapping> LiveMappings();
+// The live mapping at |address|, as MmMapIoSpace returned it; false if none.
+bool MappingAt(const void *address, Mapping *mapping);
 size_t ReportLiveMappings(const std::string &when);
 
 // ------------------------------------------------------------------ objects
