@@ -13,12 +13,15 @@
 #include "PciParent/bus_interface.h"
 #include "PciParent/models.h"
 #include "fuzz_check.h"
+#include "support/resource_lists.h"
 
 #include <cstring>
 
 namespace {
 
-const ULONG kHeaderBytes = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
+using hk::test::PartialDescriptorsOf;
+using hk::test::SameDescriptor;
+
 const ULONG kMaxDescriptors = 32;
 const ULONG kBridgeLength = 0x80;
 
@@ -27,29 +30,11 @@ using Descriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
 // A NonPagedPool list as the capture step keeps it: one full descriptor.
 PCM_RESOURCE_LIST BoardList(const Descriptors &partials, ULONG *size)
 {
-    *size = kHeaderBytes + ULONG(partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    auto *list = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(NonPagedPool, *size, MPS_POOL_TAG));
-    std::memset(list, 0, kHeaderBytes);
-    list->Count = 1;
-    list->List[0].InterfaceType = PCIBus;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = ULONG(partials.size());
-    if (!partials.empty())
-        std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
-                    partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    return list;
-}
-
-Descriptors PartialsOf(const CM_RESOURCE_LIST *list)
-{
-    const CM_PARTIAL_RESOURCE_LIST &partial = list->List[0].PartialResourceList;
-    return Descriptors(partial.PartialDescriptors, partial.PartialDescriptors + partial.Count);
-}
-
-bool Same(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b)
-{
-    return std::memcmp(&a, &b, sizeof(a)) == 0;
+    hk::test::ResourceList list(partials);
+    *size = ULONG(list.size());
+    void *block = ExAllocatePoolWithTag(NonPagedPool, *size, MPS_POOL_TAG);
+    std::memcpy(block, list.bytes(), *size);
+    return static_cast<PCM_RESOURCE_LIST>(block);
 }
 
 bool IsPort(const CM_PARTIAL_RESOURCE_DESCRIPTOR &d) { return d.Type == CmResourceTypePort; }
@@ -89,7 +74,7 @@ std::string CheckRewrite(ULONG bus, const Descriptors &before, const Descriptors
         for (size_t i = 0; i < before.size(); ++i) {
             if (&before[i] == lastBridge) {
                 if (!IsStatusPortFrom(after[i], *lastBridge, *lastUart)) return "the bridge range is no status port";
-            } else if (!Same(before[i], after[i])) {
+            } else if (!SameDescriptor(before[i], after[i])) {
                 return "descriptor " + std::to_string(i) + " changed";
             }
         }
@@ -99,12 +84,12 @@ std::string CheckRewrite(ULONG bus, const Descriptors &before, const Descriptors
         if (after.size() != before.size() + 1) return "an ISA list did not gain one descriptor";
         if (!lastPort) return "rewritten without a port range";
         for (size_t i = 0; i < before.size(); ++i)
-            if (!Same(before[i], after[i])) return "descriptor " + std::to_string(i) + " changed";
+            if (!SameDescriptor(before[i], after[i])) return "descriptor " + std::to_string(i) + " changed";
         return IsStatusPortFrom(after.back(), *lastPort, *lastPort) ? "" : "the appended port is no status port";
     }
     if (after.size() != before.size()) return "a list of another bus changed its count";
     for (size_t i = 0; i < before.size(); ++i)
-        if (!Same(before[i], after[i])) return "descriptor " + std::to_string(i) + " of another bus changed";
+        if (!SameDescriptor(before[i], after[i])) return "descriptor " + std::to_string(i) + " of another bus changed";
     return "";
 }
 
@@ -136,18 +121,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     PCM_RESOURCE_LIST translatedOut = reinterpret_cast<PCM_RESOURCE_LIST>(1);
     const NTSTATUS status = GetResourceLists(&board, &rawOut, &translatedOut);
 
-    FUZZ_CHECK(PartialsOf(board.RawResources).size() == count && PartialsOf(board.TranslatedResources).size() == count,
+    FUZZ_CHECK(PartialDescriptorsOf(board.RawResources).size() == count && PartialDescriptorsOf(board.TranslatedResources).size() == count,
                "the board's own lists changed");
     for (ULONG i = 0; i < count; ++i)
-        FUZZ_CHECK(Same(PartialsOf(board.RawResources)[i], raw[i]) &&
-                       Same(PartialsOf(board.TranslatedResources)[i], translated[i]),
+        FUZZ_CHECK(SameDescriptor(PartialDescriptorsOf(board.RawResources)[i], raw[i]) &&
+                       SameDescriptor(PartialDescriptorsOf(board.TranslatedResources)[i], translated[i]),
                    "the board's own descriptor " + std::to_string(i) + " changed");
     if (NT_SUCCESS(status)) {
         FUZZ_CHECK(status == STATUS_SUCCESS, fuzz::Hex(ULONG(status)));
         FUZZ_CHECK(rawOut && translatedOut, "success without both lists");
-        const std::string rawWrong = CheckRewrite(bus, raw, PartialsOf(rawOut));
+        const std::string rawWrong = CheckRewrite(bus, raw, PartialDescriptorsOf(rawOut));
         FUZZ_CHECK(rawWrong.empty(), "raw list: " + rawWrong);
-        const std::string translatedWrong = CheckRewrite(bus, translated, PartialsOf(translatedOut));
+        const std::string translatedWrong = CheckRewrite(bus, translated, PartialDescriptorsOf(translatedOut));
         FUZZ_CHECK(translatedWrong.empty(), "translated list: " + translatedWrong);
         FUZZ_CHECK(rawOut->Count == 1 && translatedOut->Count == 1, "a copy of more than one full descriptor");
         ExFreePool(rawOut);

@@ -12,6 +12,14 @@ void Fail(const std::string &why)
     std::abort();
 }
 
+void StartKernel(const decltype(hk::PnpHooks::getProperty) &answer)
+{
+    hk::ResetKernel();
+    hk::PnpHooks hooks;
+    hooks.getProperty = answer;
+    hk::SetPnpHooks(hooks);
+}
+
 std::string Hex(uint64_t value)
 {
     char text[24];

@@ -16,6 +16,9 @@ namespace fuzz {
 
 [[noreturn]] void Fail(const std::string &why);
 
+// A fresh kernel whose device properties |answer| serves (none if null).
+void StartKernel(const decltype(hk::PnpHooks::getProperty) &answer = nullptr);
+
 #define FUZZ_CHECK(condition, why)                                            \
     do {                                                                      \
         if (!(condition)) ::fuzz::Fail(std::string(#condition) + ": " + (why)); \

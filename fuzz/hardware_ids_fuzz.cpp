@@ -107,10 +107,7 @@ std::string Describe(const Outcome &o)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    hk::ResetKernel();
-    hk::PnpHooks hooks;
-    hooks.getProperty = Answer;
-    hk::SetPnpHooks(hooks);
+    fuzz::StartKernel(Answer);
     return 0;
 }
 

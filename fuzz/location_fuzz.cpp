@@ -62,10 +62,7 @@ bool HasPortWord()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    hk::ResetKernel();
-    hk::PnpHooks hooks;
-    hooks.getProperty = Answer;
-    hk::SetPnpHooks(hooks);
+    fuzz::StartKernel(Answer);
     DebugLevel = 2;  // the port number is traced too
     return 0;
 }

@@ -17,13 +17,16 @@
  */
 #include "PciChild/mpsfilt.h"
 #include "fuzz_check.h"
+#include "support/resource_lists.h"
 
 #include <cstring>
 
 namespace {
 
+using hk::test::PartialDescriptorsOf;
+using hk::test::SameDescriptor;
+
 using Descriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
-const ULONG kHeaderBytes = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
 const ULONG kMaxDescriptors = 16;
 const ULONG kListTag = 0x74726F50;  // "Port"
 
@@ -38,15 +41,10 @@ PortScript script;
 
 PCM_RESOURCE_LIST ListInPool(const Descriptors &partials)
 {
-    const size_t size = kHeaderBytes + partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
-    auto *list = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(PagedPool, size, kListTag));
-    std::memset(list, 0, kHeaderBytes);
-    list->Count = 1;
-    list->List[0].PartialResourceList.Count = ULONG(partials.size());
-    if (!partials.empty())
-        std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
-                    partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    return list;
+    hk::test::ResourceList list(partials);
+    void *block = ExAllocatePoolWithTag(PagedPool, list.size(), kListTag);
+    std::memcpy(block, list.bytes(), list.size());
+    return static_cast<PCM_RESOURCE_LIST>(block);
 }
 
 VOID NTAPI Reference(PVOID) { ++script.references; }
@@ -103,12 +101,6 @@ NTSTATUS AnswerLocation(PDEVICE_OBJECT, DEVICE_REGISTRY_PROPERTY property, ULONG
 PDEVICE_OBJECT filterDevice;
 size_t poolKept;  // the filter driver's own blocks, held across inputs
 
-Descriptors PartialsOf(const CM_RESOURCE_LIST *list)
-{
-    const CM_PARTIAL_RESOURCE_LIST &partial = list->List[0].PartialResourceList;
-    return Descriptors(partial.PartialDescriptors, partial.PartialDescriptors + partial.Count);
-}
-
 bool Narrowable(const Descriptors &list, ULONG offset)
 {
     for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : list)
@@ -127,7 +119,7 @@ std::string CheckNarrowed(const Descriptors &board, const Descriptors &given, UL
                 LONGLONG(ULONGLONG(expected.u.Port.Start.QuadPart) + ULONGLONG(offset) * 8);
             expected.u.Port.Length = 8;
         }
-        if (std::memcmp(&expected, &given[i], sizeof(expected)) != 0)
+        if (!SameDescriptor(expected, given[i]))
             return "descriptor " + std::to_string(i) + " is not the port's part of the board's";
     }
     return "";
@@ -137,10 +129,7 @@ std::string CheckNarrowed(const Descriptors &board, const Descriptors &given, UL
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    hk::ResetKernel();
-    hk::PnpHooks hooks;
-    hooks.getProperty = AnswerLocation;
-    hk::SetPnpHooks(hooks);
+    fuzz::StartKernel(AnswerLocation);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PDRIVER_OBJECT portBus = hk::LoadBuiltinDriver("fuzzportbus", PortBusEntry, &status);
     PDRIVER_OBJECT filter = hk::LoadBuiltinDriver("mpsfilt", DriverEntry, &status);
@@ -191,10 +180,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         expected = STATUS_DEVICE_CONFIGURATION_ERROR;
     FUZZ_CHECK(status == expected, "status " + fuzz::Hex(ULONG(status)) + ", expected " + fuzz::Hex(ULONG(expected)));
     if (NT_SUCCESS(status)) {
-        const std::string raw = CheckNarrowed(script.raw, PartialsOf(stack.Parameters.StartDevice.AllocatedResources), offset);
+        const std::string raw = CheckNarrowed(script.raw, PartialDescriptorsOf(stack.Parameters.StartDevice.AllocatedResources), offset);
         FUZZ_CHECK(raw.empty(), "raw list: " + raw);
         const std::string translated = CheckNarrowed(
-            script.translated, PartialsOf(stack.Parameters.StartDevice.AllocatedResourcesTranslated), offset);
+            script.translated, PartialDescriptorsOf(stack.Parameters.StartDevice.AllocatedResourcesTranslated), offset);
         FUZZ_CHECK(translated.empty(), "translated list: " + translated);
         FreeStartResources(filterDevice, &stack);
     } else {

@@ -17,14 +17,11 @@ namespace {
 constexpr size_t kPb8aModel = 4;
 constexpr size_t kPortsPerBoard = 8;
 
-// N and how many runs each figure is the fastest of: a shared machine
-// slows some runs down, never speeds one up. The two sizes compared take
-// the same number of runs, so that neither minimum is the luckier.
-struct BenchSize {
-    size_t boards;
-    int runs;
-};
-const BenchSize kSizes[] = {{1, 5}, {64, 3}, {512, 3}};
+// Each figure is the fastest of a few runs: a shared machine slows some runs
+// down, never speeds one up. The sizes take turns, so that a busy spell
+// slows one run of each rather than every run of one.
+const size_t kSizes[] = {1, 64, 512};
+constexpr int kRounds = 3;
 constexpr size_t kSmall = 64, kLarge = 512;
 constexpr double kTolerance = 0.20;
 
@@ -187,19 +184,15 @@ void PrintRun(std::ostream &out, const BenchRun &run)
     for (const std::string &problem : run.problems) out << "  PROBLEM: " << problem << "\n";
 }
 
-// The fastest of |runs| runs; the other figures are the same in every run.
-BenchRun Fastest(size_t boards, int runs)
+// Keeps the faster times of |next| in |best|; the other figures are the
+// same in every run.
+void KeepFastest(BenchRun *best, const BenchRun &next)
 {
-    BenchRun best = MeasureBoards(boards);
-    for (int i = 1; i < runs; ++i) {
-        BenchRun next = MeasureBoards(boards);
-        best.startMs = std::min(best.startMs, next.startMs);
-        best.startCpuMs = std::min(best.startCpuMs, next.startCpuMs);
-        best.removeMs = std::min(best.removeMs, next.removeMs);
-        best.removeCpuMs = std::min(best.removeCpuMs, next.removeCpuMs);
-        best.problems.insert(best.problems.end(), next.problems.begin(), next.problems.end());
-    }
-    return best;
+    best->startMs = std::min(best->startMs, next.startMs);
+    best->startCpuMs = std::min(best->startCpuMs, next.startCpuMs);
+    best->removeMs = std::min(best->removeMs, next.removeMs);
+    best->removeCpuMs = std::min(best->removeCpuMs, next.removeCpuMs);
+    best->problems.insert(best->problems.end(), next.problems.begin(), next.problems.end());
 }
 
 bool Linear(std::ostream &out, const char *what, double small, double large)
@@ -220,12 +213,19 @@ int RunBench(std::ostream &out)
     out << "mpsim --bench: N more PB8-A boards (8 ports each) on a machine that already holds one, "
            "reached through memory; each time the fastest of a few runs\n\n";
     std::map<size_t, BenchRun> runs;
+    for (int round = 0; round < kRounds; ++round) {
+        for (size_t boards : kSizes) {
+            BenchRun run = MeasureBoards(boards);
+            if (round == 0)
+                runs[boards] = run;
+            else
+                KeepFastest(&runs[boards], run);
+        }
+    }
     bool clean = true;
-    for (const BenchSize &size : kSizes) {
-        runs[size.boards] = Fastest(size.boards, size.runs);
-        PrintRun(out, runs[size.boards]);
-        clean = clean && runs[size.boards].problems.empty();
-        out.flush();
+    for (size_t boards : kSizes) {
+        PrintRun(out, runs[boards]);
+        clean = clean && runs[boards].problems.empty();
     }
     out << "\nlinearity (CPU time)\n";
     const bool startLinear =
