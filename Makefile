@@ -3,8 +3,9 @@
 HOST_DIR    := build/host
 WINDOWS_DIR := build/windows
 ASAN_DIR    := build/asan
+FUZZ_DIR    := build/fuzz
 
-.PHONY: all build test run bootstrap clean wine-check
+.PHONY: all build test run bootstrap clean wine-check fuzz
 
 all: build
 
@@ -35,6 +36,16 @@ wine-check: bootstrap
 		-DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(WINDOWS_DIR)
 	scripts/wine-check.sh --images $(WINDOWS_DIR) $(WINE_CHECK_ARGS)
+
+# The fuzz targets (clang with libFuzzer, ASan and UBSan), each for
+# FUZZ_SECONDS from its committed corpus under fuzz/corpus; FUZZ=name runs
+# one of them. Not part of test: CI runs it after the tests.
+FUZZ_SECONDS ?= 20
+fuzz: bootstrap
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang-14 \
+		-DCMAKE_CXX_COMPILER=clang++-14 -DMPS_SANITIZE=ON -DMPS_FUZZ=ON -DMPS_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	cmake --build $(FUZZ_DIR) --target fuzz_targets
+	cd $(FUZZ_DIR) && ctest --output-on-failure -R '^fuzz_$(if $(FUZZ),$(FUZZ)$$,)'
 
 run: build
 	$(HOST_DIR)/mpsim $(ARGS)

@@ -140,19 +140,19 @@ NTSTATUS ConvertBridgeDescriptor(PCM_RESOURCE_LIST List)
 {
     PCM_PARTIAL_RESOURCE_LIST partial = PartialListOf(List);
     PCM_PARTIAL_RESOURCE_DESCRIPTOR bridge = NULL;
-    LARGE_INTEGER uartStart;
-    uartStart.QuadPart = -1;  /* all ones: no UART range seen */
+    /* Which range was seen, not a start value: any start may be a UART's. */
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR uart = NULL;
     for (ULONG index = 0; index < partial->Count; ++index) {
         PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptor = DescriptorAt(partial, index);
         if (descriptor->Type != CmResourceTypePort) continue;
         if (descriptor->u.Port.Length == BridgeRangeLength)
             bridge = descriptor;
         else
-            uartStart = descriptor->u.Port.Start;
+            uart = descriptor;
     }
-    if (bridge == NULL || uartStart.QuadPart == -1) return STATUS_UNSUCCESSFUL;
+    if (bridge == NULL || uart == NULL) return STATUS_UNSUCCESSFUL;
 
-    MakeStatusPort(bridge, uartStart);
+    MakeStatusPort(bridge, uart->u.Port.Start);
     return STATUS_SUCCESS;
 }
 

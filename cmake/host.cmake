@@ -157,3 +157,16 @@ foreach(group_dir ${TEST_GROUPS})
         endif()
     endif()
 endforeach()
+
+# The drivers' cost per board must not grow with the number of boards. Timed
+# in the plain build only: the sanitizers change what a run costs.
+if(TARGET mpsim AND NOT MPS_SANITIZE)
+    add_test(NAME mpsim_bench_cost_grows_linearly COMMAND mpsim --bench)
+    set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300)
+endif()
+
+# The fuzz targets: a build of their own with clang (make fuzz).
+option(MPS_FUZZ "Build the fuzz targets (clang, libFuzzer)" OFF)
+if(MPS_FUZZ)
+    add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)
+endif()

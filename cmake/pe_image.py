@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""Checks a kernel image and writes its PE checksum.
+"""Checks a kernel image, prints its size and sections, writes its PE checksum.
 
 A driver image must be PE32 for i386, subsystem native, and import from
-ntoskrnl.exe and HAL.dll only. Without options the checksum is written after
-the checks pass; --verify-only also requires the stored checksum to be right;
---expect-failure inverts the verdict (used to prove the checker refuses);
---kernel-only narrows the allowed imports to ntoskrnl.exe.
+ntoskrnl.exe and HAL.dll only. It is laid out as kernel images are: file
+alignment 0x200, no COFF symbol table, and no section beyond code, data,
+imports and base relocations (no unwind tables, debug information or export
+table, which nothing in the kernel reads); the relocations must be there, as
+the loader puts a driver wherever it finds room. Without options the checksum
+is written after the checks pass; --verify-only also requires the stored
+checksum to be right; --expect-failure inverts the verdict (used to prove the
+checker refuses); --kernel-only narrows the allowed imports to ntoskrnl.exe.
 """
 import struct
 import sys
@@ -13,6 +17,11 @@ import sys
 ALLOWED_IMPORTS = {"ntoskrnl.exe", "hal.dll"}
 IMAGE_FILE_MACHINE_I386 = 0x14C
 IMAGE_SUBSYSTEM_NATIVE = 1
+FILE_ALIGNMENT = 0x200
+# What a driver needs at run time; INIT and PAGE are the kernel's discardable
+# and pageable code sections.
+ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".idata", ".reloc", "INIT", "PAGE"}
+BASE_RELOCATION_DIRECTORY = 5
 
 
 def pe_checksum(data, checksum_offset):
@@ -40,8 +49,11 @@ def read_cstring(data, offset):
     return data[offset:end].decode("ascii")
 
 
-def inspect(data, allowed=ALLOWED_IMPORTS):
+def inspect(data, allowed=ALLOWED_IMPORTS, layout=None):
+    """Problems found, and the offset of the checksum; |layout| receives
+    (section name, size in memory) of each section."""
     problems = []
+    layout = [] if layout is None else layout
     if data[:2] != b"MZ":
         return ["not an MZ image"], None
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -58,11 +70,24 @@ def inspect(data, allowed=ALLOWED_IMPORTS):
     subsystem = struct.unpack_from("<H", data, opt + 68)[0]
     if subsystem != IMAGE_SUBSYSTEM_NATIVE:
         problems.append("subsystem %d is not native" % subsystem)
+    symbol_table, symbol_count = struct.unpack_from("<II", data, pe + 12)
+    if symbol_table or symbol_count:
+        problems.append("a COFF symbol table of %d symbols" % symbol_count)
+    file_alignment = struct.unpack_from("<I", data, opt + 36)[0]
+    if file_alignment != FILE_ALIGNMENT:
+        problems.append("file alignment 0x%x, not 0x%x" % (file_alignment, FILE_ALIGNMENT))
+    reloc_rva, reloc_size = struct.unpack_from("<II", data, opt + 96 + 8 * BASE_RELOCATION_DIRECTORY)
+    if not reloc_rva or not reloc_size:
+        problems.append("no base relocations: the image could load only at its preferred base")
     sections = []
     sec = opt + opt_size
     for i in range(nsections):
+        name = data[sec + 40 * i:sec + 40 * i + 8].rstrip(b"\0").decode("ascii", "replace")
         vsize, va, rawsize, raw = struct.unpack_from("<IIII", data, sec + 40 * i + 8)
         sections.append((va, vsize, raw, rawsize))
+        layout.append((name, vsize))
+        if name not in ALLOWED_SECTIONS:
+            problems.append("section %s, which a driver does not use" % name)
     import_rva = struct.unpack_from("<I", data, opt + 96 + 8)[0]
     imports = []
     if import_rva:
@@ -87,7 +112,9 @@ def main(argv):
     with open(path, "rb") as f:
         data = bytearray(f.read())
     allowed = {"ntoskrnl.exe"} if "--kernel-only" in argv else ALLOWED_IMPORTS
-    problems, checksum_offset = inspect(bytes(data), allowed)
+    layout = []
+    problems, checksum_offset = inspect(bytes(data), allowed, layout)
+    print("%s: %d bytes; %s" % (path, len(data), ", ".join("%s %d" % section for section in layout)))
     if not problems:
         wanted = pe_checksum(bytes(data), checksum_offset)
         stored = struct.unpack_from("<I", data, checksum_offset)[0]

@@ -6,18 +6,24 @@ set(DDK_INCLUDE /usr/i686-w64-mingw32/include/ddk)
 # mingw's wdm.h only compiles as C++ with these intrinsics marked as present.
 set(MPS_WINDOWS_DEFINES ${MPS_DRIVER_DEFINES}
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
-set(MPS_WINDOWS_FLAGS ${MPS_DRIVER_CXX_FLAGS} -mno-stack-arg-probe -fno-stack-protector -O2)
+# No unwind tables (no exceptions to unwind), no compiler ident string, and
+# every function in its own section so that the link drops what is unused.
+set(MPS_WINDOWS_FLAGS ${MPS_DRIVER_CXX_FLAGS} -mno-stack-arg-probe -fno-stack-protector -O2
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -ffunction-sections -fdata-sections -fno-ident)
 
+# Linked as an executable image, as the WDK links a driver: no export table.
+# Laid out as kernel images are (file alignment 0x200, no symbol table); the
+# base relocations stay, since the kernel loads a driver wherever it has room.
 function(mps_kernel_image name)
-    add_library(${name} SHARED ${ARGN})
+    add_executable(${name} ${ARGN})
     target_include_directories(${name} SYSTEM PRIVATE ${DDK_INCLUDE})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
     target_compile_definitions(${name} PRIVATE ${MPS_WINDOWS_DEFINES})
     target_compile_options(${name} PRIVATE ${MPS_WINDOWS_FLAGS})
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
     target_link_options(${name} PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-        -Wl,--image-base,0x10000 -Wl,--file-alignment,0x1000 -Wl,--section-alignment,0x1000
-        -Wl,--exclude-all-symbols -Wl,--disable-stdcall-fixup)
+        -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+        -Wl,--enable-reloc-section -Wl,--gc-sections -s -Wl,--disable-stdcall-fixup)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
     add_custom_command(TARGET ${name} POST_BUILD
         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py $<TARGET_FILE:${name}>
@@ -44,6 +50,15 @@ target_link_options(pe_probe PRIVATE -nostdlib -Wl,--entry,_DllMain@12)
 target_link_libraries(pe_probe PRIVATE kernel32)
 add_test(NAME pe_image_check_refuses_user_mode_imports
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --expect-failure $<TARGET_FILE:pe_probe>)
+# ... and a kernel image laid out as a DLL, naming each thing a driver does not carry.
+add_library(pe_layout_probe SHARED ${CMAKE_SOURCE_DIR}/cmake/pe_layout_probe.cpp)
+target_link_options(pe_layout_probe PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+    -Wl,--file-alignment,0x1000)
+target_link_libraries(pe_layout_probe PRIVATE ntoskrnl)
+add_test(NAME pe_image_check_refuses_a_dll_layout
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --expect-failure $<TARGET_FILE:pe_layout_probe>)
+set_tests_properties(pe_image_check_refuses_a_dll_layout PROPERTIES PASS_REGULAR_EXPRESSION
+    "refused as expected \\(a COFF symbol table [^;]*; file alignment 0x1000, not 0x200;.*section .eh_fram.*section .edata")
 foreach(image mpsbus mpsfilt)
     if(TARGET ${image})
         add_test(NAME ${image}_sys_is_a_native_i386_kernel_image

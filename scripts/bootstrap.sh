@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the two builds need, when missing.
+# Installs the Debian packages that the two builds need, when missing; clang
+# and its runtime (with the i386 libFuzzer) build the fuzz targets.
 set -euo pipefail
 
 packages=(
     cmake ninja-build make g++ g++-multilib python3
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     googletest nlohmann-json3-dev
+    clang-14 libclang-rt-14-dev
 )
 
 missing=()

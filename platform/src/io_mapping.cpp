@@ -45,6 +45,15 @@ std::vector<Mapping> LiveMappings()
     return live;
 }
 
+bool MappingAt(const void *address, Mapping *mapping)
+{
+    std::lock_guard<std::mutex> hold(mappingMutex);
+    auto found = mappings.find(address);
+    if (found == mappings.end()) return false;
+    *mapping = found->second;
+    return true;
+}
+
 size_t ReportLiveMappings(const std::string &when)
 {
     const std::vector<Mapping> live = LiveMappings();

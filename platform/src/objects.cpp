@@ -23,6 +23,9 @@ struct _DEVOBJ_EXTENSION {
     std::string owner;
     DEVICE_POWER_STATE devicePower;
     SYSTEM_POWER_STATE systemPower;
+    // The device whose NextDevice points here (null at the head of the
+    // driver's list): deleting one of thousands of devices then needs no walk.
+    PDEVICE_OBJECT previous = nullptr;
 };
 
 namespace {
@@ -70,12 +73,24 @@ void Unlink(PDEVICE_OBJECT device)
 {
     PDRIVER_OBJECT driver = device->DriverObject;
     if (driver == nullptr) return;
-    for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link != nullptr; link = &(*link)->NextDevice) {
-        if (*link == device) {
-            *link = device->NextDevice;
-            break;
+    _DEVOBJ_EXTENSION *record = RecordOf(device);
+    PDEVICE_OBJECT previous = record ? record->previous : nullptr;
+    PDEVICE_OBJECT *link = previous ? &previous->NextDevice : &driver->DeviceObject;
+    if (*link != device) {
+        // Not where its record says (taken off the list already): look for it.
+        for (link = &driver->DeviceObject; *link != nullptr && *link != device; link = &(*link)->NextDevice) {
         }
     }
+    if (*link == device) {
+        *link = device->NextDevice;
+        previous = link == &driver->DeviceObject
+                       ? nullptr
+                       : reinterpret_cast<PDEVICE_OBJECT>(reinterpret_cast<char *>(link) -
+                                                          offsetof(DEVICE_OBJECT, NextDevice));
+        if (_DEVOBJ_EXTENSION *next = device->NextDevice ? RecordOf(device->NextDevice) : nullptr)
+            next->previous = previous;
+    }
+    if (record) record->previous = nullptr;
     device->NextDevice = nullptr;
 }
 
@@ -125,6 +140,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Devices()[device] = record;
     device->NextDevice = DriverObject->DeviceObject;
+    if (_DEVOBJ_EXTENSION *next = device->NextDevice ? RecordOf(device->NextDevice) : nullptr) next->previous = device;
     DriverObject->DeviceObject = device;
     *DeviceObject = device;
     return STATUS_SUCCESS;
@@ -363,8 +379,7 @@ size_t RetireDevicesOf(PDRIVER_OBJECT driver, const std::string &image)
         std::ostringstream detail;
         detail << "device " << device << " still exists when " << image << " is unloaded";
         ReportViolation("DEVICE_LEAK", image, detail.str());
-        driver->DeviceObject = device->NextDevice;
-        device->NextDevice = nullptr;
+        Unlink(device);
         ++count;
     }
     return count;

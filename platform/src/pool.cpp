@@ -184,6 +184,12 @@ std::vector<PoolBlock> LivePool()
     return blocks;
 }
 
+bool IsLivePoolBlock(const void *address)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    return Live().count(address) != 0;
+}
+
 size_t LivePoolCount(const std::string &owner)
 {
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());

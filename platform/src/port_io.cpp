@@ -9,6 +9,8 @@
  */
 #include "internal.h"
 
+#include <algorithm>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -19,21 +21,40 @@ struct AttachedRange {
     ULONGLONG base;
     ULONG length;
     hk::IoRange *range;
+    uint64_t order;  // attach order: where two ranges overlap, the earlier decodes
 };
 
+// Ranges by space and base, so that a machine with hundreds of boards finds
+// the decoder of an access without walking every range.
+using RangeIndex = std::multimap<std::pair<bool, uint64_t>, AttachedRange>;
+
 std::recursive_mutex ioMutex;
-std::vector<AttachedRange> ranges;
+RangeIndex ranges;
+uint64_t nextOrder = 0;
+ULONG longestRange = 0;  // no range starts further below an address it decodes
 std::vector<hk::IoAccess> ioLog;
+
+void Attach(bool memorySpace, ULONGLONG base, ULONG length, hk::IoRange *range)
+{
+    std::lock_guard<std::recursive_mutex> hold(ioMutex);
+    ranges.emplace(std::make_pair(memorySpace, uint64_t(base)), AttachedRange{memorySpace, base, length, range, nextOrder++});
+    longestRange = std::max(longestRange, length);
+}
 
 // The range of |memorySpace| decoding every byte of [address, address + width), or null.
 const AttachedRange *Decoder(bool memorySpace, ULONGLONG address, unsigned width)
 {
-    for (const AttachedRange &r : ranges) {
-        if (r.memorySpace == memorySpace && address >= r.base && address - r.base < r.length &&
-            r.length - (address - r.base) >= width)
-            return &r;
+    const AttachedRange *found = nullptr;
+    auto it = ranges.upper_bound(std::make_pair(memorySpace, uint64_t(address)));
+    while (it != ranges.begin()) {
+        --it;
+        const AttachedRange &r = it->second;
+        if (r.memorySpace != memorySpace || address - r.base >= longestRange) break;
+        if (address - r.base < r.length && r.length - (address - r.base) >= width &&
+            (found == nullptr || r.order < found->order))
+            found = &r;
     }
-    return nullptr;
+    return found;
 }
 
 ULONG AllOnes(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
@@ -93,26 +114,19 @@ void WritePort(ULONG port, unsigned width, ULONG value, const void *caller)
 
 namespace hk {
 
-void AttachIoRange(ULONG base, ULONG length, IoRange *range)
-{
-    std::lock_guard<std::recursive_mutex> hold(ioMutex);
-    ranges.push_back({false, base, length, range});
-}
+void AttachIoRange(ULONG base, ULONG length, IoRange *range) { Attach(false, base, length, range); }
 
-void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range)
-{
-    std::lock_guard<std::recursive_mutex> hold(ioMutex);
-    ranges.push_back({true, physical, length, range});
-}
+void AttachMemoryRange(ULONGLONG physical, ULONG length, IoRange *range) { Attach(true, physical, length, range); }
 
 void DetachIoRange(IoRange *range)
 {
     std::lock_guard<std::recursive_mutex> hold(ioMutex);
-    std::vector<AttachedRange> kept;
-    for (const AttachedRange &r : ranges) {
-        if (r.range != range) kept.push_back(r);
+    for (auto it = ranges.begin(); it != ranges.end();) {
+        if (it->second.range == range)
+            it = ranges.erase(it);
+        else
+            ++it;
     }
-    ranges.swap(kept);
 }
 
 void DetachAllIoRanges()

@@ -24,7 +24,15 @@
 #include <string>
 #include <unordered_set>
 
+// gcc says __SANITIZE_ADDRESS__; clang (the fuzz build) answers __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define HK_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HK_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(HK_ADDRESS_SANITIZER)
 #include <sanitizer/asan_interface.h>
 #define HK_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define HK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))

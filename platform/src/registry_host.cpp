@@ -79,13 +79,7 @@ void DeleteTree(const std::string &path)
     KeyPtr parent = cut == std::string::npos ? Root() : Find(nullptr, path.substr(0, cut));
     KeyPtr key = Find(nullptr, path);
     if (parent == nullptr || key == nullptr) return;
-    auto &siblings = parent->subkeys;
-    for (auto it = siblings.begin(); it != siblings.end(); ++it) {
-        if (*it == key) {
-            siblings.erase(it);  // open handles keep the detached subtree alive
-            break;
-        }
-    }
+    DetachSubkey(*parent, key);  // open handles keep the detached subtree alive
 }
 
 void Reset()

@@ -48,12 +48,18 @@ std::vector<std::string> Split(const std::string &path)
     return parts;
 }
 
+std::string Folded(const std::string &name)
+{
+    std::string folded = name;
+    for (char &c : folded)
+        if (c >= 'a' && c <= 'z') c = char(c - 32);
+    return folded;
+}
+
 KeyPtr Child(const Key &key, const std::string &name)
 {
-    for (const KeyPtr &k : key.subkeys) {
-        if (SameName(k->name, name)) return k;
-    }
-    return nullptr;
+    auto found = key.subkeyByName.find(Folded(name));
+    return found == key.subkeyByName.end() ? nullptr : found->second;
 }
 
 KeyPtr Start(const KeyPtr &base, const std::string &path)
@@ -84,6 +90,7 @@ KeyPtr Create(const KeyPtr &base, const std::string &path)
             next = std::make_shared<Key>();
             next->name = part;
             key->subkeys.push_back(next);
+            key->subkeyByName[Folded(part)] = next;
         }
         key = next;
     }
@@ -99,6 +106,17 @@ KeyPtr CreateLeaf(const KeyPtr &base, const std::string &path)
     KeyPtr parent = parentPath.empty() ? Start(base, path) : Find(base, parentPath);
     if (parent == nullptr) return nullptr;
     return Create(parent, parts.back());
+}
+
+void DetachSubkey(Key &parent, const KeyPtr &key)
+{
+    for (auto it = parent.subkeys.begin(); it != parent.subkeys.end(); ++it) {
+        if (*it == key) {
+            parent.subkeys.erase(it);
+            parent.subkeyByName.erase(Folded(key->name));
+            return;
+        }
+    }
 }
 
 reg::Value *FindValue(Key &key, const std::string &name)

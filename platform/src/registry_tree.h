@@ -9,6 +9,7 @@
 #include "internal.h"
 
 #include <memory>
+#include <unordered_map>
 
 namespace hk::internal::registry {
 
@@ -16,6 +17,9 @@ struct Key {
     std::string name;
     std::vector<std::shared_ptr<Key>> subkeys;                // creation order
     std::vector<std::pair<std::string, reg::Value>> values;   // creation order
+    // The same subkeys by upper-case name: an Enum key of a machine with
+    // hundreds of boards has hundreds of instances to look up.
+    std::unordered_map<std::string, std::shared_ptr<Key>> subkeyByName;
 };
 using KeyPtr = std::shared_ptr<Key>;
 
@@ -25,6 +29,9 @@ KeyPtr Find(const KeyPtr &base, const std::string &path);
 KeyPtr Create(const KeyPtr &base, const std::string &path);  // creates what is missing
 // Creates only the last component; null when its parent is missing.
 KeyPtr CreateLeaf(const KeyPtr &base, const std::string &path);
+
+// Takes |key| out of |parent|'s subkeys; open handles keep it alive.
+void DetachSubkey(Key &parent, const KeyPtr &key);
 
 reg::Value *FindValue(Key &key, const std::string &name);
 void SetValue(Key &key, const std::string &name, ULONG type, const void *data, size_t size);

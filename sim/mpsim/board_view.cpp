@@ -28,8 +28,8 @@ RangeView RangeOf(ULONG_PTR base, ULONG mappedLength)
     if (mappedLength == 0) return view;
     view.mapped = true;
     view.mappedLength = mappedLength;
-    for (const hk::Mapping &m : hk::LiveMappings())
-        if (m.address == reinterpret_cast<const void *>(base)) view.address = m.physical;
+    hk::Mapping mapping;
+    if (hk::MappingAt(reinterpret_cast<const void *>(base), &mapping)) view.address = mapping.physical;
     return view;
 }
 

@@ -181,7 +181,8 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
             case Kind::Sleep: pnp.Sleep(); break;
             case Kind::Wake: pnp.Wake(); break;
             }
-            TakeSnapshots(pnp.Boards(), &snapshots);
+            // A step on one board changes what that board's ports saw alone.
+            TakeSnapshots(onBoard ? std::vector<DeviceNode *>{node} : pnp.Boards(), &snapshots);
         }
 
         for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots, starts));

@@ -3,16 +3,22 @@
  * would show. Without a scenario file it runs the built-in machine, one
  * board of each bus.
  *
- *   mpsim [--json] [--trace] [--seed N] [scenario.json]
+ *   mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]
+ *   mpsim --bench
+ *
+ * --boards N runs a machine of N boards of the 23 models in turn, every
+ * board started (the layout is in scenario.h). --bench measures what N more
+ * PB8-A boards cost for N = 1, 64 and 512 (bench.h).
  *
  * --seed picks how the simulated bus drivers complete requests (at once, at
  * DISPATCH_LEVEL, or later from another thread); the default is fixed, so
  * two runs without it are the same run. The seed is printed either way.
  *
  * Exit status: 0 when every port started and passed its checks and the
- * verifier recorded nothing; 1 otherwise; 2 for a bad command line or
- * scenario.
+ * verifier recorded nothing (--bench: every run was clean and the cost grew
+ * linearly); 1 otherwise; 2 for a bad command line or scenario.
  */
+#include "bench.h"
 #include "lower_completion.h"
 #include "machine.h"
 
@@ -25,41 +31,62 @@
 
 namespace {
 
+const char kUsage[] = "usage: mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
+                      "       mpsim --bench\n";
+
 int Usage(const char *why)
 {
-    std::fprintf(stderr, "mpsim: %s\nusage: mpsim [--json] [--trace] [--seed N] [scenario.json]\n", why);
+    std::fprintf(stderr, "mpsim: %s\n%s", why, kUsage);
     return 2;
+}
+
+// A decimal or 0x number up to |limit|, or false.
+bool NumberArgument(const char *text, unsigned long limit, unsigned long *value)
+{
+    char *end = nullptr;
+    *value = std::strtoul(text, &end, 0);
+    return *text != 0 && *end == 0 && *value <= limit;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    bool json = false, trace = false;
+    bool json = false, trace = false, bench = false;
     const char *file = nullptr;
+    unsigned long boards = 0;
     uint32_t seed = sim::kDefaultCompletionSeed;
     for (int i = 1; i < argc; ++i) {
+        unsigned long value = 0;
         if (std::strcmp(argv[i], "--json") == 0) json = true;
         else if (std::strcmp(argv[i], "--seed") == 0) {
-            char *end = nullptr;
-            if (i + 1 >= argc) return Usage("--seed needs a number");
-            const unsigned long value = std::strtoul(argv[++i], &end, 0);
-            if (*end != 0 || value > 0xFFFFFFFFul) return Usage("--seed needs a number");
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 0xFFFFFFFFul, &value)) return Usage("--seed needs a number");
             seed = uint32_t(value);
         }
+        // A board with its eight ports takes some 140 KB of the host's
+        // 32-bit address space: a few thousand fit.
+        else if (std::strcmp(argv[i], "--boards") == 0) {
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 4096, &boards) || boards == 0)
+                return Usage("--boards needs a number from 1 to 4096");
+        }
+        else if (std::strcmp(argv[i], "--bench") == 0) bench = true;
         else if (std::strcmp(argv[i], "--trace") == 0) trace = true;
         else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage: mpsim [--json] [--trace] [--seed N] [scenario.json]\n");
+            std::printf("%s", kUsage);
             return 0;
         }
         else if (argv[i][0] == '-') return Usage((std::string("unknown option ") + argv[i]).c_str());
         else if (file) return Usage("only one scenario file");
         else file = argv[i];
     }
+    if (file && boards) return Usage("a scenario file or --boards, not both");
+    if (bench) return sim::RunBench(std::cout);
 
     try {
         sim::Scenario scenario;
-        if (file) {
+        if (boards) {
+            scenario = sim::ManyBoardsScenario(boards);
+        } else if (file) {
             std::ifstream in(file);
             if (!in) return Usage((std::string("cannot read ") + file).c_str());
             std::stringstream text;
@@ -74,7 +101,9 @@ int main(int argc, char **argv)
         if (json) {
             std::cout << sim::RenderJson(report, trace);
         } else {
-            std::cout << "mpsim: " << (file ? file : "built-in machine") << ", WDM " << scenario.wdmVersion
+            const std::string machine =
+                boards ? std::to_string(boards) + " boards" : file ? file : "built-in machine";
+            std::cout << "mpsim: " << machine << ", WDM " << scenario.wdmVersion
                       << ", seed " << seed << "\n\n"
                       << sim::RenderText(report, trace);
         }

@@ -34,7 +34,8 @@
  *
  * Defaults keep boards apart: PCI board n at UART 0xD000 + 0x100 n, bridge
  * 0xD080 + 0x100 n, IRQ 11; PCMCIA at 0x100 + 0x40 n, IRQ 10; ISA at
- * 0x200 + 0x40 n, IRQ 5.
+ * 0x200 + 0x40 n, IRQ 5. These fit a few boards of each bus; a machine of
+ * hundreds is laid out by ManyBoardsScenario below.
  */
 #pragma once
 
@@ -93,6 +94,16 @@ Scenario ParseScenario(const std::string &json);
 // One board of each bus: PCI\VEN_7A3E&DEV_0010 (4 ports), a Tarvo PC Card
 // -05D3-0022 (2 ports), a root-enumerated VELMORA_ISA_SERIAL_IB8AY (8 ports).
 Scenario BuiltinScenario();
+
+// Machines of many boards (many_boards.cpp), each board at ranges of its
+// own; past what x86's 64 KB of I/O space holds, every board is reached
+// through memory. ManyBoardsScenario takes the 23 models in turn, board n
+// being model n mod 23; SameBoardsScenario has |count| boards of |model|
+// (the model index, 4 for a PB8-A), reached through memory also when they
+// would fit the I/O space if |throughMemory|. Both start every board.
+size_t ModelCount();
+Scenario ManyBoardsScenario(size_t count);
+Scenario SameBoardsScenario(size_t count, size_t model, bool throughMemory);
 
 // The UARTs a product carries, from its hardware IDs; 0 when no ID names
 // a known product.

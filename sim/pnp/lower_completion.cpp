@@ -1,5 +1,7 @@
 #include "lower_completion.h"
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -11,11 +13,18 @@ namespace {
 
 enum class Completion { Passive, Dispatch, Later };
 
+// A request completed from a thread of its own; the flag is set once the
+// completion has run, so the thread can be joined without waiting long.
+struct LaterCompletion {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
 struct Chooser {
     std::mutex lock;
     uint32_t seed = kDefaultCompletionSeed;
     std::mt19937 random{kDefaultCompletionSeed};
-    std::vector<std::thread> later;
+    std::vector<LaterCompletion> later;
 };
 
 Chooser &State()
@@ -68,19 +77,36 @@ NTSTATUS CompleteLowerRequest(PIRP irp, NTSTATUS status)
     IoMarkIrpPending(irp);
     Chooser &state = State();
     std::lock_guard<std::mutex> hold(state.lock);
-    state.later.emplace_back(CompleteAtDispatch, irp);
+    // Threads that are done are joined now: a machine with hundreds of boards
+    // would otherwise keep a stack for every request it ever completed later,
+    // more than a 32-bit process has room for.
+    for (size_t i = 0; i < state.later.size();) {
+        if (state.later[i].done->load()) {
+            state.later[i].thread.join();
+            state.later[i] = std::move(state.later.back());
+            state.later.pop_back();
+        } else {
+            ++i;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    state.later.push_back({std::thread([irp, done] {
+                               CompleteAtDispatch(irp);
+                               done->store(true);
+                           }),
+                           done});
     return STATUS_PENDING;
 }
 
 void JoinLowerCompletions()
 {
-    std::vector<std::thread> later;
+    std::vector<LaterCompletion> later;
     {
         Chooser &state = State();
         std::lock_guard<std::mutex> hold(state.lock);
         later.swap(state.later);
     }
-    for (std::thread &thread : later) thread.join();
+    for (LaterCompletion &completion : later) completion.thread.join();
 }
 
 }  // namespace sim

@@ -62,13 +62,6 @@ void CheckAddedDeviceReady(const std::string &service, PDRIVER_OBJECT driver, PD
     hk::ReportViolation("DEVICE_STILL_INITIALIZING", service, detail.str());
 }
 
-bool StillAllocated(const void *block)
-{
-    for (const hk::PoolBlock &live : hk::LivePool())
-        if (live.address == block) return true;
-    return false;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------- identity
@@ -313,12 +306,16 @@ bool PnpManager::StartNode(DeviceNode *node)
     }
     // A driver that replaces the list should free the one it was given;
     // when it has not, the block is still ours.
-    if (offered && StillAllocated(offered)) ExFreePool(offered);
+    if (offered && hk::IsLivePoolBlock(offered)) ExFreePool(offered);
 
     node->consumesResources = RequirementsAskForResources(wanted);
     ResourceDescriptors raw, translated;
     std::string why;
-    if (!Arbitrate(wanted, ResourcesHeldBesides(node), &raw, &why)) {
+    // A node that asks for nothing conflicts with nobody: the other nodes'
+    // holdings are gathered only for one that asks.
+    const auto held = node->consumesResources ? ResourcesHeldBesides(node)
+                                              : std::vector<const ResourceDescriptors *>();
+    if (!Arbitrate(wanted, held, &raw, &why)) {
         Fail(node, kStatusConflictingAddresses, "resource conflict: " + why);
         return false;
     }
@@ -350,6 +347,7 @@ bool PnpManager::StartNode(DeviceNode *node)
     node->raw = raw;
     node->translated = translated;
     node->state = NodeState::Started;
+    if (!raw.empty() && isResourceHolder_.insert(node).second) resourceHolders_.push_back(node);
     node->problem.clear();
     return true;
 }

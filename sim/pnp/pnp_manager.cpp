@@ -128,6 +128,7 @@ DeviceNode *PnpManager::NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent)
     DeviceNode *node = nodes_.back().get();
     node->pdo = pdo;
     node->parent = parent;
+    if (pdo) nodeOfPdo_[pdo] = node;
     if (parent) {
         node->level = parent->level + 1;
         parent->children.push_back(node);
@@ -157,9 +158,8 @@ void PnpManager::ProcessInvalidations()
 DeviceNode *PnpManager::NodeOf(PDEVICE_OBJECT pdo) const
 {
     if (!pdo) return nullptr;
-    for (const auto &node : nodes_)
-        if (node->pdo == pdo) return node.get();
-    return nullptr;
+    auto found = nodeOfPdo_.find(pdo);
+    return found == nodeOfPdo_.end() ? nullptr : found->second;
 }
 
 std::vector<DeviceNode *> PnpManager::Boards() const
@@ -188,8 +188,8 @@ std::vector<const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> *> PnpManager::Res
     const DeviceNode *node) const
 {
     std::vector<const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> *> held;
-    for (const auto &other : nodes_)
-        if (other.get() != node && other->state == NodeState::Started) held.push_back(&other->raw);
+    for (const DeviceNode *other : resourceHolders_)
+        if (other != node && other->state == NodeState::Started) held.push_back(&other->raw);
     return held;
 }
 
@@ -246,6 +246,7 @@ void PnpManager::ForgetSubtree(DeviceNode *root)
         if (!node->pdo) continue;
         if (node == root && BoardPresent(node->pdo)) continue;
         ObDereferenceObject(node->pdo);
+        nodeOfPdo_.erase(node->pdo);
         node->pdo = nullptr;
         if (node->state != NodeState::Failed) node->state = NodeState::Removed;
     }

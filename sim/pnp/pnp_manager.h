@@ -36,6 +36,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace sim {
@@ -151,6 +153,13 @@ private:
     std::map<std::string, PDRIVER_INITIALIZE> builtinDrivers_;
     std::vector<std::string> loadedServices_;  // in load order
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
+    // The node of each PDO the manager holds: every request and property
+    // read looks its node up, so a machine of many boards must not search.
+    std::unordered_map<PDEVICE_OBJECT, DeviceNode *> nodeOfPdo_;
+    // Nodes that were ever started with resources, in that order: the only
+    // ones arbitration has to look at.
+    std::vector<DeviceNode *> resourceHolders_;
+    std::unordered_set<const DeviceNode *> isResourceHolder_;
     std::vector<PnpRequestRecord> requests_;
     StartObserver startObserver_;
     std::mutex invalidatedLock_;

@@ -130,6 +130,19 @@ TEST_F(ResourceLists, PciStatusPortCarriesIntoTheHighPart)
     EXPECT_EQ(lists.translated[0].u.Port.Start.HighPart, 1);
 }
 
+TEST_F(ResourceLists, PciUartRangeAtTheTopOfTheAddressSpaceStillCounts)
+{
+    // All ones is a start like any other: the status port follows it,
+    // wrapping round, instead of the list being taken for one without a
+    // UART range (found by the bus_lists fuzz target).
+    const auto bridge = PortDescriptor(0xFE00D080ull, 0x80);
+    const auto uart = PortDescriptor(~0ull, 0xFFFFFFFF);
+    Capture(kPci, {bridge, PortDescriptor(0xD000, 64)}, {bridge, uart});
+    Lists lists = Get();
+    ASSERT_EQ(lists.status, STATUS_SUCCESS);
+    EXPECT_EQ(lists.translated, (Descriptors{StatusPort(bridge, 6), uart}));
+}
+
 TEST_F(ResourceLists, PciListWithoutBridgeOrUartFailsAndKeepsNothing)
 {
     const Descriptors good = {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 64), InterruptDescriptor(9, 9)};

@@ -53,6 +53,8 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> LivePool();
 size_t LivePoolCount(const std::string &owner = std::string());
+// True while |address| is the start of a block not yet freed.
+bool IsLivePoolBlock(const void *address);
 // Reports every live block of |owner| (all when empty) as POOL_LEAK and frees
 // nothing; returns how many were reported.
 size_t ReportLeaks(const std::string &owner, const std::string &when);
@@ -174,6 +176,8 @@ struct Mapping {
     MEMORY_CACHING_TYPE caching = MmNonCached;
 };
 std::vector<Mapping> LiveMappings();
+// The live mapping at |address|, as MmMapIoSpace returned it; false if none.
+bool MappingAt(const void *address, Mapping *mapping);
 size_t ReportLiveMappings(const std::string &when);
 
 // ------------------------------------------------------------------ objects

@@ -1,0 +1,239 @@
+#include "bench.h"
+
+#include "lower_completion.h"
+#include "machine.h"
+#include "serial_standin.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace sim {
+
+namespace {
+
+constexpr size_t kPb8aModel = 4;
+constexpr size_t kPortsPerBoard = 8;
+
+// Each figure is the fastest of a few runs: a shared machine slows some runs
+// down, never speeds one up. The sizes take turns, so that a busy spell
+// slows one run of each rather than every run of one.
+const size_t kSizes[] = {1, 64, 512};
+constexpr int kRounds = 3;
+constexpr size_t kSmall = 64, kLarge = 512;
+constexpr double kTolerance = 0.20;
+
+struct Clock {
+    std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+    double cpu = CpuMs();
+
+    static double CpuMs()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+        return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+    }
+    double WallMs() const
+    {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wall).count();
+    }
+    double CpuSinceMs() const { return CpuMs() - cpu; }
+};
+
+using PoolByOwner = std::map<std::pair<std::string, bool>, PoolUse>;  // (owner, paged)
+
+PoolByOwner PoolNow()
+{
+    PoolByOwner pool;
+    for (const hk::PoolBlock &block : hk::LivePool()) {
+        PoolUse &use = pool[{block.owner, (block.type & 1) != 0}];  // PagedPool and its variants are odd
+        ++use.blocks;
+        use.bytes += block.size;
+    }
+    return pool;
+}
+
+// A board in its slot and its node.
+struct PluggedBoard {
+    std::unique_ptr<BoardSlot> slot;
+    DeviceNode *node = nullptr;
+};
+
+DeviceNode *Plug(PnpManager &pnp, const BoardScenario &board, PluggedBoard *plugged)
+{
+    plugged->slot = std::make_unique<BoardSlot>(board);
+    plugged->slot->Plug(board.resources);
+    BoardDescription description = DescribeBoard(board);
+    BoardSlot *slot = plugged->slot.get();
+    description.setHardwarePower = [slot](DEVICE_POWER_STATE state) { slot->SetPower(state); };
+    plugged->node = pnp.PlugBoard(description);
+    return plugged->node;
+}
+
+size_t PortsThatPassed(const DeviceNode *board)
+{
+    size_t passed = 0;
+    for (const DeviceNode *port : board->children) {
+        const SerialPortRecord *record = port->pdo ? SerialRecordFor(port->pdo) : nullptr;
+        if (port->state == NodeState::Started && record && record->loopback == CheckResult::Ok &&
+            record->statusRegister == CheckResult::Ok)
+            ++passed;
+    }
+    return passed;
+}
+
+}  // namespace
+
+BenchRun MeasureBoards(size_t boards)
+{
+    BenchRun run;
+    run.boards = boards;
+    const Scenario scenario = SameBoardsScenario(boards + 1, kPb8aModel, true);
+
+    hk::ResetKernel();
+    ResetSerialRecords();
+    SetCompletionSeed(kDefaultCompletionSeed);
+    hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
+    {
+        PnpManager pnp(InstallDatabase::Default(false));
+        pnp.RegisterBuiltinDriver(kSerialService, SerialDriverEntry);
+        std::vector<PluggedBoard> plugged(scenario.boards.size());
+
+        // Board 0 loads the drivers; the figures are for the N after it.
+        if (!Plug(pnp, scenario.boards[0], &plugged[0])) run.problems.push_back("the first board was not reported");
+        const PoolByOwner poolBefore = PoolNow();
+        const size_t ioBefore = hk::IoLog().size();
+
+        const Clock start;
+        for (size_t i = 1; i <= boards; ++i) Plug(pnp, scenario.boards[i], &plugged[i]);
+        run.startMs = start.WallMs();
+        run.startCpuMs = start.CpuSinceMs();
+
+        for (size_t i = 1; i <= boards; ++i)
+            if (plugged[i].node) run.portsStarted += PortsThatPassed(plugged[i].node);
+        if (run.portsStarted != boards * kPortsPerBoard)
+            run.problems.push_back(std::to_string(run.portsStarted) + " of " + std::to_string(boards * kPortsPerBoard) +
+                                   " ports started and passed their checks");
+        const PoolByOwner poolStarted = PoolNow();
+        for (const auto &[key, use] : poolStarted) {
+            auto before = poolBefore.find(key);
+            PoolUse added = use;
+            if (before != poolBefore.end()) {
+                added.blocks -= before->second.blocks;
+                added.bytes -= before->second.bytes;
+            }
+            (key.second ? run.paged : run.nonPaged)[key.first] = added;
+        }
+        const std::vector<hk::IoAccess> &io = hk::IoLog();
+        for (size_t i = ioBefore; i < io.size(); ++i) ++run.registerAccesses[io[i].image];
+
+        const Clock remove;
+        for (size_t i = 1; i <= boards; ++i)
+            if (plugged[i].node && !pnp.Remove(plugged[i].node)) run.problems.push_back("a removal was vetoed");
+        run.removeMs = remove.WallMs();
+        run.removeCpuMs = remove.CpuSinceMs();
+
+        const PoolByOwner poolRemoved = PoolNow();
+        for (const auto &[key, use] : poolStarted) {
+            auto before = poolBefore.find(key);
+            auto after = poolRemoved.find(key);
+            const size_t wasBefore = before == poolBefore.end() ? 0 : before->second.blocks;
+            const size_t isAfter = after == poolRemoved.end() ? 0 : after->second.blocks;
+            if (isAfter != wasBefore)
+                run.problems.push_back(key.first + " holds " + std::to_string(isAfter) + " blocks after the removal, " +
+                                       std::to_string(wasBefore) + " before the boards came");
+        }
+        pnp.ShutDown();
+    }
+    for (const hk::Violation &violation : hk::Violations())
+        run.problems.push_back("verifier: " + violation.name + " (" + violation.image + ")");
+    if (size_t left = hk::LivePool().size()) run.problems.push_back(std::to_string(left) + " pool blocks left at shutdown");
+    return run;
+}
+
+namespace {
+
+std::string Figure(const char *format, double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+void PrintRun(std::ostream &out, const BenchRun &run)
+{
+    const double n = double(run.boards);
+    out << "N = " << run.boards << " boards, " << run.portsStarted << " ports started\n"
+        << "  enumerate and start  " << Figure("%.1f", run.startMs) << " ms (CPU " << Figure("%.1f", run.startCpuMs)
+        << " ms), " << Figure("%.2f", run.startCpuMs / n) << " ms CPU per board\n"
+        << "  remove               " << Figure("%.1f", run.removeMs) << " ms (CPU " << Figure("%.1f", run.removeCpuMs)
+        << " ms), " << Figure("%.2f", run.removeCpuMs / n) << " ms CPU per board\n";
+    for (const char *owner : {"mpsbus", "mpsfilt"}) {
+        const PoolUse paged = run.paged.count(owner) ? run.paged.at(owner) : PoolUse{};
+        const PoolUse nonPaged = run.nonPaged.count(owner) ? run.nonPaged.at(owner) : PoolUse{};
+        out << "  pool per board, " << owner << (owner[3] == 'f' ? " " : "  ") << " nonpaged "
+            << Figure("%g", double(nonPaged.blocks) / n) << " blocks " << Figure("%g", double(nonPaged.bytes) / n)
+            << " bytes, paged " << Figure("%g", double(paged.blocks) / n) << " blocks "
+            << Figure("%g", double(paged.bytes) / n) << " bytes\n";
+    }
+    out << "  register accesses per board start:";
+    for (const auto &[image, count] : run.registerAccesses) out << " " << image << " " << Figure("%g", double(count) / n);
+    out << "\n";
+    for (const std::string &problem : run.problems) out << "  PROBLEM: " << problem << "\n";
+}
+
+// Keeps the faster times of |next| in |best|; the other figures are the
+// same in every run.
+void KeepFastest(BenchRun *best, const BenchRun &next)
+{
+    best->startMs = std::min(best->startMs, next.startMs);
+    best->startCpuMs = std::min(best->startCpuMs, next.startCpuMs);
+    best->removeMs = std::min(best->removeMs, next.removeMs);
+    best->removeCpuMs = std::min(best->removeCpuMs, next.removeCpuMs);
+    best->problems.insert(best->problems.end(), next.problems.begin(), next.problems.end());
+}
+
+bool Linear(std::ostream &out, const char *what, double small, double large)
+{
+    const double expected = double(kLarge) / double(kSmall);
+    const double ratio = large / small;
+    const bool ok = ratio >= expected * (1 - kTolerance) && ratio <= expected * (1 + kTolerance);
+    out << "  " << what << ": " << kLarge << " boards took " << Figure("%.2f", ratio) << " x the CPU time of " << kSmall
+        << " (" << Figure("%.1f", expected * (1 - kTolerance)) << " to " << Figure("%.1f", expected * (1 + kTolerance))
+        << " is linear): " << (ok ? "ok" : "NOT LINEAR") << "\n";
+    return ok;
+}
+
+}  // namespace
+
+int RunBench(std::ostream &out)
+{
+    out << "mpsim --bench: N more PB8-A boards (8 ports each) on a machine that already holds one, "
+           "reached through memory; each time the fastest of a few runs\n\n";
+    std::map<size_t, BenchRun> runs;
+    for (int round = 0; round < kRounds; ++round) {
+        for (size_t boards : kSizes) {
+            BenchRun run = MeasureBoards(boards);
+            if (round == 0)
+                runs[boards] = run;
+            else
+                KeepFastest(&runs[boards], run);
+        }
+    }
+    bool clean = true;
+    for (size_t boards : kSizes) {
+        PrintRun(out, runs[boards]);
+        clean = clean && runs[boards].problems.empty();
+    }
+    out << "\nlinearity (CPU time)\n";
+    const bool startLinear =
+        Linear(out, "enumerate and start", runs[kSmall].startCpuMs, runs[kLarge].startCpuMs);
+    const bool removeLinear = Linear(out, "remove", runs[kSmall].removeCpuMs, runs[kLarge].removeCpuMs);
+    const bool passed = clean && startLinear && removeLinear;
+    out << "Result: " << (passed ? "every run clean, cost linear in N" : "FAILED") << "\n";
+    return passed ? 0 : 1;
+}
+
+}  // namespace sim

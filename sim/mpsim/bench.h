@@ -1,0 +1,46 @@
+/*
+ * What the drivers cost, measured on the simulated machine: N more PB8-A
+ * boards (eight ports each) enumerated, started and removed on a machine
+ * that already holds one started board, so that every driver image is
+ * loaded before the clock runs. For each N: the time to enumerate and start
+ * them, the time to remove them, the pool the drivers hold per board, and
+ * the register accesses per board start.
+ */
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct PoolUse {
+    size_t blocks = 0, bytes = 0;
+};
+
+struct BenchRun {
+    size_t boards = 0;
+    double startMs = 0, startCpuMs = 0;    // wall clock and process CPU
+    double removeMs = 0, removeCpuMs = 0;
+    // What the N boards added, by owner image: paged and nonpaged pool,
+    // and register accesses made during their start.
+    std::map<std::string, PoolUse> paged, nonPaged;
+    std::map<std::string, size_t> registerAccesses;
+    size_t portsStarted = 0;
+    // Anything that makes the figures worthless: ports that did not start
+    // or pass their checks, verifier findings, pool not given back.
+    std::vector<std::string> problems;
+};
+
+// One measured run of |boards| PB8-A boards.
+BenchRun MeasureBoards(size_t boards);
+
+// The benchmark: N = 1, 64 and 512, each the fastest of a few runs, as a
+// table on |out|; then whether the cost grows linearly: the 512-board times
+// within 8 x the 64-board times, +-20 %. Returns 0 when every run was clean
+// and the cost linear, 1 otherwise.
+int RunBench(std::ostream &out);
+
+}  // namespace sim
