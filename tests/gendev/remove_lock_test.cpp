@@ -47,8 +47,12 @@ TEST_F(RemoveLock, RequestsHoldTheLockOnlyWhileTheyRun)
     for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
                         IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_STOP_DEVICE})
         Pnp(board, minor);
-    for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_ID, IRP_MN_QUERY_INTERFACE, IRP_MN_REMOVE_DEVICE})
-        Pnp(port, minor);
+    for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_ID, IRP_MN_QUERY_INTERFACE, IRP_MN_REMOVE_DEVICE}) {
+        // The ID the port answers is the caller's to free, as the PnP manager does.
+        ULONG_PTR answer = 0;
+        Pnp(port, minor, NoFill, &answer);
+        if (minor == IRP_MN_QUERY_ID && answer != 0) ExFreePool(reinterpret_cast<PVOID>(answer));
+    }
     hk::SendIrpSync(board, IRP_MJ_POWER, IRP_MN_QUERY_POWER, NoFill);
 
     auto removal = std::async(std::launch::async, [&] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
