@@ -211,7 +211,10 @@ PDEVICE_OBJECT AddClientBoard(PDEVICE_OBJECT pdo, NTSTATUS *status)
     if (driver == nullptr) driver = hk::LoadBuiltinDriver(kService, ClientEntry, &result);
     if (driver != nullptr) result = driver->DriverExtension->AddDevice(driver, pdo);
     if (status != nullptr) *status = result;
-    return NT_SUCCESS(result) ? pdo->AttachedDevice : nullptr;
+    if (!NT_SUCCESS(result)) return nullptr;
+    PDEVICE_OBJECT top = pdo;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    return top;
 }
 
 PDEVICE_OBJECT CreateClientPort(PDEVICE_OBJECT board)

@@ -75,13 +75,14 @@ TEST_F(OptionsOnTheMachine, PcCardsStoreTheirWordsAtStart)
     EXPECT_TRUE(report.poolOutstanding.empty());
 }
 
-// A machine kept running, so that a test can reach into a port's stack.
+// A machine kept running, so that a test can reach into a port's stack; the
+// host's lower filter sits below each board, as on the built-in machine.
 class LiveMachine : public hk::test::KernelTest {
 protected:
     void Start(const std::string &json)
     {
         scenario_ = sim::ParseScenario(json);
-        pnp_ = std::make_unique<sim::PnpManager>();
+        pnp_ = std::make_unique<sim::PnpManager>(sim::InstallDatabase::Default(true));
         pnp_->RegisterBuiltinDriver(sim::kSerialService, sim::SerialDriverEntry);
         for (const sim::BoardScenario &board : scenario_.boards) {
             slots_.push_back(std::make_unique<sim::BoardSlot>(board));

@@ -4,6 +4,7 @@
 // adds on top is not what these tests are about.
 #pragma once
 
+#include "lower_filter.h"
 #include "machine.h"
 #include "pnp_manager.h"
 #include "serial_standin.h"
@@ -24,13 +25,14 @@ inline sim::BoardScenario BoardFrom(const std::string &boardJson)
     return sim::ParseScenario(R"({"boards": [)" + boardJson + "]}").boards.at(0);
 }
 
-// Boards bound to mpsbus, ports to the serial port driver stand-in alone.
+// Boards bound to mpsbus above the host's lower filter (what mpsbus
+// forwards must pass it), ports to the serial port driver stand-in alone.
 inline sim::InstallDatabase PortStackDatabase()
 {
     using Match = sim::InstallDatabase::Match;
     sim::InstallDatabase db;
     for (const char *text : {"PCI\\VEN_7A3E&DEV_", "-05D3-", "VELMORA_ISA_SERIAL_"})
-        db.Add(Match::Contains, text, sim::DriverBinding{"mpsbus", {}, {}});
+        db.Add(Match::Contains, text, sim::DriverBinding{"mpsbus", {}, {sim::kLowerFilterService}});
     for (const char *id : {"VELMORA_PCI_SERIAL_PORT", "VELMORA_ISA_SERIAL_PORT", "VELMORA_PCMCIA_SERIAL_PORT",
                            "TARVO_PCMCIA_SERIAL_PORT", "BRISEL_PCMCIA_SERIAL_PORT"})
         db.Add(Match::Exact, id, sim::DriverBinding{sim::kSerialService, {}, {}});
