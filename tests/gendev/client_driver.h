@@ -33,6 +33,9 @@ struct ClientSeen {
     PCM_RESOURCE_LIST portRaw = nullptr, portTranslated = nullptr;
     PDEVICE_CAPABILITIES capabilities = nullptr;
     PDEVICE_OBJECT stopDevice = nullptr;
+    // The board's remove-lock count as each port callback found it: the
+    // lock's own count of 1 plus every acquisition held.
+    std::vector<LONG> portCallbackLockCounts;
 };
 
 ClientPlan &Plan();
