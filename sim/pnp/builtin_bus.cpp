@@ -188,19 +188,6 @@ NTSTATUS AnswerTargetRelation(PDEVICE_OBJECT pdo, ULONG_PTR *information)
     return STATUS_SUCCESS;
 }
 
-// A request that reached the PDO without passing the lower filter above it
-// found the device as the filter did not leave it (not powered, not set up
-// for its resources): it fails, and the function driver that forwarded to
-// the PDO instead of the device it attached to learns it at once. A removal
-// is the exception: no PDO fails one.
-bool RefusedForGoingAroundTheFilter(PDEVICE_OBJECT device, PIRP irp)
-{
-    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const bool removal = stack->MajorFunction == IRP_MJ_PNP && (stack->MinorFunction == IRP_MN_REMOVE_DEVICE ||
-                                                                stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL);
-    return !removal && WentAroundLowerFilter(device, irp);
-}
-
 // --------------------------------------------------------------- dispatch
 NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -209,7 +196,7 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = irp->IoStatus.Status;
     if (!pdo) {
         status = STATUS_NO_SUCH_DEVICE;
-    } else if (RefusedForGoingAroundTheFilter(device, irp)) {
+    } else if (RefusedAroundLowerFilter(device, irp)) {
         status = STATUS_INVALID_DEVICE_STATE;
     } else {
         switch (stack->MinorFunction) {
@@ -258,7 +245,7 @@ NTSTATUS NTAPI BusPdoPower(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     PoStartNextPowerIrp(irp);
-    if (RefusedForGoingAroundTheFilter(device, irp)) {
+    if (RefusedAroundLowerFilter(device, irp)) {
         status = STATUS_INVALID_DEVICE_STATE;
     } else if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
         if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {

@@ -20,5 +20,8 @@ NTSTATUS NTAPI LowerFilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
 
 // True when the filter sits right above |pdo| and |irp| did not pass it.
 bool WentAroundLowerFilter(PDEVICE_OBJECT pdo, PIRP irp);
+// True when |pdo| refuses |irp| for that, with STATUS_INVALID_DEVICE_STATE:
+// every request but a removal, which no PDO fails.
+bool RefusedAroundLowerFilter(PDEVICE_OBJECT pdo, PIRP irp);
 
 }  // namespace sim

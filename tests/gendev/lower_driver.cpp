@@ -52,36 +52,29 @@ std::string RequestName(PIO_STACK_LOCATION stack)
 NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    // A bus driver never fails a removal, whatever the request carried.
-    const bool removal = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     if (sim::WentAroundLowerFilter(DeviceObject, Irp)) {
         RecordEvent("around the filter:" + RequestName(stack));
         if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
-        return Finish(Irp, removal ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE);
+        return Finish(Irp, sim::RefusedAroundLowerFilter(DeviceObject, Irp) ? STATUS_INVALID_DEVICE_STATE
+                                                                            : STATUS_SUCCESS);
     }
+    // A bus driver never fails a removal, whatever the request carried.
+    const bool removal = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     NTSTATUS status = removal ? STATUS_SUCCESS : Irp->IoStatus.Status;
     auto answer = gAnswers.find({stack->MajorFunction, stack->MinorFunction});
     if (answer != gAnswers.end()) status = answer->second;
 
-    switch (stack->MajorFunction) {
-    case IRP_MJ_PNP:
-        RecordEvent("lower:" + RequestName(stack));
-        return Finish(Irp, status);
-    case IRP_MJ_POWER:
-        RecordEvent("lower:" + RequestName(stack));
-        if (stack->MinorFunction == IRP_MN_SET_POWER) {
-            const bool system = stack->Parameters.Power.Type == SystemPowerState;
-            const int state = system ? stack->Parameters.Power.State.SystemState - PowerSystemWorking
-                                     : stack->Parameters.Power.State.DeviceState - PowerDeviceD0;
-            std::lock_guard<std::mutex> hold(gThreadsLock);
-            gPowerStates.push_back((system ? "S" : "D") + std::to_string(state));
-        }
-        PoStartNextPowerIrp(Irp);
-        return Finish(Irp, answer == gAnswers.end() ? STATUS_SUCCESS : status);
-    default:
-        RecordEvent("lower:" + RequestName(stack));
-        return Finish(Irp, status);
+    RecordEvent("lower:" + RequestName(stack));
+    if (stack->MajorFunction != IRP_MJ_POWER) return Finish(Irp, status);
+    if (stack->MinorFunction == IRP_MN_SET_POWER) {
+        const bool system = stack->Parameters.Power.Type == SystemPowerState;
+        const int state = system ? stack->Parameters.Power.State.SystemState - PowerSystemWorking
+                                 : stack->Parameters.Power.State.DeviceState - PowerDeviceD0;
+        std::lock_guard<std::mutex> hold(gThreadsLock);
+        gPowerStates.push_back((system ? "S" : "D") + std::to_string(state));
     }
+    PoStartNextPowerIrp(Irp);
+    return Finish(Irp, answer == gAnswers.end() ? STATUS_SUCCESS : status);
 }
 
 NTSTATUS NTAPI LowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
