@@ -82,7 +82,7 @@ protected:
     void Start(const std::string &json)
     {
         scenario_ = sim::ParseScenario(json);
-        pnp_ = std::make_unique<sim::PnpManager>(sim::InstallDatabase::Default(true));
+        pnp_ = std::make_unique<sim::PnpManager>();
         pnp_->RegisterBuiltinDriver(sim::kSerialService, sim::SerialDriverEntry);
         for (const sim::BoardScenario &board : scenario_.boards) {
             slots_.push_back(std::make_unique<sim::BoardSlot>(board));
