@@ -4,7 +4,7 @@ HOST_DIR    := build/host
 WINDOWS_DIR := build/windows
 ASAN_DIR    := build/asan
 
-.PHONY: all build test run bootstrap clean
+.PHONY: all build test run bootstrap clean wine-check
 
 all: build
 
@@ -27,6 +27,14 @@ test: build
 	cd $(HOST_DIR) && ctest --output-on-failure $(CTEST_ARGS)
 	cd $(WINDOWS_DIR) && ctest --output-on-failure $(CTEST_ARGS)
 	cd $(ASAN_DIR) && ctest --output-on-failure $(CTEST_ARGS)
+
+# The package and the Windows images on Wine (not part of test: it installs
+# Wine and takes a while). WINE_CHECK_ARGS passes options to the script.
+wine-check: bootstrap
+	@cmake -S . -B $(WINDOWS_DIR) -G Ninja \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(WINDOWS_DIR)
+	scripts/wine-check.sh --images $(WINDOWS_DIR) $(WINE_CHECK_ARGS)
 
 run: build
 	$(HOST_DIR)/mpsim $(ARGS)

@@ -263,7 +263,7 @@ ULONG ModelOfId(BoardExtension *Board, const BusRule *Rule, PCWSTR Rest, ULONG R
 }
 
 /* A board keeps the number of its first identification, so a restart after
-   a stop does not rename its ports; only a new board draws a number. */
+   a stop does not rename its ports; only a board added anew draws a number. */
 NTSTATUS NumberBoard(BoardExtension *Board)
 {
     if (Board->BoardNumber[0] != 0) return STATUS_SUCCESS;

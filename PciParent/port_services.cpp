@@ -109,7 +109,10 @@ NTSTATUS DeletePortDevices(PDEVICE_OBJECT Board)
 {
     BoardExtension *board = BoardOf(Board);
     PLIST_ENTRY link;
-    while ((link = ExInterlockedRemoveHeadList(&board->ChildList, &board->ChildListLock)) != NULL) {
+    /* An empty list gives NULL; Wine's kernel hands back the head itself
+       instead, which is no port either. */
+    while ((link = ExInterlockedRemoveHeadList(&board->ChildList, &board->ChildListLock)) != NULL &&
+           link != &board->ChildList) {
         PortExtension *port = CONTAINING_RECORD(link, PortExtension, ChildLink);
         FreeString(&port->HardwareIds);
         FreeString(&port->InstanceId);

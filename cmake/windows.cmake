@@ -50,3 +50,14 @@ foreach(image mpsbus mpsfilt)
             COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --verify-only $<TARGET_FILE:${image}>)
     endif()
 endforeach()
+# The filter touches no hardware: the kernel is all it links against.
+if(TARGET mpsfilt)
+    add_test(NAME mpsfilt_sys_imports_from_the_kernel_only
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --verify-only --kernel-only $<TARGET_FILE:mpsfilt>)
+endif()
+# mpsbus reaches its registers through the HAL, so the narrower check refuses it.
+if(TARGET mpsbus)
+    add_test(NAME pe_image_check_refuses_hal_imports_when_kernel_only
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --verify-only --kernel-only --expect-failure
+                $<TARGET_FILE:mpsbus>)
+endif()

@@ -373,6 +373,10 @@ void PnpManager::UnloadUnusedDrivers()
         it = loadedServices_.erase(it);
         if (!driver) continue;
         Record(nullptr, "DriverUnload", service, STATUS_SUCCESS);
+        // A lower driver's completion thread may still be on its way out of
+        // this driver's completion routine after the event it set let the
+        // removal go on: the image is not unmapped under it.
+        JoinLowerCompletions();
         if (builtinDrivers_.count(service))
             hk::UnloadBuiltinDriver(service);
         else

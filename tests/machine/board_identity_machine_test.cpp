@@ -5,6 +5,7 @@
 // where the board gives it reason to. mpsim's report shows what the bus
 // driver made of the board.
 #include "machine.h"
+#include "serial_standin.h"
 
 #include "support/kernel_test.h"
 
@@ -25,16 +26,27 @@ sim::MachineReport RunOneBoard(const std::string &bus, const std::string &id, co
     return sim::RunScenario(sim::ParseScenario(scenario.dump()));
 }
 
-// The bus driver's register accesses, by range: the bridge is the 128 bytes
-// at the default bridge base of the first PCI board.
+// The register accesses of the run, by image and, for the bus driver's, by
+// range: the bridge is the 128 bytes at the default bridge base of the first
+// PCI board. The serial port driver's must all fall in the board's UART
+// range; mpsfilt, which only rewrites resource lists, makes none.
 struct Accesses {
-    size_t bridge = 0, uarts = 0, inMemorySpace = 0, byOthers = 0;
+    size_t bridge = 0, uarts = 0, inMemorySpace = 0;
+    size_t bySerial = 0, bySerialOutsideUarts = 0, byOthers = 0;
 };
 
 Accesses AccessesOf(const sim::MachineReport &report, ULONGLONG window = 0)
 {
+    const sim::RangeView *uartRange = report.boards.empty() ? nullptr : &report.boards[0].driver.uart;
+    const ULONG uartLength = report.boards.empty() ? 0 : 8 * report.boards[0].driver.ports;
     Accesses counted;
     for (const hk::IoAccess &a : report.ioLog) {
+        if (a.image == sim::kSerialService) {
+            ++counted.bySerial;
+            if (!uartRange || a.port < uartRange->address || a.port >= uartRange->address + uartLength)
+                ++counted.bySerialOutsideUarts;
+            continue;
+        }
         if (a.image != "mpsbus") {
             ++counted.byOthers;
             continue;
@@ -45,6 +57,13 @@ Accesses AccessesOf(const sim::MachineReport &report, ULONGLONG window = 0)
     }
     return counted;
 }
+
+// The serial port driver's use of each port it starts: the modem control
+// register read, the line programmed (five writes), interrupts disabled, the
+// loopback (five accesses); where the board hands out its status register,
+// six more to raise and clear the port's bit there.
+constexpr size_t kSerialAccessesPerPort = 12;
+constexpr size_t kSerialStatusCheckAccesses = 6;
 
 struct Model {
     const char *name;
@@ -117,6 +136,18 @@ TEST_P(EveryModelOnTheMachine, IsIdentifiedCheckedAndGetsItsPorts)
     // none, so it stops at the third step: seven access sequences.
     const size_t optionAccesses = std::string(model.id).find("-05D3-004B") != std::string::npos ? 31u : 0u;
     EXPECT_EQ(accesses.uarts, (model.ports > 1 ? 12u : 0u) + optionAccesses);
+
+    // Then each port's serial port driver starts on its own registers (PC
+    // Cards hand out no status register) and uses them.
+    const bool statusRegister = std::string(model.bus) != "pcmcia";
+    for (const sim::PortReport &port : board.ports) {
+        EXPECT_EQ(port.status, STATUS_SUCCESS) << port.location << ": " << port.problem;
+        EXPECT_EQ(port.loopback, "ok") << port.location << ": " << port.checkDetail;
+        EXPECT_EQ(port.statusRegister, statusRegister ? "ok" : "not run") << port.location << ": " << port.checkDetail;
+    }
+    EXPECT_EQ(accesses.bySerial,
+              model.ports * (kSerialAccessesPerPort + (statusRegister ? kSerialStatusCheckAccesses : 0)));
+    EXPECT_EQ(accesses.bySerialOutsideUarts, 0u);
     EXPECT_EQ(accesses.byOthers, 0u);
     EXPECT_TRUE(report.violations.empty());
     EXPECT_TRUE(report.poolOutstanding.empty());
@@ -182,21 +213,27 @@ struct Failure {
     const char *more;
     NTSTATUS status;
     bool identified;
-    size_t accesses;
+    size_t busDriverAccesses;
+    NTSTATUS portStatus;  // of every port the board reported
 };
 
 const Failure kFailures[] = {
-    {"UnknownPciCode", "pci", "PCI\\VEN_7A3E&DEV_0070", "", STATUS_UNSUCCESSFUL, false, 0},
-    {"UnknownPcCardCode", "pcmcia", "PCMCIA\\VELMORA-X-05D3-0003", "", STATUS_UNSUCCESSFUL, false, 0},
-    {"IsaTokenOneCharacterLonger", "isa", "VELMORA_ISA_SERIAL_IB4AXZ", "", STATUS_UNSUCCESSFUL, false, 0},
+    {"UnknownPciCode", "pci", "PCI\\VEN_7A3E&DEV_0070", "", STATUS_UNSUCCESSFUL, false, 0, 0},
+    {"UnknownPcCardCode", "pcmcia", "PCMCIA\\VELMORA-X-05D3-0003", "", STATUS_UNSUCCESSFUL, false, 0, 0},
+    {"IsaTokenOneCharacterLonger", "isa", "VELMORA_ISA_SERIAL_IB4AXZ", "", STATUS_UNSUCCESSFUL, false, 0, 0},
     {"ScratchStatusRegister", "pci", "PCI\\VEN_7A3E&DEV_0010", R"({"status_register": "scratch"})",
-     STATUS_DEVICE_NOT_READY, true, 5 + 6},
+     STATUS_DEVICE_NOT_READY, true, 5 + 6, 0},
+    // A single UART has no status register to check: the card starts, and
+    // its port with it.
     {"ScratchRegisterOfAOnePortCard", "pcmcia", "PCMCIA\\VELMORA-CB1A-05D3-0001", R"({"status_register": "scratch"})",
-     STATUS_SUCCESS, true, 0},
+     STATUS_SUCCESS, true, 0, STATUS_SUCCESS},
     {"PciBoardWithoutItsBridgeRange", "pci", "PCI\\VEN_7A3E&DEV_0010", R"({"bridge_base": "0x0"})",
-     STATUS_DEVICE_CONFIGURATION_ERROR, true, 0},
+     STATUS_DEVICE_CONFIGURATION_ERROR, true, 0, 0},
+    // The board needs no bridge for itself, but its lists name no bridge
+    // range that could become the status register: the bus interface hands
+    // a port no lists, so no port starts.
     {"PciBoardThatLeavesItsBridgeAloneWithoutOne", "pci", "PCI\\VEN_7A3E&DEV_0170", R"({"bridge_base": "0x0"})",
-     STATUS_SUCCESS, true, 12},
+     STATUS_SUCCESS, true, 12, STATUS_UNSUCCESSFUL},
 };
 
 void PrintTo(const Failure &failure, std::ostream *out) { *out << failure.what; }
@@ -211,7 +248,13 @@ TEST_P(BoardThatFails, FailsWhereItShouldAndLeavesNothing)
     EXPECT_EQ(board.status, f.status);
     EXPECT_EQ(board.driver.identified, f.identified);
     if (!f.identified) EXPECT_EQ(board.driver.number, "");
-    EXPECT_EQ(report.ioLog.size(), f.accesses);
+    if (!NT_SUCCESS(f.status)) EXPECT_TRUE(board.ports.empty());
+    for (const sim::PortReport &port : board.ports) EXPECT_EQ(port.status, f.portStatus) << port.location;
+    const Accesses accesses = AccessesOf(report);
+    EXPECT_EQ(accesses.bridge + accesses.uarts, f.busDriverAccesses);
+    const size_t started = NT_SUCCESS(f.portStatus) ? board.ports.size() : 0;
+    EXPECT_EQ(accesses.bySerial, started * kSerialAccessesPerPort);
+    EXPECT_EQ(accesses.byOthers, 0u);
     EXPECT_TRUE(report.violations.empty());
     EXPECT_TRUE(report.poolOutstanding.empty());
 }

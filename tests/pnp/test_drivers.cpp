@@ -2,6 +2,7 @@
 
 #include "lower_completion.h"
 #include "pnp_request.h"
+#include "support/resource_lists.h"
 
 #include <hk/host.h>
 
@@ -69,14 +70,6 @@ void Note(const std::string &who, const std::string &what)
     Events().push_back(who + " " + what);
 }
 
-std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Descriptors(PCM_RESOURCE_LIST list)
-{
-    if (!list) return {};
-    const CM_PARTIAL_RESOURCE_LIST &partial = list->List[0].PartialResourceList;
-    return std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>(partial.PartialDescriptors,
-                                                       partial.PartialDescriptors + partial.Count);
-}
-
 NTSTATUS Complete(PIRP irp, NTSTATUS status)
 {
     irp->IoStatus.Status = status;
@@ -133,8 +126,8 @@ NTSTATUS StackPnp(Extension *ext, PDEVICE_OBJECT device, PIRP irp)
     switch (minor) {
     case IRP_MN_START_DEVICE:
         ++b.starts;
-        b.raw = Descriptors(stack->Parameters.StartDevice.AllocatedResources);
-        b.translated = Descriptors(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
+        b.raw = hk::test::PartialDescriptorsOf(stack->Parameters.StartDevice.AllocatedResources);
+        b.translated = hk::test::PartialDescriptorsOf(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
         b.startListsNull = !stack->Parameters.StartDevice.AllocatedResources &&
                            !stack->Parameters.StartDevice.AllocatedResourcesTranslated;
         if (b.failStartFrom && b.starts >= b.failStartFrom) return Complete(irp, STATUS_DEVICE_NOT_READY);

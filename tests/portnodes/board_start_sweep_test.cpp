@@ -26,7 +26,7 @@ Outcome BringUpAndRemove(const std::function<void()> &faults)
     faults();
     Outcome outcome;
     {
-        sim::PnpManager pnp(PortStackDatabase());
+        sim::PnpManager pnp(sim::InstallDatabase::Default());
         pnp.RegisterBuiltinDriver(sim::kSerialService, sim::SerialDriverEntry);
         const sim::BoardScenario board = BoardFrom(kPb8a);
         sim::BoardSlot slot(board);

@@ -1,10 +1,9 @@
 // Boards of the simulated machine brought up by its Plug and Play manager
 // with the real mpsbus image, for what the manager sees of their ports. The
-// ports' stacks hold the serial port driver stand-in alone: what mpsfilt
-// adds on top is not what these tests are about.
+// ports' stacks are the machine's own: the serial port driver stand-in with
+// mpsfilt above it.
 #pragma once
 
-#include "lower_filter.h"
 #include "machine.h"
 #include "pnp_manager.h"
 #include "serial_standin.h"
@@ -25,27 +24,13 @@ inline sim::BoardScenario BoardFrom(const std::string &boardJson)
     return sim::ParseScenario(R"({"boards": [)" + boardJson + "]}").boards.at(0);
 }
 
-// Boards bound to mpsbus above the host's lower filter (what mpsbus
-// forwards must pass it), ports to the serial port driver stand-in alone.
-inline sim::InstallDatabase PortStackDatabase()
-{
-    using Match = sim::InstallDatabase::Match;
-    sim::InstallDatabase db;
-    for (const char *text : {"PCI\\VEN_7A3E&DEV_", "-05D3-", "VELMORA_ISA_SERIAL_"})
-        db.Add(Match::Contains, text, sim::DriverBinding{"mpsbus", {}, {sim::kLowerFilterService}});
-    for (const char *id : {"VELMORA_PCI_SERIAL_PORT", "VELMORA_ISA_SERIAL_PORT", "VELMORA_PCMCIA_SERIAL_PORT",
-                           "TARVO_PCMCIA_SERIAL_PORT", "BRISEL_PCMCIA_SERIAL_PORT"})
-        db.Add(Match::Exact, id, sim::DriverBinding{sim::kSerialService, {}, {}});
-    return db;
-}
-
 class PortNodes : public hk::test::KernelTest {
 protected:
     void SetUp() override
     {
         KernelTest::SetUp();
         sim::ResetSerialRecords();
-        pnp_ = std::make_unique<sim::PnpManager>(PortStackDatabase());
+        pnp_ = std::make_unique<sim::PnpManager>(sim::InstallDatabase::Default());
         pnp_->RegisterBuiltinDriver(sim::kSerialService, sim::SerialDriverEntry);
     }
 

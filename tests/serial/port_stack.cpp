@@ -1,7 +1,6 @@
 #include "port_stack.h"
 
 #include <chrono>
-#include <cstring>
 
 namespace serialtest {
 namespace {
@@ -71,11 +70,6 @@ NTSTATUS NTAPI PortBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 }  // namespace
 
 const char SerialStackTest::kInstancePath[] = "MPSTEST\\SERIALPORT\\1";
-
-bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
 
 void SerialStackTest::SetUp()
 {

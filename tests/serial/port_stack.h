@@ -25,8 +25,7 @@ using hk::test::MemoryDescriptor;
 using hk::test::MemorySpacePortDescriptor;
 using hk::test::PortDescriptor;
 using hk::test::ResourceList;
-
-bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b);
+using hk::test::SameDescriptor;
 
 // How the port device answers, and what reached it.
 struct PortDeviceScript {

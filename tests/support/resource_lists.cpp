@@ -51,6 +51,18 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector)
     return d;
 }
 
+bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialDescriptorsOf(const CM_RESOURCE_LIST *list)
+{
+    if (list == nullptr) return {};
+    const CM_PARTIAL_RESOURCE_LIST &partials = list->List[0].PartialResourceList;
+    return {partials.PartialDescriptors, partials.PartialDescriptors + partials.Count};
+}
+
 ResourceList::ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
     : storage_((kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * (partials.size() + 1)) / sizeof(ULONG))
 {
@@ -63,6 +75,12 @@ ResourceList::ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &pa
     if (!partials.empty())
         std::memcpy(list->List[0].PartialResourceList.PartialDescriptors, partials.data(),
                     partials.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+}
+
+size_t ResourceList::size() const
+{
+    const auto *list = reinterpret_cast<const CM_RESOURCE_LIST *>(storage_.data());
+    return kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * list->List[0].PartialResourceList.Count;
 }
 
 }  // namespace hk::test

@@ -6,6 +6,7 @@
 
 #include <wdm.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -19,6 +20,12 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePortDescriptor(ULONGLONG start, ULONG 
 CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONGLONG start, ULONG length);
 CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector);
 
+// Byte for byte, as a driver that copies a descriptor must leave it.
+bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b);
+// The partial descriptors of a list's first full descriptor, as a driver
+// reads a START list; none for no list.
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialDescriptorsOf(const CM_RESOURCE_LIST *list);
+
 // A CM_RESOURCE_LIST in storage of its own.
 class ResourceList {
 public:
@@ -30,6 +37,8 @@ public:
     PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(storage_.data()); }
     // The list's own bytes: the header and its partial descriptors.
     const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(storage_.data()); }
+    // How many of them: 20 + 16 for each partial descriptor.
+    size_t size() const;
 
 private:
     std::vector<ULONG> storage_;

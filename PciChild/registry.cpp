@@ -1,0 +1,46 @@
+/*
+ * Reading one REG_DWORD setting. The kernel stores the value straight into
+ * the caller's variable, so it is asked to check the type first: a string or
+ * binary value of the same name would otherwise be written over the 4-byte
+ * target and whatever lies behind it.
+ */
+#include "mpsfilt.h"
+
+/* 255 characters and the terminator. */
+#define REGISTRY_PATH_CHARS 256
+
+BOOLEAN MP_GetRegistryDword(PCWSTR Path, PCWSTR ValueName, PULONG Value)
+{
+    ULONG defaultValue = *Value;
+    MP_DbgPrint(3, "Enter MP_GetRegistryDword() RegPath = %ws\n   ValueName =%ws\n", Path, ValueName);
+
+    /* The zero fill terminates the copy. A longer path is not cut short to
+       fit: a shortened path could name another key. */
+    WCHAR path[REGISTRY_PATH_CHARS];
+    RtlZeroMemory(path, sizeof(path));
+    ULONG chars = 0;
+    while (chars < REGISTRY_PATH_CHARS - 1 && Path[chars] != 0) {
+        path[chars] = Path[chars];
+        ++chars;
+    }
+    MP_DbgPrint(3, "MP_GetRegistryDword() path= %ws\n", path);
+    if (Path[chars] != 0) return FALSE;
+
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = const_cast<PWSTR>(ValueName);
+    table[0].EntryContext = Value;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
+    table[0].DefaultData = &defaultValue;
+    table[0].DefaultLength = sizeof(ULONG);
+
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, NULL, NULL);
+    if (NT_SUCCESS(status)) {
+        MP_DbgPrint(3, "Exit MP_GetRegistryDword() SUCCESS, value = decimal %d 0x%x\n", *Value, *Value);
+        return TRUE;
+    }
+    if (status == STATUS_INVALID_PARAMETER) MP_DbgPrint(3, "MP_GetRegistryDword() STATUS_INVALID_PARAMETER\n");
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) MP_DbgPrint(3, "MP_GetRegistryDword() STATUS_OBJECT_NAME_NOT_FOUND\n");
+    return FALSE;
+}

@@ -1,0 +1,133 @@
+"""A fresh 32-bit Wine prefix, its processes, and waiting on its log.
+
+The first process of the session writes Wine's debug log, and so do the
+services it starts (services.exe, and winedevice.exe, which hosts kernel
+drivers): they inherit its standard error. Commands run later log nothing of
+their own. The wineserver stays up between commands and is stopped with the
+processes of this prefix, and no others, when the session ends.
+"""
+import codecs
+import os
+import shutil
+import subprocess
+import time
+
+from winelog import Trace
+
+# relay: kernel calls of our images, and ntoskrnl's DriverEntry, dispatch
+# and unload lines; loaddll: where each image is loaded; plugplay: AddDevice;
+# debugstr: DbgPrint output; warn+module, err: the loader's complaints.
+CHANNELS = "-all,+relay,+loaddll,+plugplay,warn+debugstr,warn+module,err+all"
+PERSIST_SECONDS = 60
+RUNAWAY_EVENTS = 20000
+POLL_BYTES = 1 << 20
+
+
+class CheckFailure(Exception):
+    def __init__(self, message, record=None):
+        super().__init__(message)
+        self.record = record
+
+
+class Session:
+    def __init__(self, workdir, images, our_images, timeout):
+        self.workdir = os.path.abspath(workdir)
+        self.prefix = os.path.join(self.workdir, "prefix")
+        self.log_path = os.path.join(self.workdir, "wine.log")
+        self.timeout = timeout
+        self.trace = Trace(images)
+        self.our_images = our_images
+        self._log = None
+        self._offset = 0
+        # A piece of the log may end inside a character.
+        self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
+        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG")}
+        self.env.update(WINEPREFIX=self.prefix, WINEARCH="win32",
+                        # No Mono or Gecko: nothing here needs them, and
+                        # their installers would look for a download.
+                        WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
+
+    # -- processes -----------------------------------------------------------
+    def _run(self, args, debug="-all", stderr=subprocess.DEVNULL, check=True):
+        env = dict(self.env, WINEDEBUG=debug)
+        done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL,
+                              timeout=self.timeout)
+        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        if check and done.returncode != 0:
+            raise CheckFailure(f"{' '.join(args)} failed with exit status {done.returncode}: {out.strip()}")
+        return done.returncode, out
+
+    def wine(self, *args, check=True):
+        """A Windows program of the prefix (ours or Wine's own: sc, reg)."""
+        return self._run(["wine", *args], check=check)
+
+    def create_prefix(self):
+        if os.path.isdir(self.prefix):
+            # A run that was interrupted may have left its server behind.
+            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(self.workdir, exist_ok=True)
+        self._run(["wineboot", "-i"])
+        self._run(["wineserver", "-w"])
+        # Relay only the calls our images make: the default list names the
+        # modules to leave out instead, which would take precedence.
+        key = r"HKCU\Software\Wine\Debug"
+        self.wine("reg", "delete", key, "/v", "RelayFromExclude", "/f", check=False)
+        self.wine("reg", "add", key, "/v", "RelayFromInclude", "/t", "REG_SZ", "/d", ";".join(self.our_images), "/f")
+        self._run(["wineserver", "-w"])
+
+    def start(self):
+        # Persistent across the short gaps between our commands, when only
+        # the services run; gone a minute after an interrupted run.
+        self._run(["wineserver", f"-p{PERSIST_SECONDS}"])
+        self._log = open(self.log_path, "ab")
+        self._offset = self._log.tell()
+        env = dict(self.env, WINEDEBUG=CHANNELS)
+        # Starting the session's first process brings up services.exe, which
+        # keeps this standard error for every driver host it starts.
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=self._log,
+                       stdin=subprocess.DEVNULL, timeout=self.timeout, check=True)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        if self._log:
+            self._log.close()
+            self._log = None
+
+    # -- the log -------------------------------------------------------------
+    def poll(self):
+        """Reads what the log gained, a bounded piece at a time; False when
+        there was nothing new."""
+        with open(self.log_path, "rb") as f:
+            f.seek(self._offset)
+            data = f.read(POLL_BYTES)
+        self._offset += len(data)
+        self.trace.feed(self._decoder.decode(data))
+        return bool(data)
+
+    def wait_for(self, what, match, after=0):
+        """The first event from index |after| on that |match| accepts: waits
+        until it is in the log. Returns (index, event)."""
+        deadline = time.monotonic() + self.timeout
+        while True:
+            more = self.poll()
+            events = self.trace.events
+            for i in range(after, len(events)):
+                if match(events[i]):
+                    return i, events[i]
+            if len(events) - after > RUNAWAY_EVENTS:
+                # A loop that never ends writes the log as fast as it can:
+                # stop before the log fills the disk.
+                raise CheckFailure(f"our images wrote more than {RUNAWAY_EVENTS} lines while waiting for {what}: "
+                                   f"a loop that does not end" + self.tail(after), events[-1].record)
+            if time.monotonic() > deadline:
+                raise CheckFailure(f"timed out after {self.timeout}s waiting for {what}"
+                                   + self.tail(after))
+            if not more:
+                time.sleep(0.05)
+
+    def tail(self, after, count=8):
+        lines = [e.record.show() for e in self.trace.events[after:]][-count:]
+        if not lines:
+            return "; no line of our images since the previous step"
+        return "; the last lines of our images:\n    " + "\n    ".join(lines)
