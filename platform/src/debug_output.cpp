@@ -13,6 +13,7 @@ namespace {
 
 struct Diagnostics {
     std::map<std::string, std::string> output;
+    std::map<std::string, std::vector<std::string>> writes;  // DbgPrint calls, one text each
     std::vector<std::string> order;  // images in the order they first spoke
     std::vector<AssertRecord> asserts;
 };
@@ -35,6 +36,14 @@ void Append(const std::string &image, const std::string &text)
     it->second += text;
 }
 
+// One DbgPrint call, as its own record besides the joined output.
+void AppendWrite(const std::string &image, const std::string &text)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    State().writes[image].push_back(text);
+    Append(image, text);
+}
+
 }  // namespace
 
 std::string DebugOutput(const std::string &image)
@@ -42,6 +51,13 @@ std::string DebugOutput(const std::string &image)
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
     auto it = State().output.find(image);
     return it == State().output.end() ? std::string() : it->second;
+}
+
+std::vector<std::string> DebugWrites(const std::string &image)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    auto it = State().writes.find(image);
+    return it == State().writes.end() ? std::vector<std::string>() : it->second;
 }
 
 std::vector<std::string> DebugImages()
@@ -135,7 +151,7 @@ ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
     std::string text = hk::FormatKernelString(format, args);
     va_end(args);
     if (text.size() > kDbgPrintLimit) text.resize(kDbgPrintLimit);
-    hk::Append(image, text);
+    hk::AppendWrite(image, text);
     return STATUS_SUCCESS;
 }
 

@@ -58,6 +58,12 @@ size_t ReportOpenHandlesOf(const std::string &image, const std::string &when);
 // of |minor| (its dispatch routine or a completion routine is running).
 bool InsidePnpRequest(UCHAR minor);
 
+// Remove-lock acquisitions and releases made by the dispatch routine running
+// on this thread, for the check that it still holds what it acquired when it
+// forwards its request.
+void NoteRemoveLockAcquired(const void *lock, const void *tag);
+void NoteRemoveLockReleased(const void *lock, const void *tag);
+
 // What became of a device object: IoDeleteDevice not called, called while
 // the object is still referenced or attached to, or called and the object
 // freed. Unknown for anything that never was a device object.

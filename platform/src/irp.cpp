@@ -54,19 +54,59 @@ struct IrpRecord {
     std::vector<const void *> dispatchOf;  // the dispatch routine each location was sent to
 };
 
+// A remove-lock acquisition a dispatch routine made, and whether it has
+// released it again.
+struct LockUse {
+    const void *lock;
+    const void *tag;
+    bool released;
+};
+
 // The requests this thread is inside of (dispatch or completion routine
 // running), innermost last: what a driver is doing when it calls a service.
 struct InHand {
     PIRP irp;
     UCHAR major, minor;
+    bool dispatch;               // a dispatch routine, not a completion routine
+    std::vector<LockUse> locks;  // remove-lock acquisitions made in this routine
 };
 thread_local std::vector<InHand> inHand;
 
 class Holding {
 public:
-    Holding(PIRP irp, UCHAR major, UCHAR minor) { inHand.push_back(InHand{irp, major, minor}); }
+    Holding(PIRP irp, UCHAR major, UCHAR minor, bool dispatch)
+    {
+        inHand.push_back(InHand{irp, major, minor, dispatch, {}});
+    }
     ~Holding() { inHand.pop_back(); }
 };
+
+// Static Driver Verifier's RemoveLockForward rule (and RemoveLockQueryMnRemove
+// for a query-remove): a dispatch routine that acquired a remove lock for a
+// request still holds it when it forwards the request; it releases it after
+// IoCallDriver or PoCallDriver, or in its completion routine (DDI
+// IoReleaseRemoveLock). Released before, nothing keeps the device, its
+// extension and the lower device object it reads there in place while the
+// request goes down. The rule leaves IRP_MN_REMOVE_DEVICE and
+// IRP_MN_SURPRISE_REMOVAL to the rules of their own, and so does this check.
+void CheckLockHeldForForward(PIRP irp, const std::string &caller)
+{
+    if (inHand.empty()) return;
+    const InHand &frame = inHand.back();
+    if (!frame.dispatch || frame.irp != irp) return;
+    if (frame.major == IRP_MJ_PNP &&
+        (frame.minor == IRP_MN_REMOVE_DEVICE || frame.minor == IRP_MN_SURPRISE_REMOVAL))
+        return;
+    for (const LockUse &use : frame.locks) {
+        if (!use.released) continue;
+        std::ostringstream detail;
+        detail << "dispatch routine forwarded IRP " << irp << " (major 0x" << std::hex << int(frame.major)
+               << " minor 0x" << int(frame.minor) << std::dec << ") after releasing the remove lock " << use.lock
+               << " (tag " << use.tag << ") it acquired for it (Static Driver Verifier RemoveLockForward)";
+        hk::ReportViolation("REMOVE_LOCK_RELEASED_BEFORE_FORWARD", caller, detail.str());
+        return;
+    }
+}
 
 std::unordered_map<PIRP, IrpRecord> &Irps()
 {
@@ -223,6 +263,7 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
 {
     int location;
     PDRIVER_DISPATCH dispatch;
+    CheckLockHeldForForward(Irp, caller);
     {
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
@@ -258,7 +299,7 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
         // Driver Verifier 0xC9/0x05: "The IRQL changed during a call to the
         // driver dispatch routine" (device, IRQL before, IRQL after).
         hk::internal::RoutineFrame frame;
-        Holding holding(Irp, major, minor);
+        Holding holding(Irp, major, minor, true);
         status = dispatch(DeviceObject, Irp);
         std::ostringstream what;
         what << "dispatch routine of device " << DeviceObject << " for IRP " << Irp << " (major 0x" << std::hex
@@ -482,7 +523,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             // A completion routine returns at the IRQL it was called at
             // (Driver Verifier 0xC4/0xFA).
             hk::internal::RoutineFrame frame;
-            Holding holding(Irp, major, minor);
+            Holding holding(Irp, major, minor, false);
             verdict = routine(above, Irp, context);
             std::ostringstream what;
             what << "completion routine of IRP " << Irp << " (major 0x" << std::hex << int(major) << " minor 0x"
@@ -563,6 +604,22 @@ void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &call
     }
     hk::BugCheck(0x50, "PAGE_FAULT_IN_NONPAGED_AREA (" + Pointer(device) + ", 0, 0, 0): " + caller + " sent " +
                            detail.str() + "already deleted and freed (use after free)");
+}
+
+void NoteRemoveLockAcquired(const void *lock, const void *tag)
+{
+    if (!inHand.empty() && inHand.back().dispatch) inHand.back().locks.push_back(LockUse{lock, tag, false});
+}
+
+void NoteRemoveLockReleased(const void *lock, const void *tag)
+{
+    if (inHand.empty()) return;
+    for (LockUse &use : inHand.back().locks) {
+        if (use.lock == lock && use.tag == tag && !use.released) {
+            use.released = true;
+            return;
+        }
+    }
 }
 
 bool InsidePnpRequest(UCHAR minor)

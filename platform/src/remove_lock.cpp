@@ -148,6 +148,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     if (RemoveLock->Common.Removed || record.phase != Phase::Active) return STATUS_DELETE_PENDING;
     InterlockedIncrement(&RemoveLock->Common.IoCount);
     ++record.held[Tag];
+    hk::internal::NoteRemoveLockAcquired(RemoveLock, Tag);
     return STATUS_SUCCESS;
 }
 
@@ -168,6 +169,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
                             Describe("IoReleaseRemoveLockEx", RemoveLock, Tag) + ": tag holds no acquisition");
         return;
     }
+    hk::internal::NoteRemoveLockReleased(RemoveLock, Tag);
     DropCount(RemoveLock);
 }
 

@@ -196,12 +196,12 @@ NTSTATUS NTAPI BusPdoPnp(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status = irp->IoStatus.Status;
     if (!pdo) {
         status = STATUS_NO_SUCH_DEVICE;
+    } else if (RefusedAroundLowerFilter(device, irp)) {
+        status = STATUS_INVALID_DEVICE_STATE;
     } else {
         switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE:
-            status = !pdo->present                          ? STATUS_NO_SUCH_DEVICE
-                     : WentAroundLowerFilter(device, irp) ? STATUS_INVALID_DEVICE_STATE
-                                                          : STATUS_SUCCESS;
+            status = pdo->present ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
             break;
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:
@@ -245,7 +245,9 @@ NTSTATUS NTAPI BusPdoPower(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     PoStartNextPowerIrp(irp);
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    if (RefusedAroundLowerFilter(device, irp)) {
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
         if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
             PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
             BusPdo *pdo = StateOf(device);

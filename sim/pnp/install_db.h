@@ -27,8 +27,9 @@ public:
 
     // The boards' IDs to mpsbus; the port IDs to the serial port driver
     // with mpsfilt above it. |boardLowerFilter| puts the host's pass-through
-    // lower filter (lower_filter.h) between mpsbus and the board's PDO.
-    static InstallDatabase Default(bool boardLowerFilter = false);
+    // lower filter (lower_filter.h) between mpsbus and the board's PDO, as
+    // real stacks often have one: what mpsbus forwards must pass it.
+    static InstallDatabase Default(bool boardLowerFilter = true);
 
 private:
     struct Rule {

@@ -101,4 +101,12 @@ bool WentAroundLowerFilter(PDEVICE_OBJECT pdo, PIRP irp)
     return InFlight().irps.count(irp) == 0;
 }
 
+bool RefusedAroundLowerFilter(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const bool removal = stack->MajorFunction == IRP_MJ_PNP && (stack->MinorFunction == IRP_MN_REMOVE_DEVICE ||
+                                                                stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL);
+    return !removal && WentAroundLowerFilter(pdo, irp);
+}
+
 }  // namespace sim

@@ -148,6 +148,7 @@ void InterfaceTest::SetUp()
     stacktest::ClearEvents();
     pdo_ = stacktest::CreateLowerPdo();
     ASSERT_NE(pdo_, nullptr);
+    ASSERT_NE(stacktest::AddLowerFilter(pdo_), nullptr);
     boardDevice_ = CreateBoard(pdo_);
     ASSERT_NE(boardDevice_, nullptr);
     board_ = BoardOf(boardDevice_);

@@ -1,6 +1,6 @@
 // A board device and its port devices as the bus driver makes them, bound to
 // the real gendev library with the bus driver's QueryPortInterface, over a
-// lower PDO of the gendev tests. The board's fields are filled as
+// lower PDO of the gendev tests and its lower filter. The board's fields are filled as
 // identification and resource capture would fill them.
 #pragma once
 

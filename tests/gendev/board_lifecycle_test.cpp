@@ -29,7 +29,7 @@ protected:
     void RemoveAndExpectNothingLeft()
     {
         EXPECT_EQ(Pnp(board_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-        EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+        EXPECT_EQ(pdo_->AttachedDevice, nullptr) << "the filter went with the removal too";
         EXPECT_EQ(hk::LiveDeviceCount(), 1u) << "only the lower PDO should be left";
         EXPECT_EQ(hk::LivePoolCount(), 0u);
     }
@@ -124,7 +124,7 @@ TEST_F(BoardLifecycle, QueryRemoveAndCancelLeaveTheBoardWorking)
     EXPECT_EQ(Pnp(board_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(Pnp(board_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(EventsStartingWith("StopDevice"), EventList{}) << "a cancelled query releases nothing";
-    EXPECT_NE(pdo_->AttachedDevice, nullptr);
+    EXPECT_EQ(filter_->AttachedDevice, board_);
 
     ClearEvents();
     RemoveAndExpectNothingLeft();
@@ -136,7 +136,7 @@ TEST_F(BoardLifecycle, SurpriseRemovalStopsButKeepsTheDeviceUntilRemove)
     SetLowerAnswer(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_SUCCESS);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(Pnp(board_, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-    EXPECT_EQ(pdo_->AttachedDevice, board_) << "no detach during surprise removal";
+    EXPECT_EQ(filter_->AttachedDevice, board_) << "no detach during surprise removal";
     EXPECT_FALSE(hk::IsDeletePending(board_));
 
     RemoveAndExpectNothingLeft();

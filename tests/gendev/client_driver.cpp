@@ -30,6 +30,15 @@ ClientSeen gSeen;
 ClientHeader *HeaderOf(PDEVICE_OBJECT device) { return static_cast<ClientHeader *>(device->DeviceExtension); }
 ClientBoard *BoardOf(PDEVICE_OBJECT board) { return static_cast<ClientBoard *>(board->DeviceExtension); }
 
+// A port callback notes how many hold its board's lock while it runs.
+void NotePortCallback(PDEVICE_OBJECT port, const char *callback)
+{
+    RecordEvent(callback);
+    // The board's area lies right behind its ClientBoard.
+    const ClientBoard *board = static_cast<const ClientBoard *>(HeaderOf(port)->area) - 1;
+    gSeen.portCallbackLockCounts.push_back(LONG(board->removeLock.Common.IoCount));
+}
+
 PWSTR PagedString(const char *text)
 {
     size_t chars = std::strlen(text) + 1;
@@ -79,39 +88,39 @@ NTSTATUS NTAPI QueryBusRelations(PDEVICE_OBJECT Board, PDEVICE_RELATIONS *Relati
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI QueryPortCapabilities(PDEVICE_OBJECT, PDEVICE_CAPABILITIES *Capabilities)
+NTSTATUS NTAPI QueryPortCapabilities(PDEVICE_OBJECT Port, PDEVICE_CAPABILITIES *Capabilities)
 {
-    RecordEvent("QueryPortCapabilities");
+    NotePortCallback(Port, "QueryPortCapabilities");
     gSeen.capabilities = *Capabilities;
     (*Capabilities)->UniqueID = 1;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI QueryPortText(PDEVICE_OBJECT, DEVICE_TEXT_TYPE Type, PWSTR *Text)
+NTSTATUS NTAPI QueryPortText(PDEVICE_OBJECT Port, DEVICE_TEXT_TYPE Type, PWSTR *Text)
 {
-    RecordEvent("QueryPortText");
+    NotePortCallback(Port, "QueryPortText");
     *Text = PagedString(Type == DeviceTextDescription ? "Test Port" : "board 1 port 1");
     return gPlan.idStatus;
 }
 
-NTSTATUS NTAPI QueryPortId(PDEVICE_OBJECT, BUS_QUERY_ID_TYPE Type, PWSTR *Id)
+NTSTATUS NTAPI QueryPortId(PDEVICE_OBJECT Port, BUS_QUERY_ID_TYPE Type, PWSTR *Id)
 {
-    RecordEvent("QueryPortId");
+    NotePortCallback(Port, "QueryPortId");
     *Id = PagedString(Type == BusQueryInstanceID ? "PORT_1" : "TEST\\PORT");
     return gPlan.idStatus;
 }
 
-NTSTATUS NTAPI StartPort(PDEVICE_OBJECT, PCM_RESOURCE_LIST Raw, PCM_RESOURCE_LIST Translated)
+NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Raw, PCM_RESOURCE_LIST Translated)
 {
-    RecordEvent("StartPort");
+    NotePortCallback(Port, "StartPort");
     gSeen.portRaw = Raw;
     gSeen.portTranslated = Translated;
     return gPlan.startPort;
 }
 
-NTSTATUS NTAPI QueryPortInterface(PDEVICE_OBJECT, PIRP)
+NTSTATUS NTAPI QueryPortInterface(PDEVICE_OBJECT Port, PIRP)
 {
-    RecordEvent("QueryPortInterface");
+    NotePortCallback(Port, "QueryPortInterface");
     return gPlan.interfaceStatus;
 }
 
@@ -211,7 +220,10 @@ PDEVICE_OBJECT AddClientBoard(PDEVICE_OBJECT pdo, NTSTATUS *status)
     if (driver == nullptr) driver = hk::LoadBuiltinDriver(kService, ClientEntry, &result);
     if (driver != nullptr) result = driver->DriverExtension->AddDevice(driver, pdo);
     if (status != nullptr) *status = result;
-    return NT_SUCCESS(result) ? pdo->AttachedDevice : nullptr;
+    if (!NT_SUCCESS(result)) return nullptr;
+    PDEVICE_OBJECT top = pdo;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    return top;
 }
 
 PDEVICE_OBJECT CreateClientPort(PDEVICE_OBJECT board)

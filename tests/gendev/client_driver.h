@@ -33,6 +33,9 @@ struct ClientSeen {
     PCM_RESOURCE_LIST portRaw = nullptr, portTranslated = nullptr;
     PDEVICE_CAPABILITIES capabilities = nullptr;
     PDEVICE_OBJECT stopDevice = nullptr;
+    // The board's remove-lock count as each port callback found it: the
+    // lock's own count of 1 plus every acquisition held.
+    std::vector<LONG> portCallbackLockCounts;
 };
 
 ClientPlan &Plan();
@@ -40,8 +43,8 @@ ClientSeen &Seen();
 
 // Back to the default plan, nothing seen.
 void ResetClient();
-// Loads the client driver if needed and adds a board over |pdo| through its
-// AddDevice routine. Null when AddDevice failed.
+// Loads the client driver if needed and adds a board on |pdo|'s stack (above
+// its filter) through its AddDevice routine. Null when AddDevice failed.
 PDEVICE_OBJECT AddClientBoard(PDEVICE_OBJECT pdo, NTSTATUS *status = nullptr);
 // A port device of |board|, deleted with the board by RemoveDevice.
 PDEVICE_OBJECT CreateClientPort(PDEVICE_OBJECT board);

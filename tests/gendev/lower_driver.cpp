@@ -1,6 +1,7 @@
 #include "lower_driver.h"
 
 #include "events.h"
+#include "lower_filter.h"
 
 #include <hk/host.h>
 
@@ -39,32 +40,41 @@ NTSTATUS Finish(PIRP Irp, NTSTATUS status)
     return STATUS_PENDING;
 }
 
-NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP Irp)
+std::string RequestName(PIO_STACK_LOCATION stack)
+{
+    switch (stack->MajorFunction) {
+    case IRP_MJ_PNP: return PnpMinorName(stack->MinorFunction);
+    case IRP_MJ_POWER: return "POWER";
+    default: return "MAJOR " + std::to_string(stack->MajorFunction);
+    }
+}
+
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status = Irp->IoStatus.Status;
+    if (sim::WentAroundLowerFilter(DeviceObject, Irp)) {
+        RecordEvent("around the filter:" + RequestName(stack));
+        if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
+        return Finish(Irp, sim::RefusedAroundLowerFilter(DeviceObject, Irp) ? STATUS_INVALID_DEVICE_STATE
+                                                                            : STATUS_SUCCESS);
+    }
+    // A bus driver never fails a removal, whatever the request carried.
+    const bool removal = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    NTSTATUS status = removal ? STATUS_SUCCESS : Irp->IoStatus.Status;
     auto answer = gAnswers.find({stack->MajorFunction, stack->MinorFunction});
     if (answer != gAnswers.end()) status = answer->second;
 
-    switch (stack->MajorFunction) {
-    case IRP_MJ_PNP:
-        RecordEvent("lower:" + PnpMinorName(stack->MinorFunction));
-        return Finish(Irp, status);
-    case IRP_MJ_POWER:
-        RecordEvent("lower:POWER");
-        if (stack->MinorFunction == IRP_MN_SET_POWER) {
-            const bool system = stack->Parameters.Power.Type == SystemPowerState;
-            const int state = system ? stack->Parameters.Power.State.SystemState - PowerSystemWorking
-                                     : stack->Parameters.Power.State.DeviceState - PowerDeviceD0;
-            std::lock_guard<std::mutex> hold(gThreadsLock);
-            gPowerStates.push_back((system ? "S" : "D") + std::to_string(state));
-        }
-        PoStartNextPowerIrp(Irp);
-        return Finish(Irp, answer == gAnswers.end() ? STATUS_SUCCESS : status);
-    default:
-        RecordEvent("lower:MAJOR " + std::to_string(stack->MajorFunction));
-        return Finish(Irp, status);
+    RecordEvent("lower:" + RequestName(stack));
+    if (stack->MajorFunction != IRP_MJ_POWER) return Finish(Irp, status);
+    if (stack->MinorFunction == IRP_MN_SET_POWER) {
+        const bool system = stack->Parameters.Power.Type == SystemPowerState;
+        const int state = system ? stack->Parameters.Power.State.SystemState - PowerSystemWorking
+                                 : stack->Parameters.Power.State.DeviceState - PowerDeviceD0;
+        std::lock_guard<std::mutex> hold(gThreadsLock);
+        gPowerStates.push_back((system ? "S" : "D") + std::to_string(state));
     }
+    PoStartNextPowerIrp(Irp);
+    return Finish(Irp, answer == gAnswers.end() ? STATUS_SUCCESS : status);
 }
 
 NTSTATUS NTAPI LowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
@@ -101,6 +111,18 @@ void DeleteLowerPdo(PDEVICE_OBJECT pdo)
     }
 }
 
+PDEVICE_OBJECT AddLowerFilter(PDEVICE_OBJECT pdo)
+{
+    PDRIVER_OBJECT filter = hk::DriverOf(sim::kLowerFilterService);
+    if (filter == nullptr) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        filter = hk::LoadBuiltinDriver(sim::kLowerFilterService, sim::LowerFilterDriverEntry, &status);
+        if (filter == nullptr || !NT_SUCCESS(status)) return nullptr;
+    }
+    if (!NT_SUCCESS(hk::CallAddDevice(filter, pdo))) return nullptr;
+    return pdo->AttachedDevice;
+}
+
 void SetLowerAnswer(UCHAR major, UCHAR minor, NTSTATUS status) { gAnswers[{major, minor}] = status; }
 
 void SetLowerPends(bool pends) { gPends = pends; }
@@ -119,10 +141,18 @@ void ResetLowerDriver()
         completions.swap(gCompletions);
     }
     for (std::thread &completion : completions) completion.join();
-    for (PDEVICE_OBJECT pdo : gPdos) IoDeleteDevice(pdo);
-    gPdos.clear();
     gAnswers.clear();
     gPends = false;
+    for (PDEVICE_OBJECT pdo : gPdos) {
+        // A filter whose function driver never came, or failed its
+        // AddDevice, goes with the removal the PnP manager sends it.
+        PDEVICE_OBJECT filter = pdo->AttachedDevice;
+        if (filter != nullptr && filter->DriverObject == hk::DriverOf(sim::kLowerFilterService) &&
+            filter->AttachedDevice == nullptr)
+            hk::SendIrpSync(filter, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+        IoDeleteDevice(pdo);
+    }
+    gPdos.clear();
     gPowerStates.clear();
 }
 

@@ -110,7 +110,7 @@ TEST_F(PortRequests, StateChangesSucceedAndLeaveThePortToItsBoard)
                         IRP_MN_REMOVE_DEVICE})
         EXPECT_EQ(Ask(minor, NoFill), STATUS_SUCCESS) << stacktest::PnpMinorName(minor);
     EXPECT_FALSE(hk::IsDeletePending(port_));
-    EXPECT_EQ(hk::LiveDeviceCount(), 3u) << "lower PDO, board and port";
+    EXPECT_EQ(hk::LiveDeviceCount(), 4u) << "lower PDO, its filter, board and port";
 }
 
 TEST_F(PortRequests, TargetRelationIsTheReferencedPortItself)

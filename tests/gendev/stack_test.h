@@ -1,6 +1,8 @@
 // Fixture for tests that drive a device stack by hand: a fresh kernel, a
-// lower PDO to attach to, the event log, and a failure for every verifier
-// finding the test did not expect.
+// lower PDO with a lower filter on it to attach to (as real stacks often
+// have: what a board forwards must go to the device it attached to, not to
+// its PDO), the event log, and a failure for every verifier finding the test
+// did not expect.
 #pragma once
 
 #include "client_driver.h"
@@ -27,6 +29,8 @@ protected:
         ResetClient();
         pdo_ = CreateLowerPdo();
         ASSERT_NE(pdo_, nullptr);
+        filter_ = AddLowerFilter(pdo_);
+        ASSERT_NE(filter_, nullptr);
     }
 
     void TearDown() override
@@ -51,6 +55,7 @@ protected:
     }
 
     PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT filter_ = nullptr;  // on pdo_: what a board attaches to
 };
 
 // A client board added before each test and removed after it, unless the

@@ -36,17 +36,19 @@ protected:
         return loaded.driver;
     }
 
-    // Loads mpsbus and adds a board over a fresh lower PDO, as the PnP
-    // manager does; |beforeAddDevice| runs once the PDO exists.
+    // Loads mpsbus and adds a board over a fresh lower PDO with a lower
+    // filter on it, as the PnP manager does; |beforeAddDevice| runs once the
+    // PDO and its filter exist.
     PDEVICE_OBJECT AddBoard(NTSTATUS *status = nullptr, const std::function<void()> &beforeAddDevice = [] {})
     {
         driver_ = hk::DriverOf("mpsbus") ? hk::DriverOf("mpsbus") : Load();
         if (driver_ == nullptr) return nullptr;
         pdo_ = stacktest::CreateLowerPdo();
+        filter_ = stacktest::AddLowerFilter(pdo_);
         beforeAddDevice();
         NTSTATUS result = driver_->DriverExtension->AddDevice(driver_, pdo_);
         if (status != nullptr) *status = result;
-        return NT_SUCCESS(result) ? pdo_->AttachedDevice : nullptr;
+        return NT_SUCCESS(result) && filter_ != nullptr ? filter_->AttachedDevice : nullptr;
     }
 
     // A port device made the way port creation makes one: mpsbus's driver
@@ -76,6 +78,7 @@ protected:
 
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT filter_ = nullptr;  // on pdo_: what the board attaches to
 };
 
 }  // namespace mpsbustest

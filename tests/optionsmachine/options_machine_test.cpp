@@ -75,7 +75,8 @@ TEST_F(OptionsOnTheMachine, PcCardsStoreTheirWordsAtStart)
     EXPECT_TRUE(report.poolOutstanding.empty());
 }
 
-// A machine kept running, so that a test can reach into a port's stack.
+// A machine kept running, so that a test can reach into a port's stack; the
+// host's lower filter sits below each board, as on the built-in machine.
 class LiveMachine : public hk::test::KernelTest {
 protected:
     void Start(const std::string &json)
@@ -83,18 +84,21 @@ protected:
         scenario_ = sim::ParseScenario(json);
         pnp_ = std::make_unique<sim::PnpManager>();
         pnp_->RegisterBuiltinDriver(sim::kSerialService, sim::SerialDriverEntry);
-        slot_ = std::make_unique<sim::BoardSlot>(scenario_.boards[0]);
-        slot_->Plug(scenario_.boards[0].resources);
-        board_ = pnp_->PlugBoard(sim::DescribeBoard(scenario_.boards[0]));
-        ASSERT_NE(board_, nullptr);
-        ASSERT_EQ(board_->state, sim::NodeState::Started);
+        for (const sim::BoardScenario &board : scenario_.boards) {
+            slots_.push_back(std::make_unique<sim::BoardSlot>(board));
+            slots_.back()->Plug(board.resources);
+            sim::DeviceNode *node = pnp_->PlugBoard(sim::DescribeBoard(board));
+            ASSERT_NE(node, nullptr);
+            ASSERT_EQ(node->state, sim::NodeState::Started);
+            if (board_ == nullptr) board_ = node;
+        }
     }
 
     void TearDown() override
     {
         if (pnp_) pnp_->ShutDown();
         pnp_.reset();
-        slot_.reset();
+        slots_.clear();
         KernelTest::TearDown();
     }
 
@@ -112,14 +116,19 @@ protected:
 
     sim::Scenario scenario_;
     std::unique_ptr<sim::PnpManager> pnp_;
-    std::unique_ptr<sim::BoardSlot> slot_;
+    std::vector<std::unique_ptr<sim::BoardSlot>> slots_;
     sim::DeviceNode *board_ = nullptr;
 };
 
 TEST_F(LiveMachine, PortQueriesTheInterfaceOfItsPciBoard)
 {
+    // The second board keeps mpsbus loaded: the dereference below lets the
+    // first board's removal go on, on another thread, while this thread is
+    // still on its way back out of mpsbus's code.
     Start(R"({"boards": [{"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010"],
-                          "io_base": "0xD000", "bridge_base": "0xD080"}]})");
+                          "io_base": "0xD000", "bridge_base": "0xD080"},
+                         {"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010"],
+                          "io_base": "0xE000", "bridge_base": "0xE080"}]})");
     ASSERT_EQ(board_->children.size(), 4u);
 
     PortBusInterface record{};

@@ -162,6 +162,9 @@ TEST_F(RuleProbe, RemovalRulesKeepTheDeviceUntilItsRemove)
     EXPECT_EQ((Names{"REMOVE_LOCK_WAIT_OUTSIDE_REMOVE", "REMOVE_DEVICE_FAILED"}),
               Run(SlipWaitsInSurpriseRemoval, true).found);
     EXPECT_EQ(Names{"REMOVE_LOCK_HELD_AT_DELETE"}, Run(SlipDeletesHoldingRemoveLock).found);
+    const Outcome early = Run(SlipReleasesBeforeForward);
+    ASSERT_EQ(Names{"REMOVE_LOCK_RELEASED_BEFORE_FORWARD"}, early.found);
+    EXPECT_EQ(RULEPROBE_SERVICE, early.details[0].image);
 }
 
 using RuleProbeDeathTest = RuleProbe;

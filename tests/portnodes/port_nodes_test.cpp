@@ -220,7 +220,9 @@ TEST_F(PortNodes, Pb8aReportsEightPortsPortOneFirstEachReferencedOnce)
     pnp_->Enumerate(board);
     EXPECT_EQ(8u, board->children.size());
     std::vector<PDEVICE_OBJECT> again;
-    ASSERT_EQ(STATUS_SUCCESS, hk::test::QueryRelations(board->pdo->AttachedDevice, BusRelations, &again));
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(board->pdo);
+    ASSERT_EQ(STATUS_SUCCESS, hk::test::QueryRelations(top, BusRelations, &again));
+    ObDereferenceObject(top);
     EXPECT_EQ(pdos, again);
     // Removal frees every port device (only the board's PDO, which its bus
     // still reports, stays): no reference was taken twice.

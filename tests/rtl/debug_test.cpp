@@ -39,15 +39,21 @@ TEST_F(Diagnostics, IntegersWithFlagsWidthsAndSizes)
     EXPECT_EQ(Format("100%% %"), "100% ");
 }
 
-TEST_F(Diagnostics, OutputIsKeptPerImageInOrder)
+// The output joined, as a debugger shows it, and call by call: a trace
+// written as a prefix and a message is two calls, not one.
+TEST_F(Diagnostics, OutputIsKeptPerImageInOrderAndCallByCall)
 {
     DbgPrint("DUZOREDAZ: ");
     DbgPrint("enter %ws\n", L"DriverEntry");
+    DbgPrint("");
     EXPECT_EQ(hk::DebugOutput("host"), "DUZOREDAZ: enter DriverEntry\n");
+    EXPECT_EQ(hk::DebugWrites("host"), (std::vector<std::string>{"DUZOREDAZ: ", "enter DriverEntry\n", ""}));
     EXPECT_EQ(hk::DebugOutput("mpsfilt"), "");
+    EXPECT_TRUE(hk::DebugWrites("mpsfilt").empty());
     EXPECT_EQ(hk::DebugImages(), std::vector<std::string>({"host"}));
     hk::ClearDiagnostics();
     EXPECT_EQ(hk::DebugOutput("host"), "");
+    EXPECT_TRUE(hk::DebugWrites("host").empty());
 }
 
 // One call transmits at most 512 bytes; wide conversions are for
@@ -56,7 +62,9 @@ TEST_F(Diagnostics, OneCallShowsAtMost512BytesAndWideTextOnlyAtPassive)
 {
     const std::string long_(600, 'x');
     DbgPrint("%s|", long_.c_str());
-    EXPECT_EQ(hk::DebugOutput("host"), std::string(512, 'x'));
+    DbgPrint("next\n");
+    EXPECT_EQ(hk::DebugOutput("host"), std::string(512, 'x') + "next\n");
+    EXPECT_EQ(hk::DebugWrites("host"), (std::vector<std::string>{std::string(512, 'x'), "next\n"}));
 
     hk::SetCurrentIrql(DISPATCH_LEVEL);
     DbgPrint("%s %d %c\n", "narrow", 1, 'c');
@@ -78,6 +86,7 @@ TEST_F(Diagnostics, AssertionIsRecordedReportedAndReturns)
     EXPECT_EQ(records[0].file, "main");
     EXPECT_EQ(records[0].line, 166u);
     EXPECT_EQ(hk::DebugOutput("host"), "*** Assertion failed: gExAllocCount == 0\n***   Source File: main, line 166\n\n");
+    EXPECT_TRUE(hk::DebugWrites("host").empty()) << "an assertion report is no DbgPrint call";
     EXPECT_TRUE(hk::Asserts("mpsfilt").empty());
 }
 

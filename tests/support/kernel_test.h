@@ -19,8 +19,9 @@ class KernelTest : public ::testing::Test {
 protected:
     void SetUp() override;
     // Unloads drivers that have no device left (as the I/O manager would),
-    // reports pool that images still hold as POOL_LEAK, then fails the test
-    // for every violation not consumed by ExpectViolation.
+    // reports every pool block still allocated as POOL_LEAK (a driver's, the
+    // test's own, a manager's), then fails the test for every violation not
+    // consumed by ExpectViolation.
     void TearDown() override;
 
     // Consumes every recorded violation of |name| not consumed before;

@@ -97,6 +97,10 @@ void SetWdmVersion(UCHAR major, UCHAR minor);  // default 1.10 (1, 0x10)
 // --------------------------------------------------------------- diagnostics
 // Exactly what a kernel debugger showed for one image, in order.
 std::string DebugOutput(const std::string &image);
+// The same output call by call: one entry per DbgPrint call, as the call
+// transmitted it (at most 512 bytes). Assertion reports are not DbgPrint
+// calls and show in DebugOutput only.
+std::vector<std::string> DebugWrites(const std::string &image);
 std::vector<std::string> DebugImages();
 struct AssertRecord {
     std::string image, expression, file, message;

@@ -198,9 +198,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(status)) return Complete(Irp, status);
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        if (gSlip == SlipReleasesBeforeForward) IoReleaseRemoveLock(&ext->RemoveLock, Irp);
         status = ForwardAndWait(ext->Lower, Irp);
         Complete(Irp, status);
-        IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+        if (gSlip != SlipReleasesBeforeForward) IoReleaseRemoveLock(&ext->RemoveLock, Irp);
         return status;
     case IRP_MN_SURPRISE_REMOVAL:
         return SurpriseRemoval(DeviceObject, ext, Irp);

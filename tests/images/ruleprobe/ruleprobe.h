@@ -36,6 +36,7 @@ enum RuleProbeSlip {
     SlipFailsRemove = 31,               // completes IRP_MN_REMOVE_DEVICE with a failure
     SlipWaitsInSurpriseRemoval = 32,    // release-and-wait at surprise removal
     SlipDeletesHoldingRemoveLock = 33,  // deletes without release-and-wait
+    SlipReleasesBeforeForward = 34,     // lets go of the start's remove lock before passing it down
 
     // What Windows itself stops on.
     SlipNullCompletionRoutine = 40,  // invoke flags with no routine
