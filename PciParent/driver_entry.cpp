@@ -8,7 +8,7 @@ UNICODE_STRING RegistryPathCopy;
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    /* WDM 1.10 (Windows XP) is the oldest kernel whose PnP behaviour the
+    /* WDM 1.10 (Windows 2000) is the oldest kernel whose PnP behaviour the
        driver relies on. */
     if (!IoIsWdmVersionAvailable(1, 0x10)) return STATUS_UNSUCCESSFUL;
 

@@ -9,7 +9,7 @@
 namespace {
 
 constexpr UCHAR kDefaultMajor = 1;
-constexpr UCHAR kDefaultMinor = 0x10;  // Windows XP
+constexpr UCHAR kDefaultMinor = 0x10;  // Windows 2000, the oldest kernel the drivers accept
 
 std::atomic<unsigned> versionWord{(kDefaultMajor << 8) | kDefaultMinor};
 
