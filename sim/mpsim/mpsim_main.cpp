@@ -70,7 +70,6 @@ int RunSequences(uint32_t first, unsigned long steps, unsigned long count, bool 
         calls += result.interfaceCalls;
         if (result.passed) continue;
         ++failed;
-        if (!printSteps) std::cout << "seed " << seed << ": " << result.failure << "\n";
         std::cout << "replay: mpsim --sequence " << seed << " --steps " << steps << (moves ? "" : " --no-moves") << "\n";
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

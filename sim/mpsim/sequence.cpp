@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <iostream>
 
 namespace sim {
 
@@ -368,7 +369,13 @@ private:
         if (op == Op::Remove || op == Op::SurpriseRemove)
             for (size_t k = 0; k < kImageCount; ++k) b.nonpaged[k] = 0;
         CheckInvariants(op, i);
-        if (!result_.passed && log_) *log_ << "  broken after " << what << "\n  " << result_.failure << "\n";
+        // Said before the shutdown: a driver that holds a remove lock it
+        // should have released keeps the removal waiting for ever.
+        if (!result_.passed) {
+            if (log_) *log_ << "  broken after " << what << "\n  " << result_.failure << "\n";
+            else std::cout << "seed " << seed_ << ": " << result_.failure << "\n";
+            std::cout.flush();
+        }
     }
 
     void DoStep(Op op, size_t i, const BoardResources &moved)
