@@ -52,6 +52,7 @@ NTSTATUS NTAPI AddBoardDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
 
     BoardExtension *board = BoardOf(device);
     InitializeChildList(device);
+    InitializeResourceLock(board);
     board->DeviceObject = device;
     board->IsBoard = TRUE;
     /* Ports copy DO_BUFFERED_IO from here; power requests stay at PASSIVE_LEVEL. */
@@ -90,8 +91,10 @@ NTSTATUS NTAPI StopBoard(PDEVICE_OBJECT Board, PIRP Unused)
 {
     UNREFERENCED_PARAMETER(Unused);
     BoardExtension *board = BoardOf(Board);
+    LockResources(board);
     UnmapRange(board->BridgeBase, &board->BridgeMappedLength);
     UnmapRange(board->UartBase, &board->UartMappedLength);
+    UnlockResources(board);
     return STATUS_SUCCESS;
 }
 

@@ -1,8 +1,9 @@
 /*
  * The PortBusInterface at the port devices. A reference holds the board's
  * remove lock, so the board, its extension and its captured lists stay in
- * place for as long as a client may call in; the lists are read without a
- * lock and every call works on copies of its own.
+ * place for as long as a client may call in; a restart replaces the lists
+ * under the board's resource lock, and every call works on copies of its
+ * own taken under it.
  */
 #include "bus_interface.h"
 #include "models.h"
@@ -105,11 +106,8 @@ VOID NTAPI DereferencePortInterface(PVOID Context)
     if (InterlockedDecrement(&board->InterfaceRefCount) >= 0) GenericReleaseRemoveLock(&board->RemoveLock, NULL);
 }
 
-NTSTATUS NTAPI GetResourceLists(PVOID Context, PCM_RESOURCE_LIST *Raw, PCM_RESOURCE_LIST *Translated)
+static NTSTATUS CopyRewrittenLists(BoardExtension *board, PCM_RESOURCE_LIST *Raw, PCM_RESOURCE_LIST *Translated)
 {
-    BoardExtension *board = static_cast<BoardExtension *>(Context);
-    *Raw = NULL;
-    *Translated = NULL;
 
     /* A restart whose capture failed leaves the board without lists. */
     if (board->RawResources == NULL || board->TranslatedResources == NULL) return STATUS_DEVICE_NOT_READY;
@@ -131,6 +129,17 @@ NTSTATUS NTAPI GetResourceLists(PVOID Context, PCM_RESOURCE_LIST *Raw, PCM_RESOU
     *Raw = raw;
     *Translated = translated;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI GetResourceLists(PVOID Context, PCM_RESOURCE_LIST *Raw, PCM_RESOURCE_LIST *Translated)
+{
+    BoardExtension *board = static_cast<BoardExtension *>(Context);
+    *Raw = NULL;
+    *Translated = NULL;
+    LockResources(board);
+    NTSTATUS status = CopyRewrittenLists(board, Raw, Translated);
+    UnlockResources(board);
+    return status;
 }
 
 /* The 128-byte bridge range means nothing to a port; its descriptor becomes

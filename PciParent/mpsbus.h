@@ -44,6 +44,7 @@ struct BoardExtension {
     ULONG_PTR UartBase;                   /* I/O port, or mapped when UartMappedLength != 0 */
     ULONG UartMappedLength;
     ULONG DeviceCode;                     /* number from the board's hardware ID */
+    KEVENT ResourceLock;                  /* the lists, ranges and register sequences */
 };
 
 /* Device extension of a port device. */
@@ -76,6 +77,22 @@ inline DeviceExtensionHeader *HeaderOf(PDEVICE_OBJECT device)
 }
 inline BoardExtension *BoardOf(PDEVICE_OBJECT board) { return static_cast<BoardExtension *>(board->DeviceExtension); }
 inline PortExtension *PortOf(PDEVICE_OBJECT port) { return static_cast<PortExtension *>(port->DeviceExtension); }
+
+/* A START after a stop replaces the list copies and ranges while port
+   stacks may be calling the bus interface from their own threads, and the
+   interface's option setting runs register sequences at the UART range.
+   Both sides allocate paged pool and read the registry while they hold the
+   lock, so it is a synchronization event waited for at PASSIVE_LEVEL: a
+   spin lock would raise the holder to DISPATCH_LEVEL. */
+inline VOID InitializeResourceLock(BoardExtension *board)
+{
+    KeInitializeEvent(&board->ResourceLock, SynchronizationEvent, TRUE);
+}
+inline VOID LockResources(BoardExtension *board)
+{
+    KeWaitForSingleObject(&board->ResourceLock, Executive, KernelMode, FALSE, NULL);
+}
+inline VOID UnlockResources(BoardExtension *board) { KeSetEvent(&board->ResourceLock, IO_NO_INCREMENT, FALSE); }
 
 /* driver_entry.cpp */
 extern UNICODE_STRING RegistryPathCopy;

@@ -118,6 +118,8 @@ NTSTATUS NTAPI SetPortOptions(PVOID Context, PULONG Words)
     HANDLE key = NULL;
     NTSTATUS status = OpenBoardKey(board, &key);
     if (!NT_SUCCESS(status)) return status;
+    /* A restart must not move the UART range under the sequence. */
+    LockResources(board);
 
     status = QueryWord(key, VoprName, &Words[0]);
     if (NT_SUCCESS(status)) status = QueryWord(key, VmcrName, &Words[1]);
@@ -131,6 +133,7 @@ NTSTATUS NTAPI SetPortOptions(PVOID Context, PULONG Words)
             status = STATUS_OBJECT_NAME_NOT_FOUND;
     }
 
+    UnlockResources(board);
     ZwClose(key);
     return status;
 }

@@ -115,10 +115,13 @@ NTSTATUS KeepResources(BoardExtension *Board, PIO_STACK_LOCATION Stack)
 NTSTATUS CaptureResources(PDEVICE_OBJECT Board, PIO_STACK_LOCATION Stack)
 {
     BoardExtension *board = BoardOf(Board);
-    /* A START after a stop replaces what the START before it kept. */
+    /* A START after a stop replaces what the START before it kept; no
+       interface call sees the lists half replaced. */
+    LockResources(board);
     ReleaseCapture(board);
     NTSTATUS status = KeepResources(board, Stack);
     if (!NT_SUCCESS(status)) ReleaseCapture(board);
+    UnlockResources(board);
     return status;
 }
 

@@ -10,17 +10,14 @@
 #include "models.h"
 #include "resources.h"
 
-NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2)
+/* The steps at the board's registers, between identification and the
+   ports. */
+static NTSTATUS RunRegisterSteps(PDEVICE_OBJECT Board)
 {
-    UNREFERENCED_PARAMETER(Unused1);
-    UNREFERENCED_PARAMETER(Unused2);
     BoardExtension *board = BoardOf(Board);
 
-    NTSTATUS status = IdentifyBoard(Board);
-    if (!NT_SUCCESS(status)) return status;
-
     /* Only the identified board says which ranges its register steps need. */
-    status = CheckBoardRanges(Board);
+    NTSTATUS status = CheckBoardRanges(Board);
     if (!NT_SUCCESS(status)) return status;
 
     if (board->BusType == MPS_BUS_PCI) InitPciBridge(Board);
@@ -31,7 +28,23 @@ NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PC
         if (!NT_SUCCESS(status)) return status;
     }
 
-    status = ConfigureOptionRegisters(Board);
+    return ConfigureOptionRegisters(Board);
+}
+
+NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2)
+{
+    UNREFERENCED_PARAMETER(Unused1);
+    UNREFERENCED_PARAMETER(Unused2);
+    BoardExtension *board = BoardOf(Board);
+
+    NTSTATUS status = IdentifyBoard(Board);
+    if (!NT_SUCCESS(status)) return status;
+
+    /* A started board's ports may be setting options through the bus
+       interface at the same registers. */
+    LockResources(board);
+    status = RunRegisterSteps(Board);
+    UnlockResources(board);
     if (!NT_SUCCESS(status)) return status;
 
     return CreatePortDevices(Board);

@@ -113,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     BoardExtension board{};
     board.IsBoard = TRUE;
+    InitializeResourceLock(&board);
     board.BusType = bus;
     board.RawResources = BoardList(raw, &board.RawResourcesSize);
     board.TranslatedResources = BoardList(translated, &board.TranslatedResourcesSize);

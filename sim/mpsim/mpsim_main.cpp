@@ -5,10 +5,15 @@
  *
  *   mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]
  *   mpsim --bench
+ *   mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]
  *
  * --boards N runs a machine of N boards of the 23 models in turn, every
  * board started (the layout is in scenario.h). --bench measures what N more
- * PB8-A boards cost for N = 1, 64 and 512 (bench.h).
+ * PB8-A boards cost for N = 1, 64 and 512 (bench.h). --sequence runs the
+ * seeded Plug and Play sequence SEED (sequence.h) of N steps (40), printing
+ * each step and the invariant that broke; with --seeds it runs COUNT seeds
+ * from SEED quietly and prints each failing seed with the command that
+ * replays it; --no-moves keeps every board at its ranges across restarts.
  *
  * --seed picks how the simulated bus drivers complete requests (at once, at
  * DISPATCH_LEVEL, or later from another thread); the default is fixed, so
@@ -21,6 +26,7 @@
 #include "bench.h"
 #include "lower_completion.h"
 #include "machine.h"
+#include "sequence.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +34,13 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <chrono>
 
 namespace {
 
 const char kUsage[] = "usage: mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
-                      "       mpsim --bench\n";
+                      "       mpsim --bench\n"
+                      "       mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]\n";
 
 int Usage(const char *why)
 {
@@ -48,11 +56,36 @@ bool NumberArgument(const char *text, unsigned long limit, unsigned long *value)
     return *text != 0 && *end == 0 && *value <= limit;
 }
 
+// One seed with every step printed, or COUNT seeds with the failing ones.
+int RunSequences(uint32_t first, unsigned long steps, unsigned long count, bool moves, bool printSteps)
+{
+    const auto began = std::chrono::steady_clock::now();
+    size_t failed = 0, stepsRun = 0, checks = 0, calls = 0;
+    for (unsigned long n = 0; n < count; ++n) {
+        const uint32_t seed = uint32_t(first + n);
+        std::ostringstream log;
+        const sim::SequenceResult result = sim::RunSequence(seed, steps, moves, printSteps ? &std::cout : &log);
+        stepsRun += result.steps;
+        checks += result.invariantChecks;
+        calls += result.interfaceCalls;
+        if (result.passed) continue;
+        ++failed;
+        std::cout << "replay: mpsim --sequence " << seed << " --steps " << steps << (moves ? "" : " --no-moves") << "\n";
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::cout << "mpsim --sequence: " << count << " seeds from " << first << ", " << stepsRun << " steps, " << checks
+              << " invariant checks, " << calls << " interface calls from other threads, " << failed << " failed, "
+              << seconds << " s\n";
+    return failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    bool json = false, trace = false, bench = false;
+    bool json = false, trace = false, bench = false, sequence = false;
+    unsigned long steps = sim::kDefaultSequenceSteps, seeds = 1;
+    bool moves = true;
     const char *file = nullptr;
     unsigned long boards = 0;
     uint32_t seed = sim::kDefaultCompletionSeed;
@@ -70,6 +103,21 @@ int main(int argc, char **argv)
                 return Usage("--boards needs a number from 1 to 4096");
         }
         else if (std::strcmp(argv[i], "--bench") == 0) bench = true;
+        else if (std::strcmp(argv[i], "--sequence") == 0) {
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 0xFFFFFFFFul, &value))
+                return Usage("--sequence needs a seed");
+            seed = uint32_t(value);
+            sequence = true;
+        }
+        else if (std::strcmp(argv[i], "--steps") == 0) {
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 100000, &steps) || steps == 0)
+                return Usage("--steps needs a number from 1 to 100000");
+        }
+        else if (std::strcmp(argv[i], "--no-moves") == 0) moves = false;
+        else if (std::strcmp(argv[i], "--seeds") == 0) {
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 1000000, &seeds) || seeds == 0)
+                return Usage("--seeds needs a number from 1 to 1000000");
+        }
         else if (std::strcmp(argv[i], "--trace") == 0) trace = true;
         else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
@@ -81,6 +129,7 @@ int main(int argc, char **argv)
     }
     if (file && boards) return Usage("a scenario file or --boards, not both");
     if (bench) return sim::RunBench(std::cout);
+    if (sequence) return RunSequences(seed, steps, seeds, moves, seeds == 1);
 
     try {
         sim::Scenario scenario;

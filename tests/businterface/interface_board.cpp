@@ -103,6 +103,7 @@ PDEVICE_OBJECT CreateBoard(PDEVICE_OBJECT pdo)
     board->DeviceObject = device;
     KeInitializeSpinLock(&board->ChildListLock);
     InitializeListHead(&board->ChildList);
+    InitializeResourceLock(board);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_POWER_PAGABLE;
     board->Pdo = pdo;

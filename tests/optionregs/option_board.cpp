@@ -7,6 +7,7 @@ void OptionBoardTest::SetUp()
     KernelTest::SetUp();
     boardDevice_.DeviceExtension = &board_;
     board_.IsBoard = TRUE;
+    InitializeResourceLock(&board_);
     board_.DeviceObject = &boardDevice_;
     board_.Pdo = &pdo_;
     board_.BusType = 8;

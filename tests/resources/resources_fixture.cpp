@@ -38,6 +38,7 @@ NTSTATUS ResourcesTest::Capture(ResourceList *raw, ResourceList *translated)
     stack.MinorFunction = IRP_MN_START_DEVICE;
     stack.Parameters.StartDevice.AllocatedResources = raw ? raw->get() : nullptr;
     stack.Parameters.StartDevice.AllocatedResourcesTranslated = translated ? translated->get() : nullptr;
+    InitializeResourceLock(&board);
     return CaptureResources(&device, &stack);
 }
 

@@ -62,6 +62,7 @@ protected:
         gSteps.clear();
         device_.DeviceExtension = &board_;
         board_.IsBoard = TRUE;
+        InitializeResourceLock(&board_);
         board_.DeviceObject = &device_;
         gExpectedBoard = &device_;
     }
