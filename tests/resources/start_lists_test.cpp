@@ -46,23 +46,22 @@ const ListCase kCases[] = {
     {"the later range decides, long enough", kIsa, 4, {Uarts(8), PortDescriptor(0xE000, 32)}, STATUS_SUCCESS},
 };
 
-class StartLists : public ResourcesTest, public ::testing::WithParamInterface<ListCase> {};
+using StartLists = ResourcesTest;
 
-TEST_P(StartLists, EachListGivesItsStatusBeforeAnyRegister)
+TEST_F(StartLists, EachListGivesItsStatusBeforeAnyRegister)
 {
-    const ListCase &c = GetParam();
-    ResourceList raw(c.partials), translated(c.partials);
-    ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
-    EXPECT_EQ(board.RawResourcesSize, 20 + 16 * c.partials.size());
-    Identified(c.busType, c.portCount, FALSE);
-    EXPECT_EQ(CheckBoardRanges(&device), c.status);
-    EXPECT_TRUE(hk::IoLog().empty());
-    ReleaseAll();
-    EXPECT_EQ(DriverBlocks(), 0u);
+    for (const ListCase &c : kCases) {
+        SCOPED_TRACE(c.what);
+        ResourceList raw(c.partials), translated(c.partials);
+        ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
+        EXPECT_EQ(board.RawResourcesSize, 20 + 16 * c.partials.size());
+        Identified(c.busType, c.portCount, FALSE);
+        EXPECT_EQ(CheckBoardRanges(&device), c.status);
+        EXPECT_TRUE(hk::IoLog().empty());
+        ReleaseAll();
+        EXPECT_EQ(DriverBlocks(), 0u);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Lists, StartLists, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<ListCase> &info) { return std::to_string(info.index); });
 
 }  // namespace
 }  // namespace resourcestest
