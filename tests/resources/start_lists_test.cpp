@@ -63,5 +63,22 @@ TEST_F(StartLists, EachListGivesItsStatusBeforeAnyRegister)
     }
 }
 
+// Only the first full descriptor counts: a list count of 0 or 2 changes
+// nothing, and the copy keeps it byte for byte.
+TEST_F(StartLists, TheListsOwnCountIsNeitherReadNorChanged)
+{
+    for (ULONG count : {0u, 2u}) {
+        SCOPED_TRACE(count);
+        ResourceList raw({Bridge(), Uarts(32), Interrupt()}), translated({Bridge(), Uarts(32), Interrupt()});
+        raw.get()->Count = translated.get()->Count = count;
+        ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
+        EXPECT_EQ(board.TranslatedResourcesSize, 20u + 3 * 16);
+        EXPECT_EQ(board.TranslatedResources->Count, count);
+        Identified(kPci, 4, FALSE);
+        EXPECT_EQ(CheckBoardRanges(&device), STATUS_SUCCESS);
+        ReleaseAll();
+    }
+}
+
 }  // namespace
 }  // namespace resourcestest
