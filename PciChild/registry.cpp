@@ -1,13 +1,26 @@
 /*
- * Reading one REG_DWORD setting. The kernel stores the value straight into
- * the caller's variable, so it is asked to check the type first: a string or
- * binary value of the same name would otherwise be written over the 4-byte
- * target and whatever lies behind it.
+ * Reading one REG_DWORD setting. The value is handed to a query routine
+ * rather than stored directly: a direct query writes a string or binary
+ * value of the same name over the 4-byte target and what lies behind it,
+ * and even with the type check it stores a REG_DWORD shorter than four bytes
+ * over part of the target, which then reads as a number nobody set.
  */
 #include "mpsfilt.h"
 
 /* 255 characters and the terminator. */
 #define REGISTRY_PATH_CHARS 256
+
+/* Takes only a REG_DWORD of exactly four bytes; the kernel fails the query
+   with any other status this returns. */
+static NTSTATUS NTAPI TakeDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                                PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG)) return STATUS_OBJECT_TYPE_MISMATCH;
+    RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
 
 BOOLEAN MP_GetRegistryDword(PCWSTR Path, PCWSTR ValueName, PULONG Value)
 {
@@ -28,10 +41,12 @@ BOOLEAN MP_GetRegistryDword(PCWSTR Path, PCWSTR ValueName, PULONG Value)
 
     RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].QueryRoutine = TakeDword;
+    table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
     table[0].Name = const_cast<PWSTR>(ValueName);
     table[0].EntryContext = Value;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
+    /* A missing value is handed to the routine as this default. */
+    table[0].DefaultType = REG_DWORD;
     table[0].DefaultData = &defaultValue;
     table[0].DefaultLength = sizeof(ULONG);
 

@@ -13,6 +13,8 @@
 namespace {
 
 const ULONG BridgeRangeLength = 0x80;
+/* Each UART's registers; the ports' blocks follow each other in the range. */
+const ULONG UartBlockLength = 8;
 
 /* Bridge register 0x38 gets bit 13 set; bit 24 of 0x3C is pulsed. */
 const ULONG BridgeSetRegister = 0x38;
@@ -110,6 +112,20 @@ NTSTATUS KeepResources(BoardExtension *Board, PIO_STACK_LOCATION Stack)
     return FindRanges(Board);
 }
 
+/* The length of the range FindRanges took for the UARTs: the last port
+   range that is not the bridge. */
+ULONG UartRangeLength(const BoardExtension *Board)
+{
+    ULONG length = 0;
+    if (Board->TranslatedResources == NULL) return 0;
+    const CM_PARTIAL_RESOURCE_LIST *partials = &Board->TranslatedResources->List[0].PartialResourceList;
+    for (ULONG i = 0; i < partials->Count; ++i) {
+        const CM_PARTIAL_RESOURCE_DESCRIPTOR *port = &partials->PartialDescriptors[i];
+        if (port->Type == CmResourceTypePort && port->u.Port.Length != BridgeRangeLength) length = port->u.Port.Length;
+    }
+    return length;
+}
+
 }  // namespace
 
 NTSTATUS CaptureResources(PDEVICE_OBJECT Board, PIO_STACK_LOCATION Stack)
@@ -130,6 +146,10 @@ NTSTATUS CheckBoardRanges(PDEVICE_OBJECT Board)
     const BoardExtension *board = BoardOf(Board);
     /* No register is ever touched at a base of 0. */
     if (board->UartBase == 0) return STATUS_DEVICE_CONFIGURATION_ERROR;
+    /* Nor outside what the board was assigned: the range must hold every
+       port's registers, the first block's offset 7 (the status and option
+       registers) among them, or ports would be made without registers. */
+    if (UartRangeLength(board) < board->PortCount * UartBlockLength) return STATUS_DEVICE_CONFIGURATION_ERROR;
     if (board->BusType == MPS_BUS_PCI && !board->SkipBridgeInit && board->BridgeBase == 0)
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     return STATUS_SUCCESS;

@@ -31,7 +31,8 @@ void PutUlong(UCHAR *out, ULONG offset, ULONG value) { memcpy(out + offset, &val
 
 void PutPart(UCHAR *out, ULONG length, ULONG offset, const void *data, ULONG size)
 {
-    if (offset >= length) return;
+    // An empty value has no data to copy (and no storage to point at).
+    if (offset >= length || size == 0) return;
     memcpy(out + offset, data, size < length - offset ? size : length - offset);
 }
 

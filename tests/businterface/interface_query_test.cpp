@@ -17,6 +17,12 @@ using stacktest::Events;
 using stacktest::RecordEvent;
 
 const GUID kOtherGuid = {0x5B1D7C42, 0x9E3A, 0x4F60, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF2}};
+// The interface's GUID with one field changed each: all 16 bytes count.
+const GUID kOtherData1 = {0x5B1D7C43, 0x9E3A, 0x4F60, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF1}};
+const GUID kOtherData2 = {0x5B1D7C42, 0x9E3B, 0x4F60, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF1}};
+const GUID kOtherData3 = {0x5B1D7C42, 0x9E3A, 0x4F61, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF1}};
+const GUID kOtherData4 = {0x5B1D7C42, 0x9E3A, 0x4F60, {0x8C, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF1}};
+const GUID kNullGuid = {};
 
 PortBusInterface Untouched()
 {
@@ -44,6 +50,16 @@ TEST_F(Queries, ChecksComeInOrderAndAFailedOneWritesAndTakesNothing)
     const Case cases[] = {
         {"another interface, however asked", &kOtherGuid, 23, 2, STATUS_NOT_SUPPORTED},
         {"another interface", &kOtherGuid, 24, 1, STATUS_NOT_SUPPORTED},
+        {"first field differs", &kOtherData1, 24, 1, STATUS_NOT_SUPPORTED},
+        {"second field differs", &kOtherData2, 24, 1, STATUS_NOT_SUPPORTED},
+        {"third field differs", &kOtherData3, 24, 1, STATUS_NOT_SUPPORTED},
+        {"first byte of the fourth field differs", &kOtherData4, 24, 1, STATUS_NOT_SUPPORTED},
+        {"the null GUID", &kNullGuid, 24, 1, STATUS_NOT_SUPPORTED},
+        {"no size", &GUID_PORT_BUS_INTERFACE, 0, 1, STATUS_INFO_LENGTH_MISMATCH},
+        {"the INTERFACE header only", &GUID_PORT_BUS_INTERFACE, 16, 1, STATUS_INFO_LENGTH_MISMATCH},
+        {"one routine short", &GUID_PORT_BUS_INTERFACE, 20, 0, STATUS_INFO_LENGTH_MISMATCH},
+        {"a size that wraps", &GUID_PORT_BUS_INTERFACE, 0xFFFF, 1, STATUS_INFO_LENGTH_MISMATCH},
+        {"the largest version", &GUID_PORT_BUS_INTERFACE, 24, 0xFFFF, STATUS_INVALID_PARAMETER},
         {"a size too small, and a version too new", &GUID_PORT_BUS_INTERFACE, 16, 2, STATUS_INFO_LENGTH_MISMATCH},
         {"a size too large", &GUID_PORT_BUS_INTERFACE, 25, 1, STATUS_INFO_LENGTH_MISMATCH},
         {"a version too new", &GUID_PORT_BUS_INTERFACE, 24, 2, STATUS_INVALID_PARAMETER},
@@ -51,7 +67,10 @@ TEST_F(Queries, ChecksComeInOrderAndAFailedOneWritesAndTakesNothing)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         PortBusInterface record = Untouched();
-        EXPECT_EQ(Query(port_, &record, *c.type, c.size, c.version), c.status);
+        const NTSTATUS status = Query(port_, &record, *c.type, c.size, c.version);
+        EXPECT_EQ(status, c.status);
+        // A reference wrongly handed out would hold up the board's removal.
+        if (NT_SUCCESS(status)) record.InterfaceDereference(record.Context);
         EXPECT_TRUE(IsUntouched(record));
         EXPECT_EQ(RefCount(), 0);
     }

@@ -229,6 +229,12 @@ const Failure kFailures[] = {
      STATUS_SUCCESS, true, 0, STATUS_SUCCESS},
     {"PciBoardWithoutItsBridgeRange", "pci", "PCI\\VEN_7A3E&DEV_0010", R"({"bridge_base": "0x0"})",
      STATUS_DEVICE_CONFIGURATION_ERROR, true, 0, 0},
+    // Two UARTs' range for a model of eight: no register is touched, no
+    // port is made without registers of its own.
+    {"Pb8aAssignedTheRangeOfTwoPorts", "pci", "PCI\\VEN_7A3E&DEV_0050", R"({"ports": 2})",
+     STATUS_DEVICE_CONFIGURATION_ERROR, true, 0, 0},
+    {"IsaBoardAssignedOnePortsRange", "isa", "VELMORA_ISA_SERIAL_IB4AX", R"({"ports": 1})",
+     STATUS_DEVICE_CONFIGURATION_ERROR, true, 0, 0},
     // The board needs no bridge for itself, but its lists name no bridge
     // range that could become the status register: the bus interface hands
     // a port no lists, so no port starts.

@@ -1,5 +1,6 @@
 #include "filter_test.h"
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 
@@ -70,13 +71,16 @@ NTSTATUS FilterTest::ReadLocation(ULONG length, PVOID buffer, PULONG resultLengt
 {
     locationReads.push_back(length);
     if (!NT_SUCCESS(locationStatus)) return locationStatus;
-    const ULONG bytes = ULONG((location.size() + 1) * sizeof(char16_t));
+    const ULONG bytes = ULONG((location.size() + (locationUnterminated ? 0 : 1)) * sizeof(char16_t));
     if (locationSizeLies) {
         *resultLength = length;
         return STATUS_BUFFER_TOO_SMALL;
     }
     *resultLength = bytes;
     if (length < bytes) return STATUS_BUFFER_TOO_SMALL;
+    // The rest of the caller's buffer holds digits, to find a reader that
+    // goes past what the property returned.
+    std::fill_n(static_cast<char16_t *>(buffer), length / sizeof(char16_t), u'5');
     std::memcpy(buffer, location.c_str(), bytes);
     return STATUS_SUCCESS;
 }

@@ -66,6 +66,7 @@ protected:
     std::u16string location = u"PB8-A board 1 port 3";
     NTSTATUS locationStatus = STATUS_SUCCESS;  // a failure fails the property read
     bool locationSizeLies = false;              // too small, asking for the size it was given
+    bool locationUnterminated = false;          // the text's characters only, no NUL
     std::vector<ULONG> locationReads;           // the buffer size of each read
     std::unique_ptr<ResourceList> managerRaw, managerTranslated;
 

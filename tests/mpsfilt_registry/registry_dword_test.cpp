@@ -52,25 +52,35 @@ TEST_F(RegistryDwordTest, AMissingValueGivesTheDefaultAndAMissingKeyFails)
     EXPECT_EQ(trace.substr(trace.rfind("DUZOREDAZ: ")), "DUZOREDAZ: MP_GetRegistryDword() STATUS_OBJECT_NAME_NOT_FOUND\n");
 }
 
-// Stored straight into the caller's 4 bytes, a value of another type or
-// size would overwrite what lies behind them: such a value is not read.
-TEST_F(RegistryDwordTest, AValueOfAnotherTypeOrSizeLeavesTheDefault)
+// Only a REG_DWORD of exactly four bytes is a number. Any other type, and a
+// REG_DWORD of another size, is not read: the value keeps its default and
+// the reader reports failure (a short REG_DWORD must not become the number
+// its few bytes spell, nor part of one).
+TEST_F(RegistryDwordTest, OnlyAFourByteDwordIsRead)
 {
+    const uint8_t bytes[] = {7, 0, 0, 0, 9, 9, 9, 9};
     const char text[] = {'3', 0, 0, 0, '3', 0, 0, 0, '3', 0, 0, 0};
-    const unsigned char eight[8] = {3, 0, 0, 0, 9, 9, 9, 9};
     const struct {
         ULONG type;
         const void *data;
         size_t size;
-    } values[] = {{REG_SZ, text, sizeof text},           {REG_EXPAND_SZ, text, sizeof text},
-                  {REG_MULTI_SZ, text, sizeof text},     {REG_BINARY, eight, 4},
-                  {REG_BINARY, eight, sizeof eight},     {REG_DWORD, eight, sizeof eight},
-                  {REG_QWORD, eight, sizeof eight}};
+        BOOLEAN read;
+    } values[] = {
+        {REG_DWORD, bytes, 4, TRUE},      {REG_DWORD, bytes, 0, FALSE},     {REG_DWORD, bytes, 1, FALSE},
+        {REG_DWORD, bytes, 2, FALSE},     {REG_DWORD, bytes, 3, FALSE},     {REG_DWORD, bytes, 5, FALSE},
+        {REG_DWORD, bytes, 8, FALSE},     {REG_BINARY, bytes, 0, FALSE},    {REG_BINARY, bytes, 1, FALSE},
+        {REG_BINARY, bytes, 2, FALSE},    {REG_BINARY, bytes, 3, FALSE},    {REG_BINARY, bytes, 4, FALSE},
+        {REG_BINARY, bytes, 5, FALSE},    {REG_BINARY, bytes, 8, FALSE},    {REG_QWORD, bytes, 8, FALSE},
+        {REG_DWORD_BIG_ENDIAN, bytes, 4, FALSE}, {REG_NONE, bytes, 0, FALSE}, {REG_SZ, text, 0, FALSE},
+        {REG_SZ, text, 4, FALSE},         {REG_SZ, text, sizeof text, FALSE}, {REG_EXPAND_SZ, text, sizeof text, FALSE},
+        {REG_MULTI_SZ, text, sizeof text, FALSE},
+    };
     for (const auto &stored : values) {
         SCOPED_TRACE("type " + std::to_string(stored.type) + ", " + std::to_string(stored.size) + " bytes");
         hk::reg::SetValue(kKey, "DebugLevel", stored.type, stored.data, stored.size);
-        EXPECT_FALSE(Read(kKey));
-        EXPECT_EQ(value, 2u);
+        EXPECT_EQ(Read(kKey), stored.read);
+        EXPECT_EQ(value, stored.read ? 7u : 2u);
+        EXPECT_EQ(hk::LivePoolCount(), 0u);
     }
 }
 
