@@ -5,10 +5,14 @@
  *
  *   mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]
  *   mpsim --bench
+ *   mpsim --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]
  *
  * --boards N runs a machine of N boards of the 23 models in turn, every
  * board started (the layout is in scenario.h). --bench measures what N more
- * PB8-A boards cost for N = 1, 64 and 512 (bench.h).
+ * PB8-A boards cost for N = 1, 64 and 512 (bench.h). --sweep runs each
+ * board's life once per fallible call of the drivers with that call failing
+ * (sweep.h); --fail N replays one of those runs of one MODEL/VARIANT, and
+ * --trace shows each run's failed call and where the failure surfaced.
  *
  * --seed picks how the simulated bus drivers complete requests (at once, at
  * DISPATCH_LEVEL, or later from another thread); the default is fixed, so
@@ -16,11 +20,13 @@
  *
  * Exit status: 0 when every port started and passed its checks and the
  * verifier recorded nothing (--bench: every run was clean and the cost grew
- * linearly); 1 otherwise; 2 for a bad command line or scenario.
+ * linearly; --sweep: every run was clean); 1 otherwise; 2 for a bad command
+ * line or scenario.
  */
 #include "bench.h"
 #include "lower_completion.h"
 #include "machine.h"
+#include "sweep.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +38,8 @@
 namespace {
 
 const char kUsage[] = "usage: mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
-                      "       mpsim --bench\n";
+                      "       mpsim --bench\n"
+                      "       mpsim --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]\n";
 
 int Usage(const char *why)
 {
@@ -52,7 +59,9 @@ bool NumberArgument(const char *text, unsigned long limit, unsigned long *value)
 
 int main(int argc, char **argv)
 {
-    bool json = false, trace = false, bench = false;
+    bool json = false, trace = false, bench = false, sweep = false;
+    std::vector<std::string> sweepNames;
+    unsigned long failing = 0;
     const char *file = nullptr;
     unsigned long boards = 0;
     uint32_t seed = sim::kDefaultCompletionSeed;
@@ -70,6 +79,18 @@ int main(int argc, char **argv)
                 return Usage("--boards needs a number from 1 to 4096");
         }
         else if (std::strcmp(argv[i], "--bench") == 0) bench = true;
+        else if (std::strcmp(argv[i], "--sweep") == 0) {
+            sweep = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                std::stringstream names(argv[++i]);
+                for (std::string name; std::getline(names, name, ',');)
+                    if (!name.empty()) sweepNames.push_back(name);
+            }
+        }
+        else if (std::strcmp(argv[i], "--fail") == 0) {
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 0xFFFFFFFFul, &failing) || failing == 0)
+                return Usage("--fail needs a call number from 1");
+        }
         else if (std::strcmp(argv[i], "--trace") == 0) trace = true;
         else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
@@ -81,6 +102,8 @@ int main(int argc, char **argv)
     }
     if (file && boards) return Usage("a scenario file or --boards, not both");
     if (bench) return sim::RunBench(std::cout);
+    if (failing && !sweep) return Usage("--fail replays a run of --sweep");
+    if (sweep) return sim::SweepCommand(sweepNames, unsigned(failing), trace, std::cout);
 
     try {
         sim::Scenario scenario;
