@@ -79,12 +79,15 @@ NTSTATUS NTAPI AddBoardDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     return status;
 }
 
-static VOID UnmapRange(ULONG_PTR base, ULONG *mappedLength)
+/* A stopped board owns no range any more: a mapping is released, and either
+   kind of base is forgotten, so that nothing reached through the board
+   afterwards (a port's interface held across the stop) touches registers
+   that may be another device's by now. Register steps refuse a base of 0. */
+static VOID ForgetRange(ULONG_PTR *base, ULONG *mappedLength)
 {
-    /* A base in I/O space has mapped length 0 and is left alone. */
-    if (*mappedLength == 0 || base == 0) return;
-    MmUnmapIoSpace(reinterpret_cast<PVOID>(base), *mappedLength);
+    if (*mappedLength != 0 && *base != 0) MmUnmapIoSpace(reinterpret_cast<PVOID>(*base), *mappedLength);
     *mappedLength = 0;
+    *base = 0;
 }
 
 NTSTATUS NTAPI StopBoard(PDEVICE_OBJECT Board, PIRP Unused)
@@ -92,8 +95,8 @@ NTSTATUS NTAPI StopBoard(PDEVICE_OBJECT Board, PIRP Unused)
     UNREFERENCED_PARAMETER(Unused);
     BoardExtension *board = BoardOf(Board);
     LockResources(board);
-    UnmapRange(board->BridgeBase, &board->BridgeMappedLength);
-    UnmapRange(board->UartBase, &board->UartMappedLength);
+    ForgetRange(&board->BridgeBase, &board->BridgeMappedLength);
+    ForgetRange(&board->UartBase, &board->UartMappedLength);
     UnlockResources(board);
     return STATUS_SUCCESS;
 }

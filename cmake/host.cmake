@@ -180,6 +180,19 @@ if(TARGET mpsim)
     set_tests_properties(mpsim_sequences PROPERTIES TIMEOUT 300)
 endif()
 
+# Every model's life once per fallible call of the drivers, with that call
+# failing (mpsim --sweep). Under the sanitizers a run costs several times
+# as much: a few models of each bus, the memory-space variant among them.
+if(TARGET mpsim)
+    if(MPS_SANITIZE)
+        add_test(NAME mpsim_fault_sweep
+                 COMMAND mpsim --sweep PL1-A/remove,PB2-A/surprise,PL4-A/memory,CB1-A/surprise,CB2-B/remove,IB4-AX/surprise)
+    else()
+        add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep)
+    endif()
+    set_tests_properties(mpsim_fault_sweep PROPERTIES TIMEOUT 900)
+endif()
+
 # The fuzz targets: a build of their own with clang (make fuzz).
 option(MPS_FUZZ "Build the fuzz targets (clang, libFuzzer)" OFF)
 if(MPS_FUZZ)

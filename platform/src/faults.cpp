@@ -1,10 +1,14 @@
 /*
  * Fault injection: each fallible service asks ShouldFail on entry, which
  * counts the call and says whether a plan (the n-th call of one service, or
- * the n-th fallible call of any service) picks it.
+ * the n-th fallible call of any service) picks it. Aimed at some images, it
+ * neither counts nor fails the calls of any other.
  */
 #include "internal.h"
 
+#include <execinfo.h>
+
+#include <algorithm>
 #include <array>
 #include <mutex>
 
@@ -17,6 +21,9 @@ struct Plan {
     std::array<unsigned, kServices> failAt{};  // 0: never
     unsigned totalCalls = 0;
     unsigned failOverallAt = 0;
+    std::vector<std::string> aim;  // empty: every image
+    std::vector<hk::FallibleCall> counted;
+    std::vector<std::string> failedStack;
 };
 
 std::mutex &PlanLock()
@@ -76,13 +83,50 @@ unsigned TotalCallCount()
     return Current().totalCalls;
 }
 
-bool ShouldFail(Service s)
+void AimFaultsAt(const std::vector<std::string> &images)
 {
     std::lock_guard<std::mutex> hold(PlanLock());
+    Current().aim = images;
+}
+
+std::vector<FallibleCall> CountedCalls()
+{
+    std::lock_guard<std::mutex> hold(PlanLock());
+    return Current().counted;
+}
+
+std::vector<std::string> FailedCallStack()
+{
+    std::lock_guard<std::mutex> hold(PlanLock());
+    return Current().failedStack;
+}
+
+bool ShouldFail(Service s, const std::string &image)
+{
+    std::unique_lock<std::mutex> hold(PlanLock());
     Plan &plan = Current();
+    if (!plan.aim.empty() && std::find(plan.aim.begin(), plan.aim.end(), image) == plan.aim.end()) return false;
     const unsigned call = ++plan.calls[size_t(s)];
     const unsigned overall = ++plan.totalCalls;
-    return call == plan.failAt[size_t(s)] || overall == plan.failOverallAt;
+    plan.counted.push_back(FallibleCall{s, image});
+    const bool fail = call == plan.failAt[size_t(s)] || overall == plan.failOverallAt;
+    if (!fail) return false;
+    hold.unlock();
+    // The driver routines between the service and the kernel that called
+    // the driver, named while their images are loaded.
+    void *frames[64];
+    const int depth = backtrace(frames, 64);
+    std::vector<std::string> stack;
+    for (int i = 1; i < depth; ++i) {
+        const std::string owner = ImageOfAddress(frames[i]);
+        if (owner == "host") continue;
+        // A return address lies past its call; step back into the call.
+        const std::string routine = internal::RoutineAt(static_cast<char *>(frames[i]) - 1);
+        stack.push_back(owner + "!" + (routine.empty() ? "?" : routine));
+    }
+    hold.lock();
+    plan.failedStack = stack;
+    return true;
 }
 
 void Sweep(const std::function<void()> &scenario, const std::function<void(unsigned failingCall)> &check)

@@ -33,6 +33,10 @@ bool WdmVersionAtLeast(UCHAR major, UCHAR minor);  // IoIsWdmVersionAvailable wi
 ULONG ReadMemorySpace(ULONGLONG physical, unsigned width, const std::string &image);
 void WriteMemorySpace(ULONGLONG physical, unsigned width, ULONG value, const std::string &image);
 
+// The routine holding a code address, from the symbol table of its image
+// ("CaptureResources"); empty when unknown.
+std::string RoutineAt(const void *address);
+
 // Pool accounting used by the object manager for its own allocations, which
 // are not driver pool and never counted as a driver's.
 bool IsPoolBlock(const void *p);

@@ -84,7 +84,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 {
     hk::internal::CheckIrql(hk::internal::Ddi::MmMapIoSpace, __builtin_return_address(0));
     const std::string owner = HK_CALLER_IMAGE();
-    if (NumberOfBytes == 0 || hk::ShouldFail(hk::Service::MapIoSpace)) return nullptr;
+    if (NumberOfBytes == 0 || hk::ShouldFail(hk::Service::MapIoSpace, owner)) return nullptr;
     const size_t rounded = RoundedToPages(NumberOfBytes);
     void *address = std::aligned_alloc(kPageSize, rounded);
     if (!address) return nullptr;

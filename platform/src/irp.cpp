@@ -394,7 +394,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     const void *caller = __builtin_return_address(0);
     hk::internal::CheckIrql(hk::internal::Ddi::IoAllocateIrp, caller);
     const std::string owner = hk::ImageOfAddress(caller);
-    if (hk::ShouldFail(hk::Service::Irp)) return nullptr;
+    if (hk::ShouldFail(hk::Service::Irp, owner)) return nullptr;
     PIRP irp = hk::internal::AllocateIrpFor(StackSize, owner);
     if (irp != nullptr) {
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());

@@ -120,7 +120,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     hk::internal::CheckIrql(hk::internal::Ddi::IoCreateDevice, __builtin_return_address(0));
     const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
     *DeviceObject = nullptr;
-    if (hk::ShouldFail(hk::Service::CreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (hk::ShouldFail(hk::Service::CreateDevice, owner)) return STATUS_INSUFFICIENT_RESOURCES;
 
     auto *device = static_cast<PDEVICE_OBJECT>(std::calloc(1, ExtensionOffset() + DeviceExtensionSize));
     if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -204,7 +204,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     hk::internal::CheckIrql(hk::internal::Ddi::IoAttachDeviceToDeviceStack, __builtin_return_address(0));
-    if (hk::ShouldFail(hk::Service::Attach)) return nullptr;
+    if (hk::ShouldFail(hk::Service::Attach, hk::ImageOfAddress(__builtin_return_address(0)))) return nullptr;
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;

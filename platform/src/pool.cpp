@@ -74,7 +74,7 @@ void CheckIrql(POOL_TYPE type, bool allocate, const void *caller)
 
 PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &image, bool fallible = true)
 {
-    if (fallible && hk::ShouldFail(hk::Service::Pool)) return nullptr;
+    if (fallible && hk::ShouldFail(hk::Service::Pool, image)) return nullptr;
 
     void *memory = std::malloc(size ? size : 1);
     if (memory == nullptr) return nullptr;

@@ -52,7 +52,7 @@ NTSTATUS OpenRelative(ULONG relativeTo, PCWSTR path, Open mode, const std::strin
     if (full.empty() && (rest.empty() || rest[0] != '\\')) return STATUS_OBJECT_PATH_NOT_FOUND;
     full += full.empty() || (!rest.empty() && rest[0] == '\\') ? rest : "\\" + rest;
 
-    if (mode == Open::Query && hk::ShouldFail(hk::Service::RegistryOpen)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (mode == Open::Query && hk::ShouldFail(hk::Service::RegistryOpen, image)) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::recursive_mutex> hold(Lock());
     *key = Find(nullptr, full);
     if (*key == nullptr && mode == Open::Write && !optional) *key = CreateLeaf(nullptr, full);
@@ -125,7 +125,7 @@ private:
     NTSTATUS EveryValue(Key &key, PRTL_QUERY_REGISTRY_TABLE entry)
     {
         if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) return STATUS_INVALID_PARAMETER;
-        if (hk::ShouldFail(hk::Service::RegistryRead)) return STATUS_INSUFFICIENT_RESOURCES;
+        if (hk::ShouldFail(hk::Service::RegistryRead, image_)) return STATUS_INSUFFICIENT_RESOURCES;
         std::vector<std::pair<std::string, hk::reg::Value>> values;
         {
             std::lock_guard<std::recursive_mutex> hold(Lock());
@@ -142,7 +142,7 @@ private:
 
     NTSTATUS OneValue(Key &key, PRTL_QUERY_REGISTRY_TABLE entry)
     {
-        if (hk::ShouldFail(hk::Service::RegistryRead)) return STATUS_INSUFFICIENT_RESOURCES;
+        if (hk::ShouldFail(hk::Service::RegistryRead, image_)) return STATUS_INSUFFICIENT_RESOURCES;
         const std::string name = NameOf(entry->Name);
         hk::reg::Value value;
         bool found;
@@ -294,7 +294,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR value
     KeyPtr key;
     NTSTATUS status = OpenRelative(relativeTo, path, Open::Write, image, "RtlWriteRegistryValue", &key);
     if (!NT_SUCCESS(status)) return status;
-    if (hk::ShouldFail(hk::Service::RegistryWrite)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (hk::ShouldFail(hk::Service::RegistryWrite, image)) return STATUS_INSUFFICIENT_RESOURCES;
     if (valueData == nullptr && valueLength != 0) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> hold(Lock());
     SetValue(*key, NameOf(valueName), valueType, valueData, valueLength);

@@ -6,6 +6,7 @@
  *   mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]
  *   mpsim --bench
  *   mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]
+ *   mpsim --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]
  *
  * --boards N runs a machine of N boards of the 23 models in turn, every
  * board started (the layout is in scenario.h). --bench measures what N more
@@ -14,6 +15,10 @@
  * each step and the invariant that broke; with --seeds it runs COUNT seeds
  * from SEED quietly and prints each failing seed with the command that
  * replays it; --no-moves keeps every board at its ranges across restarts.
+ * --sweep runs each board's life once per fallible call of the drivers with
+ * that call failing (sweep.h); --fail N replays one of those runs of one
+ * MODEL/VARIANT, and --trace shows each run's failed call and where the
+ * failure surfaced.
  *
  * --seed picks how the simulated bus drivers complete requests (at once, at
  * DISPATCH_LEVEL, or later from another thread); the default is fixed, so
@@ -21,12 +26,14 @@
  *
  * Exit status: 0 when every port started and passed its checks and the
  * verifier recorded nothing (--bench: every run was clean and the cost grew
- * linearly); 1 otherwise; 2 for a bad command line or scenario.
+ * linearly; --sweep: every run was clean); 1 otherwise; 2 for a bad command
+ * line or scenario.
  */
 #include "bench.h"
 #include "lower_completion.h"
 #include "machine.h"
 #include "sequence.h"
+#include "sweep.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +47,8 @@ namespace {
 
 const char kUsage[] = "usage: mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
                       "       mpsim --bench\n"
-                      "       mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]\n";
+                      "       mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]\n"
+                      "       mpsim --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]\n";
 
 int Usage(const char *why)
 {
@@ -86,6 +94,9 @@ int main(int argc, char **argv)
     bool json = false, trace = false, bench = false, sequence = false;
     unsigned long steps = sim::kDefaultSequenceSteps, seeds = 1;
     bool moves = true;
+    bool sweep = false;
+    std::vector<std::string> sweepNames;
+    unsigned long failing = 0;
     const char *file = nullptr;
     unsigned long boards = 0;
     uint32_t seed = sim::kDefaultCompletionSeed;
@@ -118,6 +129,18 @@ int main(int argc, char **argv)
             if (i + 1 >= argc || !NumberArgument(argv[++i], 1000000, &seeds) || seeds == 0)
                 return Usage("--seeds needs a number from 1 to 1000000");
         }
+        else if (std::strcmp(argv[i], "--sweep") == 0) {
+            sweep = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                std::stringstream names(argv[++i]);
+                for (std::string name; std::getline(names, name, ',');)
+                    if (!name.empty()) sweepNames.push_back(name);
+            }
+        }
+        else if (std::strcmp(argv[i], "--fail") == 0) {
+            if (i + 1 >= argc || !NumberArgument(argv[++i], 0xFFFFFFFFul, &failing) || failing == 0)
+                return Usage("--fail needs a call number from 1");
+        }
         else if (std::strcmp(argv[i], "--trace") == 0) trace = true;
         else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
@@ -129,6 +152,8 @@ int main(int argc, char **argv)
     }
     if (file && boards) return Usage("a scenario file or --boards, not both");
     if (bench) return sim::RunBench(std::cout);
+    if (failing && !sweep) return Usage("--fail replays a run of --sweep");
+    if (sweep) return sim::SweepCommand(sweepNames, unsigned(failing), trace, std::cout);
     if (sequence) return RunSequences(seed, steps, seeds, moves, seeds == 1);
 
     try {

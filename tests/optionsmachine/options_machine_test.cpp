@@ -179,4 +179,29 @@ TEST_F(LiveMachine, PortProgramsTheOptionSettingOfItsPcCard)
     EXPECT_EQ(optiontest::OptionOps(0x2E8, "mpsbus"), GenuineSignature(0x03) + OpList({"SET 2"}));
 }
 
+// A stopped board no longer owns its ranges: whoever still holds its
+// interface reaches none of its registers, in I/O space or through memory
+// (where the stop released the mapping).
+class StoppedBoard : public LiveMachine {
+protected:
+    void HoldInterfaceAcrossStop(const char *inMemorySpace)
+    {
+        Start(std::string(R"({"boards": [{"bus": "pcmcia", "hardware_ids": ["PCMCIA\\VELMORA-CB1B-05D3-004C"],
+                                          "io_base": "0x2E8", "option_registers": {}, "ports_in_memory_space": )") +
+              inMemorySpace + R"(, "registry": {"VOPR": 258, "VMCR": 14}}]})");
+        PortBusInterface record{};
+        ASSERT_EQ(Query(PortPdo(0), &record), STATUS_SUCCESS);
+        ASSERT_TRUE(pnp_->Stop(board_));
+        hk::ClearIoLog();
+        ULONG words[2] = {};
+        EXPECT_EQ(record.SetPortOptions(record.Context, words), STATUS_OBJECT_NAME_NOT_FOUND);
+        record.InterfaceDereference(record.Context);
+        for (const hk::IoAccess &access : hk::IoLog())
+            EXPECT_NE(access.image, "mpsbus") << std::hex << access.port << (access.write ? " written" : " read");
+    }
+};
+
+TEST_F(StoppedBoard, TouchesNoRegisterInIoSpace) { HoldInterfaceAcrossStop("false"); }
+TEST_F(StoppedBoard, TouchesNoRegisterThroughItsReleasedMapping) { HoldInterfaceAcrossStop("true"); }
+
 }  // namespace

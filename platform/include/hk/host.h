@@ -79,8 +79,24 @@ void FailNthCallOverall(unsigned n);
 void ResetFaults();            // clears plans and counters
 unsigned CallCount(Service s); // calls seen since the last reset
 unsigned TotalCallCount();
-// Called by each fallible service on entry; true means "fail this call".
-bool ShouldFail(Service s);
+// Called by each fallible service on entry with the image that called it;
+// true means "fail this call".
+bool ShouldFail(Service s, const std::string &image);
+// Aims fault injection at the calls of |images| ("mpsbus", "mpsfilt"):
+// calls made by any other image (the stand-ins, the host) are neither
+// counted nor failed. Empty: every image. Cleared by ResetFaults.
+void AimFaultsAt(const std::vector<std::string> &images);
+// The calls counted since the last reset, in order.
+struct FallibleCall {
+    Service service;
+    std::string image;
+};
+std::vector<FallibleCall> CountedCalls();
+// The routines of loaded images on the stack of the call that fault
+// injection failed last, innermost first, as a debugger names them
+// ("mpsfilt!MP_ExAllocatePool", "mpsfilt!GetPortOffset", ...); the host's
+// own frames are left out. Empty until a call failed.
+std::vector<std::string> FailedCallStack();
 
 // Runs |scenario| once with counting only, then once per counted call with
 // that call failing. |check| gets the 1-based failing call (0 for the clean

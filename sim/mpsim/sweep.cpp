@@ -1,0 +1,323 @@
+#include "sweep.h"
+
+#include "machine.h"
+
+#include <hk/host.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+const std::vector<std::string> kImagesUnderTest = {"mpsbus", "mpsfilt"};
+
+// How a failed call must show to the Plug and Play manager: the first of
+// its requests (or driver calls) whose outcome differs from the clean run's
+// is |request| completed with |status|; or, absorbed, none differs.
+struct Outcome {
+    const char *request;  // null: absorbed
+    NTSTATUS status;
+};
+constexpr Outcome kAbsorbed{nullptr, STATUS_SUCCESS};
+// What the host kernel's failing services return; a pool or IRP
+// allocation has no status of its own, and a step that cannot get one
+// reports STATUS_INSUFFICIENT_RESOURCES.
+constexpr NTSTATUS kServiceFailure = STATUS_INSUFFICIENT_RESOURCES;
+
+// The steps of the drivers that make fallible calls, by the routine that
+// decides the outcome (the innermost one on the failed call's stack that is
+// listed here) and the failing service (Count: any).
+struct StepRule {
+    const char *routine;  // "mpsbus!CaptureResources"
+    hk::Service service;
+    Outcome outcome;
+    const char *absorbedOnBus = nullptr;  // a bus on which the step absorbs it
+};
+
+using S = hk::Service;
+const StepRule kStepRules[] = {
+    // Loading: the path copy; mpsfilt's DebugLevel falls back to its default.
+    {"mpsbus!DriverEntry", S::Pool, {"DriverEntry", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsfilt!MP_GetRegistryDword", S::Count, kAbsorbed},
+    {"mpsfilt!DriverEntry", S::Pool, {"DriverEntry", STATUS_INSUFFICIENT_RESOURCES}},
+    // The board device: IoCreateDevice's status; a failed attach.
+    {"mpsbus!AddBoardDevice", S::CreateDevice, {"AddDevice", kServiceFailure}},
+    {"mpsbus!AddBoardDevice", S::Attach, {"AddDevice", STATUS_DEVICE_REMOVED}},
+    // The capture completes START itself: a copy, or a mapping.
+    {"mpsbus!CaptureResources", S::Pool, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!CaptureResources", S::MapIoSpace, {"IRP_MN_START_DEVICE", STATUS_NO_MEMORY}},
+    // Identification: without the legacy bus type the enumerator name
+    // decides, which is "ROOT" only for a root-enumerated board; a failed
+    // property buffer or read otherwise ends it with its status.
+    {"mpsbus!ReadProperty", S::Pool, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!ReadProperty", S::Property, {"IRP_MN_START_DEVICE", kServiceFailure}},
+    {"mpsbus!ReadBusType", S::Property, {"IRP_MN_START_DEVICE", STATUS_UNSUCCESSFUL}, "isa"},
+    // The option registers never fail the start.
+    {"mpsbus!ConfigureOptionRegisters", S::Count, kAbsorbed},
+    // Port devices: IoCreateDevice's status, or a string not allocated.
+    {"mpsbus!CreatePortDevices", S::CreateDevice, {"IRP_MN_START_DEVICE", kServiceFailure}},
+    {"mpsbus!CreatePortDevices", S::Pool, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!QueryBusRelations", S::Pool, {"IRP_MN_QUERY_DEVICE_RELATIONS", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!QueryPortId", S::Pool, {"IRP_MN_QUERY_ID", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!QueryPortText", S::Pool, {"IRP_MN_QUERY_DEVICE_TEXT", STATUS_INSUFFICIENT_RESOURCES}},
+    // The port's settings: the key open's or the first failed write's status.
+    {"mpsbus!StartPort", S::RegistryOpen, {"IRP_MN_START_DEVICE", kServiceFailure}},
+    {"mpsbus!StartPort", S::RegistryWrite, {"IRP_MN_START_DEVICE", kServiceFailure}},
+    // A system power request is never failed for the device request it
+    // could not ask for.
+    {"mpsbus!GenericDispatchPowerForPDO", S::Irp, kAbsorbed},
+    {"mpsbus!OnBoardSystemPowerDone", S::Irp, kAbsorbed},
+    // The filter: AddDevice's steps, its requirements list, its START.
+    {"mpsfilt!GetPortOffset", S::Pool, {"AddDevice", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsfilt!GetPortOffset", S::Property, {"AddDevice", kServiceFailure}},
+    {"mpsfilt!Dispatch_AddDevice", S::CreateDevice, {"AddDevice", kServiceFailure}},
+    {"mpsfilt!Dispatch_AddDevice", S::Attach, {"AddDevice", STATUS_DEVICE_REMOVED}},
+    {"mpsfilt!BuildRequirementsList", S::Pool, {"IRP_MN_FILTER_RESOURCE_REQUIREMENTS", STATUS_INSUFFICIENT_RESOURCES}},
+    // The interface block, the query request, or the lists' copies.
+    {"mpsfilt!RewriteStartResources", S::Count, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
+};
+
+const StepRule *RuleFor(const std::vector<std::string> &stack, hk::Service service)
+{
+    for (const std::string &frame : stack)
+        for (const StepRule &rule : kStepRules)
+            if (frame == rule.routine && (rule.service == S::Count || rule.service == service)) return &rule;
+    return nullptr;
+}
+
+// Model indexes (SameBoardsScenario): the PCI boards with and without the
+// bridge set-up that get a memory-space variant, and a PC Card that comes
+// with option registers.
+constexpr size_t kPb8a = 4, kCb1b = 6, kPl4a = 17;
+
+Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
+{
+    Scenario scenario = SameBoardsScenario(1, model, throughMemory);
+    // As in the built-in machine: the board's PDO refuses whatever went
+    // around the filter above it.
+    scenario.boardLowerFilter = true;
+    using Kind = ScenarioStep::Kind;
+    scenario.steps.clear();
+    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::Sleep, Kind::Wake,
+                      surprise ? Kind::SurpriseRemove : Kind::Remove}) {
+        ScenarioStep step;
+        step.kind = kind;
+        scenario.steps.push_back(step);
+    }
+    return scenario;
+}
+
+// Anything a run must not leave behind, whatever failed in it.
+std::vector<std::string> LeftBehind(const MachineReport &report)
+{
+    std::vector<std::string> problems;
+    for (const hk::Violation &v : report.violations)
+        problems.push_back("verifier: " + v.name + " by " + v.image + ": " + v.detail);
+    for (const auto &pool : report.poolOutstanding)
+        problems.push_back("pool left: " + std::to_string(pool.second) + " blocks of " + pool.first);
+    if (size_t devices = hk::LiveDeviceCount()) problems.push_back("device objects left: " + std::to_string(devices));
+    if (size_t mappings = hk::LiveMappings().size()) problems.push_back("mappings left: " + std::to_string(mappings));
+    if (size_t handles = hk::reg::OpenHandleCount())
+        problems.push_back("registry handles left open: " + std::to_string(handles));
+    return problems;
+}
+
+std::string CallText(const hk::FallibleCall &call)
+{
+    return std::string(hk::ServiceName(call.service)) + " by " + call.image;
+}
+
+std::string Joined(const std::vector<std::string> &items, const char *separator)
+{
+    std::string text;
+    for (const std::string &item : items) text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+// The first request whose outcome differs from the clean run's: where the
+// failure surfaced. Empty when the manager saw the same life. A record is
+// "<instance path>  <request> <detail>  -> <status>"; the path is left out,
+// as a node's path depends on what the node answered before.
+std::string Outcome(const std::string &record)
+{
+    const size_t gap = record.find("  ");
+    return gap == std::string::npos ? record : record.substr(gap + 2);
+}
+
+std::string FirstDifference(std::vector<std::string> clean, std::vector<std::string> faulty)
+{
+    for (std::string &r : clean) r = Outcome(r);
+    for (std::string &r : faulty) r = Outcome(r);
+    const size_t common = std::min(clean.size(), faulty.size());
+    for (size_t i = 0; i < common; ++i)
+        if (clean[i] != faulty[i]) return faulty[i];
+    if (faulty.size() > common) return faulty[common];
+    if (clean.size() > common) return "(missing) " + clean[common];
+    return std::string();
+}
+
+}  // namespace
+
+std::vector<SweepCase> SweepCases()
+{
+    std::vector<SweepCase> cases;
+    for (size_t model = 0; model < ModelCount(); ++model) {
+        for (const std::string variant : {"remove", "surprise", "memory", "options"}) {
+            if (variant == "memory" && model != kPb8a && model != kPl4a) continue;
+            if (variant == "options" && model != kCb1b) continue;
+            SweepCase c;
+            c.variant = variant;
+            c.scenario = LifeOf(model, variant == "surprise", variant == "memory");
+            if (variant == "options") {
+                // A card whose code has the option and mode control
+                // registers: the start probes them and stores the words.
+                c.scenario.boards[0].hardwareIds = {"PCMCIA\\VELMORA-CB1B-05D3-004C"};
+                c.scenario.boards[0].optionRegisters = OptionRegisterScenario{};
+            }
+            c.bus = BusKindName(c.scenario.boards[0].bus);
+            cases.push_back(std::move(c));
+        }
+    }
+    return cases;
+}
+
+bool SelectSweepCases(const std::vector<std::string> &names, std::vector<SweepCase> *cases, std::string *unknown)
+{
+    std::vector<SweepCase> all = SweepCases();
+    // The model's name is what mpsbus makes of the board: one clean run each.
+    for (SweepCase &c : all) {
+        const MachineReport report = RunScenario(c.scenario);
+        c.model = report.boards.empty() || report.boards[0].driver.model.empty() ? "?" : report.boards[0].driver.model;
+    }
+    cases->clear();
+    for (const std::string &name : names) {
+        const size_t before = cases->size();
+        for (const SweepCase &c : all)
+            if (c.model == name || c.Name() == name) cases->push_back(c);
+        if (cases->size() == before) {
+            *unknown = name;
+            return false;
+        }
+    }
+    if (names.empty()) *cases = all;
+    return true;
+}
+
+SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *detail)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point began = Clock::now();
+    const std::clock_t cpuBegan = std::clock();
+    SweepResult result;
+    result.name = sweepCase.Name();
+    const auto aim = [] { hk::AimFaultsAt(kImagesUnderTest); };
+
+    const MachineReport clean = RunScenario(sweepCase.scenario, aim);
+    const std::vector<hk::FallibleCall> cleanCalls = hk::CountedCalls();
+    result.calls = unsigned(cleanCalls.size());
+    result.runs = 1;
+    SweepFinding cleanFinding;
+    cleanFinding.problems = LeftBehind(clean);
+    if (!clean.Passed()) cleanFinding.problems.push_back("the clean run did not pass");
+    for (const BoardReport &board : clean.boards)
+        if (board.state != "removed") cleanFinding.problems.push_back("the board ends " + board.state);
+    if (!cleanFinding.problems.empty()) result.findings.push_back(cleanFinding);
+
+    for (unsigned failing = only ? only : 1; failing <= (only ? only : result.calls); ++failing) {
+        const MachineReport report = RunScenario(sweepCase.scenario, [&] {
+            aim();
+            hk::FailNthCallOverall(failing);
+        });
+        ++result.runs;
+        SweepFinding finding;
+        finding.failingCall = failing;
+        finding.stack = hk::FailedCallStack();
+        const std::vector<hk::FallibleCall> calls = hk::CountedCalls();
+        if (failing <= cleanCalls.size()) finding.call = CallText(cleanCalls[failing - 1]);
+        finding.problems = LeftBehind(report);
+        if (finding.stack.empty()) {
+            finding.problems.push_back("call " + std::to_string(failing) + " was never made");
+        } else {
+            ++result.faults;
+            if (calls.size() < failing || failing > cleanCalls.size() ||
+                CallText(calls[failing - 1]) != CallText(cleanCalls[failing - 1]))
+                finding.problems.push_back("the failed call is not the clean run's call " + std::to_string(failing));
+        }
+        const std::string surfaced = FirstDifference(clean.pnpLog, report.pnpLog);
+        if (!finding.stack.empty() && failing <= cleanCalls.size()) {
+            const hk::FallibleCall &call = cleanCalls[failing - 1];
+            const StepRule *rule = RuleFor(finding.stack, call.service);
+            std::string expected;
+            if (rule == nullptr) {
+                finding.problems.push_back("no step claims this call");
+            } else if (rule->outcome.request == nullptr ||
+                       (rule->absorbedOnBus && sweepCase.bus == rule->absorbedOnBus)) {
+                if (!surfaced.empty()) finding.problems.push_back("expected the failure absorbed, but: " + surfaced);
+            } else {
+                expected = std::string(rule->outcome.request) + " ";
+                const std::string status = "-> " + StatusText(rule->outcome.status);
+                if (surfaced.compare(0, expected.size(), expected) != 0 ||
+                    surfaced.size() < status.size() ||
+                    surfaced.compare(surfaced.size() - status.size(), status.size(), status) != 0)
+                    finding.problems.push_back("expected " + expected + status + ", but: " +
+                                               (surfaced.empty() ? "nothing changed" : surfaced));
+            }
+        }
+        if (detail)
+            *detail << result.name << " call " << failing << " (" << finding.call << ") in "
+                    << Joined(finding.stack, " < ") << "\n    surfaced: " << (surfaced.empty() ? "-" : surfaced)
+                    << "\n";
+        if (!finding.problems.empty()) result.findings.push_back(finding);
+    }
+    result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    result.cpuSeconds = double(std::clock() - cpuBegan) / CLOCKS_PER_SEC;
+    return result;
+}
+
+int SweepCommand(const std::vector<std::string> &names, unsigned only, bool trace, std::ostream &out)
+{
+    std::vector<SweepCase> cases;
+    std::string unknown;
+    if (!SelectSweepCases(names, &cases, &unknown)) {
+        out << "mpsim --sweep: no model or case " << unknown << "\n";
+        return 2;
+    }
+    if (only && cases.size() != 1) {
+        out << "mpsim --sweep: --fail replays one case (MODEL/VARIANT)\n";
+        return 2;
+    }
+    SweepResult total;
+    size_t failedRuns = 0;
+    for (const SweepCase &c : cases) {
+        const SweepResult r = RunSweep(c, only, only || trace ? &out : nullptr);
+        char line[200];
+        std::snprintf(line, sizeof(line), "%-16s %-7s calls %4u  runs %4u  faults %4u  failures %3zu  %6.2f s (CPU %.2f s)\n",
+                      r.name.c_str(), c.bus.c_str(), r.calls, r.runs, r.faults, r.findings.size(), r.seconds,
+                      r.cpuSeconds);
+        out << line;
+        for (const SweepFinding &f : r.findings) {
+            out << "  FAILED " << r.name << " call " << f.failingCall;
+            if (!f.call.empty()) out << " (" << f.call << " in " << Joined(f.stack, " < ") << ")";
+            out << ": replay with mpsim --sweep " << r.name << " --fail " << f.failingCall << "\n";
+            for (const std::string &p : f.problems) out << "    " << p << "\n";
+        }
+        total.calls += r.calls;
+        total.runs += r.runs;
+        total.faults += r.faults;
+        total.seconds += r.seconds;
+        total.cpuSeconds += r.cpuSeconds;
+        failedRuns += r.findings.size();
+    }
+    char line[200];
+    std::snprintf(line, sizeof(line), "Total: %zu cases, %u calls, %u runs, %u faults injected, %zu failing runs, %.1f s (CPU %.1f s)\n",
+                  cases.size(), total.calls, total.runs, total.faults, failedRuns, total.seconds, total.cpuSeconds);
+    out << line;
+    return failedRuns == 0 ? 0 : 1;
+}
+
+}  // namespace sim
