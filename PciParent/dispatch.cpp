@@ -1,16 +1,20 @@
 /*
  * Routing: the first byte of the extension says board or port, and gendev
  * gets the request with the board's area either way. mpsbus itself acts
- * only on a board's START, whose resources it keeps before anyone else
- * sees the request.
+ * on a board's START, whose resources it keeps before anyone else sees the
+ * request, and notes what a port's requests change in the port's state.
  */
 #include "mpsbus.h"
+#include "port_services.h"
 #include "resources.h"
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtensionHeader *header = HeaderOf(DeviceObject);
-    if (!header->IsBoard) return GenericDispatchPnpForPDO(header->GenericExtension, DeviceObject, Irp);
+    if (!header->IsBoard) {
+        NotePortRequest(DeviceObject, Irp);
+        return GenericDispatchPnpForPDO(header->GenericExtension, DeviceObject, Irp);
+    }
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MinorFunction == IRP_MN_START_DEVICE) {

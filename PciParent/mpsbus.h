@@ -59,6 +59,9 @@ struct PortExtension {
     PWSTR HardwareIds;                    /* NonPagedPool multi-string */
     PWSTR InstanceId;                     /* NonPagedPool */
     ULONG PortNumber;                     /* 1-based */
+    PHYSICAL_ADDRESS StartedUart;         /* the board's UART range at the port's last START */
+    BOOLEAN Started;                      /* from that START to a STOP, SURPRISE_REMOVAL or REMOVE */
+    BOOLEAN UartMoved;                    /* the board restarted elsewhere; cleared by the next START */
 };
 
 #define MPS_SAME_HEADER(type, field) \

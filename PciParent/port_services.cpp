@@ -6,6 +6,7 @@
 #include "port_services.h"
 
 #include "models.h"
+#include "resources.h"
 
 namespace {
 
@@ -81,8 +82,8 @@ NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Unused1, PCM_RES
 {
     UNREFERENCED_PARAMETER(Unused1);
     UNREFERENCED_PARAMETER(Unused2);
-    const PortExtension *port = PortOf(Port);
-    const BoardExtension *board = BoardOf(port->ParentBoard);
+    PortExtension *port = PortOf(Port);
+    BoardExtension *board = BoardOf(port->ParentBoard);
     const BOOLEAN multiport = board->BusType != MPS_BUS_PCMCIA && board->PortCount > 1;
     const PortSetting settings[] = {
         {L"PortIndex", port->PortNumber, TRUE},
@@ -100,7 +101,61 @@ NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Unused1, PCM_RES
         status = WriteDword(key, settings[i]);
     }
     ZwClose(key);
-    return status;
+    if (!NT_SUCCESS(status)) return status;
+
+    /* The stack above fetched the board's lists for this START: the port
+       now works where the board's UART range is. */
+    LockResources(board);
+    port->Started = UartRangeStart(board, &port->StartedUart);
+    UnlockResources(board);
+    port->UartMoved = FALSE;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * A port consumes no resources of its own, so a rebalance that moves its
+ * board only cancels the port's stop, and its stack would go on with
+ * registers the board no longer decodes. A moved port answers the state
+ * query as failed with changed requirements, for which the PnP manager
+ * stops the port and starts it again; the stack then fetches the board's
+ * new lists. The flags are added to what the drivers above answered.
+ */
+VOID NotePortRequest(PDEVICE_OBJECT Port, PIRP Irp)
+{
+    PortExtension *port = PortOf(Port);
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        if (!port->UartMoved) return;
+        Irp->IoStatus.Information |= PNP_DEVICE_FAILED | PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return;
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+        port->Started = FALSE;
+        return;
+    default:
+        return;
+    }
+}
+
+/* The PnP manager asks for the state later, from its own thread. The list
+   changes only during the board's start and removal, and this is its start. */
+VOID ReportMovedPorts(PDEVICE_OBJECT Board)
+{
+    BoardExtension *board = BoardOf(Board);
+    PHYSICAL_ADDRESS uart;
+    LockResources(board);
+    const BOOLEAN found = UartRangeStart(board, &uart);
+    UnlockResources(board);
+    if (!found) return;
+
+    for (PLIST_ENTRY link = board->ChildList.Flink; link != &board->ChildList; link = link->Flink) {
+        PortExtension *port = CONTAINING_RECORD(link, PortExtension, ChildLink);
+        if (!port->Started || port->StartedUart.QuadPart == uart.QuadPart) continue;
+        port->UartMoved = TRUE;
+        IoInvalidateDeviceState(port->DeviceObject);
+    }
 }
 
 /* Every port of the board, whether it is complete or its creation failed

@@ -7,3 +7,9 @@ NTSTATUS NTAPI QueryBusRelations(PDEVICE_OBJECT Board, PDEVICE_RELATIONS *Relati
 NTSTATUS NTAPI QueryPortCapabilities(PDEVICE_OBJECT Port, PDEVICE_CAPABILITIES *Capabilities);
 NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2);
 NTSTATUS DeletePortDevices(PDEVICE_OBJECT Board);
+
+/* A port's PnP request as it arrives, before gendev answers it. */
+VOID NotePortRequest(PDEVICE_OBJECT Port, PIRP Irp);
+/* At the end of a board START that succeeded: the started ports whose
+   registers moved with the board ask to be started again. */
+VOID ReportMovedPorts(PDEVICE_OBJECT Board);

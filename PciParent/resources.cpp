@@ -155,6 +155,22 @@ NTSTATUS CheckBoardRanges(PDEVICE_OBJECT Board)
     return STATUS_SUCCESS;
 }
 
+/* The range FindRanges takes for the UARTs: the last port range that is
+   not the bridge's. */
+BOOLEAN UartRangeStart(const BoardExtension *Board, PHYSICAL_ADDRESS *Start)
+{
+    if (Board->TranslatedResources == NULL) return FALSE;
+    BOOLEAN found = FALSE;
+    const CM_PARTIAL_RESOURCE_LIST *partials = &Board->TranslatedResources->List[0].PartialResourceList;
+    for (ULONG i = 0; i < partials->Count; ++i) {
+        const CM_PARTIAL_RESOURCE_DESCRIPTOR *port = &partials->PartialDescriptors[i];
+        if (port->Type != CmResourceTypePort || port->u.Port.Length == BridgeRangeLength) continue;
+        *Start = port->u.Port.Start;
+        found = TRUE;
+    }
+    return found;
+}
+
 VOID InitPciBridge(PDEVICE_OBJECT Board)
 {
     const BoardExtension *board = BoardOf(Board);

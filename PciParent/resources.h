@@ -12,5 +12,9 @@ NTSTATUS CaptureResources(PDEVICE_OBJECT Board, PIO_STACK_LOCATION Stack);
    register step the identified board needs. */
 NTSTATUS CheckBoardRanges(PDEVICE_OBJECT Board);
 
+/* Where the START's translated list puts the UART range; FALSE when it has
+   none. The caller holds the resource lock. */
+BOOLEAN UartRangeStart(const BoardExtension *Board, PHYSICAL_ADDRESS *Start);
+
 VOID InitPciBridge(PDEVICE_OBJECT Board);
 NTSTATUS CheckInterruptStatusRegister(PDEVICE_OBJECT Board);

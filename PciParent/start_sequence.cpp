@@ -7,6 +7,7 @@
 #include "identify.h"
 #include "option_registers.h"
 #include "port_devices.h"
+#include "port_services.h"
 #include "models.h"
 #include "resources.h"
 
@@ -47,5 +48,7 @@ NTSTATUS NTAPI StartSequence(PDEVICE_OBJECT Board, PCM_RESOURCE_LIST Unused1, PC
     UnlockResources(board);
     if (!NT_SUCCESS(status)) return status;
 
-    return CreatePortDevices(Board);
+    status = CreatePortDevices(Board);
+    if (NT_SUCCESS(status)) ReportMovedPorts(Board);
+    return status;
 }

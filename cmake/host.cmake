@@ -167,15 +167,11 @@ endif()
 
 # Seeded Plug and Play sequences over several boards with the bus interface
 # used from other threads: many seeds as built, a sample under the sanitizers.
-# A restart at moved ranges leaves the started ports' serial driver at the
-# board's old UART range (the ports consume no resources of their own, so
-# the PnP manager does not restart them): `mpsim --sequence 1` shows it;
-# the test keeps boards at their ranges until the ports are restarted.
 if(TARGET mpsim)
     if(MPS_SANITIZE)
-        add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 20 --no-moves)
+        add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 20)
     else()
-        add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 150 --no-moves)
+        add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 150)
     endif()
     set_tests_properties(mpsim_sequences PROPERTIES TIMEOUT 300)
 endif()

@@ -1054,6 +1054,7 @@ typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                              PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
 NTKERNELAPI VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+NTKERNELAPI VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
 NTKERNELAPI VOID NTAPI hk_IoMarkIrpPending(PIRP Irp);
 /* A failed ASSERT of the checked (DBG=1) kernel header's own inline
    routines: reported as RtlAssert would, and recorded by the verifier. */

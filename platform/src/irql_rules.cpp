@@ -104,6 +104,10 @@ constexpr IrqlRule kRules[] = {
     // DbgPrint runs at any IRQL, but "%C, %S, %lc, %ls, %wc, %ws and %wZ can
     // only be used at IRQL = PASSIVE_LEVEL" (wdm/nf-wdm-dbgprint).
     {Ddi::DbgPrintWideFormat, "DbgPrint with a wide-character conversion", PASSIVE_LEVEL, ""},
+    // IoInvalidateDeviceRelations, IoInvalidateDeviceState: <= DISPATCH_LEVEL
+    // (the PnP manager acts on them later, from its own thread).
+    {Ddi::IoInvalidateDeviceRelations, "IoInvalidateDeviceRelations", DISPATCH_LEVEL, ""},
+    {Ddi::IoInvalidateDeviceState, "IoInvalidateDeviceState", DISPATCH_LEVEL, ""},
 };
 static_assert(sizeof(kRules) / sizeof(kRules[0]) == size_t(Ddi::Count), "one IRQL rule per service");
 

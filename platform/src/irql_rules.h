@@ -57,6 +57,8 @@ enum class Ddi {
     RtlCompareUnicodeString,
     RtlEqualUnicodeString,
     DbgPrintWideFormat,
+    IoInvalidateDeviceRelations,
+    IoInvalidateDeviceState,
     Count
 };
 

@@ -89,9 +89,20 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyTyp
 // thread, as Windows queues the request to a worker.
 VOID NTAPI IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
 {
+    hk::internal::CheckIrql(hk::internal::Ddi::IoInvalidateDeviceRelations, __builtin_return_address(0));
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
     hk::internal::RequirePdo(hooks, DeviceObject, "IoInvalidateDeviceRelations", HK_CALLER_IMAGE());
     if (hooks.invalidateRelations) hooks.invalidateRelations(DeviceObject, Type);
+}
+
+// The same for the device's PnP state: the manager sends
+// IRP_MN_QUERY_PNP_DEVICE_STATE to its stack later and acts on the answer.
+VOID NTAPI IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    hk::internal::CheckIrql(hk::internal::Ddi::IoInvalidateDeviceState, __builtin_return_address(0));
+    hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    hk::internal::RequirePdo(hooks, PhysicalDeviceObject, "IoInvalidateDeviceState", HK_CALLER_IMAGE());
+    if (hooks.invalidateState) hooks.invalidateState(PhysicalDeviceObject);
 }
 
 }  // extern "C"

@@ -381,11 +381,25 @@ void PnpManager::BringUp(DeviceNode *node)
 }
 
 // PNP_DEVICE_FAILED or PNP_DEVICE_REMOVED in the answer takes the started
-// device down again (MSD kernel/irp-mn-query-pnp-device-state.md).
+// device down again (MSD kernel/irp-mn-query-pnp-device-state.md). FAILED
+// together with RESOURCE_REQUIREMENTS_CHANGED means the device "must be
+// stopped before the PnP manager assigns new hardware resources" (the
+// PNP_DEVICE_STATE flags on the same page): it is stopped even when it
+// consumes no resources, and started again with its requirements queried
+// anew. A stop it vetoes leaves it as it is.
 bool PnpManager::QueryDeviceState(DeviceNode *node)
 {
     const Sent sent = Send(node, IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, "");
     node->pnpDeviceState = NT_SUCCESS(sent.status) ? PNP_DEVICE_STATE(sent.information) : 0;
+    const PNP_DEVICE_STATE restart = PNP_DEVICE_FAILED | PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED;
+    if ((node->pnpDeviceState & (restart | PNP_DEVICE_REMOVED)) == restart) {
+        // The restart leaves other invalidations to whoever runs the queue.
+        const bool processing = processingInvalidations_;
+        processingInvalidations_ = true;
+        if (StopSubtree(node, true)) Restart(node);
+        processingInvalidations_ = processing;
+        return node->state == NodeState::Started;
+    }
     if (!(node->pnpDeviceState & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED))) return true;
     SurpriseRemoveSubtree(node);
     RemoveSubtree(node);

@@ -100,7 +100,11 @@ PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)
     hooks.invalidateRelations = [this](PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type) {
         if (type != BusRelations) return;
         std::lock_guard<std::mutex> hold(invalidatedLock_);
-        invalidated_.push_back(pdo);
+        invalidated_.push_back(Invalidation{pdo, false});
+    };
+    hooks.invalidateState = [this](PDEVICE_OBJECT pdo) {
+        std::lock_guard<std::mutex> hold(invalidatedLock_);
+        invalidated_.push_back(Invalidation{pdo, true});
     };
     hk::SetPnpHooks(hooks);
 }
@@ -136,21 +140,26 @@ DeviceNode *PnpManager::NewNode(PDEVICE_OBJECT pdo, DeviceNode *parent)
     return node;
 }
 
-// Bus relations invalidated by drivers while the manager was busy are
-// queried once it is done, as Windows' worker would.
+// Bus relations and device states invalidated by drivers while the manager
+// was busy are queried once it is done, as Windows' worker would.
 void PnpManager::ProcessInvalidations()
 {
     if (processingInvalidations_) return;
     processingInvalidations_ = true;
     for (;;) {
-        PDEVICE_OBJECT pdo = nullptr;
+        Invalidation next{};
         {
             std::lock_guard<std::mutex> hold(invalidatedLock_);
             if (invalidated_.empty()) break;
-            pdo = invalidated_.front();
+            next = invalidated_.front();
             invalidated_.erase(invalidated_.begin());
         }
-        if (DeviceNode *node = NodeOf(pdo)) Enumerate(node);
+        DeviceNode *node = NodeOf(next.pdo);
+        if (!node) continue;
+        if (!next.state)
+            Enumerate(node);
+        else if (node->state == NodeState::Started)
+            QueryDeviceState(node);
     }
     processingInvalidations_ = false;
 }
@@ -287,7 +296,9 @@ bool PnpManager::QueryRemoveThenCancel(DeviceNode *node)
 }
 
 // ------------------------------------------------------------ stop, start
-bool PnpManager::Stop(DeviceNode *node)
+bool PnpManager::Stop(DeviceNode *node) { return StopSubtree(node, false); }
+
+bool PnpManager::StopSubtree(DeviceNode *node, bool evenWithoutResources)
 {
     std::vector<DeviceNode *> started;
     for (DeviceNode *n : ChildrenFirst(node))
@@ -302,7 +313,7 @@ bool PnpManager::Stop(DeviceNode *node)
     }
     // A node without resources has nothing to give back: it stays started.
     for (DeviceNode *n : started) {
-        if (n->consumesResources) {
+        if (n->consumesResources || evenWithoutResources) {
             Send(n, IRP_MJ_PNP, IRP_MN_STOP_DEVICE, "");
             n->state = NodeState::Stopped;
         } else {

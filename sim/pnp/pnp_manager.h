@@ -14,6 +14,10 @@
  *              that consumes no resources gets CANCEL_STOP instead); a
  *              restart queries requirements again and starts parents first.
  *              A restart that fails surprise-removes the node.
+ *   state      after a first start and after IoInvalidateDeviceState:
+ *              QUERY_PNP_DEVICE_STATE; FAILED with RESOURCE_REQUIREMENTS_CHANGED
+ *              stops and restarts the node (resources or not), FAILED or
+ *              REMOVED otherwise surprise-removes it.
  *   removal    QUERY_REMOVE children first, then REMOVE children first; or
  *              SURPRISE_REMOVAL to the subtree, then REMOVE. A veto is
  *              answered with CANCEL_STOP / CANCEL_REMOVE.
@@ -116,6 +120,9 @@ private:
     void QueryBootConfiguration(DeviceNode *node);
     void QueryRequirements(DeviceNode *node);
     bool QueryDeviceState(DeviceNode *node);  // false: the device took itself down
+    // Query-stop then stop, children first; |evenWithoutResources| stops a
+    // node that consumes none instead of cancelling its stop.
+    bool StopSubtree(DeviceNode *node, bool evenWithoutResources);
     bool BindAndLoad(DeviceNode *node);
     bool LoadService(const std::string &service, DeviceNode *node);
     bool AddDevices(DeviceNode *node);
@@ -162,8 +169,13 @@ private:
     std::unordered_set<const DeviceNode *> isResourceHolder_;
     std::vector<PnpRequestRecord> requests_;
     StartObserver startObserver_;
+    // IoInvalidateDeviceRelations and IoInvalidateDeviceState, not yet acted on.
+    struct Invalidation {
+        PDEVICE_OBJECT pdo;
+        bool state;  // the device's PnP state, else its bus relations
+    };
     std::mutex invalidatedLock_;
-    std::vector<PDEVICE_OBJECT> invalidated_;  // IoInvalidateDeviceRelations, not yet acted on
+    std::vector<Invalidation> invalidated_;
     bool processingInvalidations_ = false;
 };
 

@@ -113,7 +113,8 @@ TEST_F(PnpTest, ServicesThatTakeAPdoStopOnAnyOtherDevice)
     HANDLE key = nullptr;
     EXPECT_DEATH(IoOpenDeviceRegistryKey(function, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), StopWith("0x2", "0x0"));
     EXPECT_DEATH(IoInvalidateDeviceRelations(function, BusRelations), StopWith("0x2", "0x0"));
-    // The PDO itself is fine for all three.
+    EXPECT_DEATH(IoInvalidateDeviceState(function), StopWith("0x2", "0x0"));
+    // The PDO itself is fine for all of them.
     ULONG needed = 0;
     EXPECT_EQ(IoGetDeviceProperty(node->pdo, DevicePropertyHardwareID, 0, nullptr, &needed), STATUS_BUFFER_TOO_SMALL);
     ASSERT_EQ(IoOpenDeviceRegistryKey(node->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);

@@ -1,8 +1,10 @@
 // The port devices as the Plug and Play manager meets them: their identity
 // per bus and brand, the answers it frees, the bus relations that make the
 // nodes, the serial settings in place when the serial port driver starts,
-// and a rebalance that leaves every port as it was.
+// a rebalance that leaves every port as it was, and one that moves them.
 #include "port_nodes_fixture.h"
+
+#include "builtin_bus.h"
 
 #include "PciParent/mpsbus.h"
 
@@ -284,6 +286,61 @@ TEST_F(PortNodes, ARebalanceLeavesEveryPortAsItWas)
     }
     EXPECT_EQ("PB4-A board 1 port 4", board->children[3]->location);
     EXPECT_EQ(poolBefore, hk::LivePool().size());
+}
+
+// Restarted at a moved UART range, a board's started ports are stopped and
+// started again (they claim no resources, so the rebalance itself only
+// cancels their stop): each serial driver works at its block of the new
+// range, and nothing touches the old one. A later rebalance that keeps the
+// range leaves the ports running.
+TEST_F(PortNodes, PortsFollowTheirBoardToAMovedRange)
+{
+    const struct {
+        const char *board;
+        ULONG movedUart;
+    } cases[] = {{kPb4a, 0xE000}, {kCb4a, 0x300}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.board);
+        sim::DeviceNode *board = Plug(c.board);
+        ASSERT_EQ(4u, board->children.size());
+        const sim::BoardResources old = BoardFrom(c.board).resources;
+        sim::BoardResources moved = old;
+        moved.uartBase = c.movedUart;
+
+        ASSERT_TRUE(pnp_->Stop(board));
+        slots_.back()->Unplug();
+        slots_.back()->Plug(moved);
+        sim::SetBoardResources(board->pdo, moved);
+        hk::ClearIoLog();
+        pnp_->ClearRequests();
+        ASSERT_TRUE(pnp_->Restart(board));
+        ASSERT_EQ(sim::NodeState::Started, board->state) << board->problem;
+
+        for (ULONG i = 0; i < 4; ++i) {
+            const sim::DeviceNode *port = board->children[i];
+            SCOPED_TRACE(port->instancePath);
+            EXPECT_EQ(sim::NodeState::Started, port->state) << port->problem;
+            EXPECT_THAT(Sent(port, "IRP_MN_STOP_DEVICE"), ElementsAre("IRP_MN_STOP_DEVICE  -> 00000000"));
+            const sim::SerialPortRecord *record = sim::SerialRecordFor(port->pdo);
+            ASSERT_NE(nullptr, record);
+            ULONGLONG block = 0;
+            for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : record->translated)
+                if (d.Type == CmResourceTypePort && d.u.Port.Length == 8) block = ULONGLONG(d.u.Port.Start.QuadPart);
+            EXPECT_EQ(moved.uartBase + 8ull * i, block);
+            EXPECT_EQ(sim::CheckResult::Ok, record->loopback) << record->checkDetail;
+        }
+        size_t atOld = 0, atNew = 0;
+        for (const hk::IoAccess &a : hk::IoLog()) {
+            atOld += a.port >= old.uartBase && a.port < old.uartBase + old.uartLength;
+            atNew += a.port >= moved.uartBase && a.port < moved.uartBase + moved.uartLength;
+        }
+        EXPECT_EQ(0u, atOld);
+        EXPECT_LT(0u, atNew);
+
+        pnp_->ClearRequests();
+        ASSERT_TRUE(pnp_->Rebalance(board));
+        for (const sim::DeviceNode *port : board->children) EXPECT_TRUE(Sent(port, "IRP_MN_STOP_DEVICE").empty());
+    }
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ protected:
         board->GenericExtension = &genericArea_;
         KeInitializeSpinLock(&board->ChildListLock);
         InitializeListHead(&board->ChildList);
+        InitializeResourceLock(board);
         hk::PnpHooks hooks;
         hooks.instancePath = [this](PDEVICE_OBJECT device) { return InstancePathOf(device); };
         hk::SetPnpHooks(hooks);

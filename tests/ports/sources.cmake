@@ -4,7 +4,9 @@
 # routines, not the C library's), then linked into the test.
 add_library(test_ports_driver_code OBJECT ${CMAKE_SOURCE_DIR}/PciParent/port_devices.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/port_services.cpp
-                                          ${CMAKE_SOURCE_DIR}/PciParent/models.cpp)
+                                          ${CMAKE_SOURCE_DIR}/PciParent/models.cpp
+                                          ${CMAKE_SOURCE_DIR}/PciParent/resources.cpp
+                                          ${CMAKE_SOURCE_DIR}/PciParent/board_registers.cpp)
 target_include_directories(test_ports_driver_code PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include
                                                           ${CMAKE_SOURCE_DIR}/platform/include)
 target_compile_definitions(test_ports_driver_code PRIVATE ${MPS_DRIVER_DEFINES})

@@ -262,6 +262,8 @@ struct PnpHooks {
     std::function<bool(PDEVICE_OBJECT device)> isPdo;
     // IoInvalidateDeviceRelations: the manager queries the relations again.
     std::function<void(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type)> invalidateRelations;
+    // IoInvalidateDeviceState: the manager queries the device's PnP state again.
+    std::function<void(PDEVICE_OBJECT pdo)> invalidateState;
 };
 void SetPnpHooks(const PnpHooks &hooks);
 // The hardware key of a PDO: "...\\Enum\\<instance path>\\Device Parameters".
