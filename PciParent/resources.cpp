@@ -112,18 +112,18 @@ NTSTATUS KeepResources(BoardExtension *Board, PIO_STACK_LOCATION Stack)
     return FindRanges(Board);
 }
 
-/* The length of the range FindRanges took for the UARTs: the last port
-   range that is not the bridge. */
-ULONG UartRangeLength(const BoardExtension *Board)
+/* The descriptor FindRanges took for the UARTs: the last port range that
+   is not the bridge; NULL when the list has none. */
+const CM_PARTIAL_RESOURCE_DESCRIPTOR *UartDescriptor(const BoardExtension *Board)
 {
-    ULONG length = 0;
-    if (Board->TranslatedResources == NULL) return 0;
+    if (Board->TranslatedResources == NULL) return NULL;
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart = NULL;
     const CM_PARTIAL_RESOURCE_LIST *partials = &Board->TranslatedResources->List[0].PartialResourceList;
     for (ULONG i = 0; i < partials->Count; ++i) {
         const CM_PARTIAL_RESOURCE_DESCRIPTOR *port = &partials->PartialDescriptors[i];
-        if (port->Type == CmResourceTypePort && port->u.Port.Length != BridgeRangeLength) length = port->u.Port.Length;
+        if (port->Type == CmResourceTypePort && port->u.Port.Length != BridgeRangeLength) uart = port;
     }
-    return length;
+    return uart;
 }
 
 }  // namespace
@@ -149,26 +149,20 @@ NTSTATUS CheckBoardRanges(PDEVICE_OBJECT Board)
     /* Nor outside what the board was assigned: the range must hold every
        port's registers, the first block's offset 7 (the status and option
        registers) among them, or ports would be made without registers. */
-    if (UartRangeLength(board) < board->PortCount * UartBlockLength) return STATUS_DEVICE_CONFIGURATION_ERROR;
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart = UartDescriptor(board);
+    if (uart == NULL || uart->u.Port.Length < board->PortCount * UartBlockLength)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
     if (board->BusType == MPS_BUS_PCI && !board->SkipBridgeInit && board->BridgeBase == 0)
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     return STATUS_SUCCESS;
 }
 
-/* The range FindRanges takes for the UARTs: the last port range that is
-   not the bridge's. */
 BOOLEAN UartRangeStart(const BoardExtension *Board, PHYSICAL_ADDRESS *Start)
 {
-    if (Board->TranslatedResources == NULL) return FALSE;
-    BOOLEAN found = FALSE;
-    const CM_PARTIAL_RESOURCE_LIST *partials = &Board->TranslatedResources->List[0].PartialResourceList;
-    for (ULONG i = 0; i < partials->Count; ++i) {
-        const CM_PARTIAL_RESOURCE_DESCRIPTOR *port = &partials->PartialDescriptors[i];
-        if (port->Type != CmResourceTypePort || port->u.Port.Length == BridgeRangeLength) continue;
-        *Start = port->u.Port.Start;
-        found = TRUE;
-    }
-    return found;
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart = UartDescriptor(Board);
+    if (uart == NULL) return FALSE;
+    *Start = uart->u.Port.Start;
+    return TRUE;
 }
 
 VOID InitPciBridge(PDEVICE_OBJECT Board)
