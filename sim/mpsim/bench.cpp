@@ -21,7 +21,7 @@ constexpr size_t kPortsPerBoard = 8;
 // down, never speeds one up. The sizes take turns, so that a busy spell
 // slows one run of each rather than every run of one.
 const size_t kSizes[] = {1, 64, 512};
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr size_t kSmall = 64, kLarge = 512;
 constexpr double kTolerance = 0.20;
 
