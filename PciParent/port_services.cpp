@@ -118,7 +118,7 @@ NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Unused1, PCM_RES
  * registers the board no longer decodes. A moved port answers the state
  * query as failed with changed requirements, for which the PnP manager
  * stops the port and starts it again; the stack then fetches the board's
- * new lists. The flags are added to what the drivers above answered.
+ * lists again. The flags are added to what the drivers above answered.
  */
 VOID NotePortRequest(PDEVICE_OBJECT Port, PIRP Irp)
 {
