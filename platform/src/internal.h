@@ -26,6 +26,7 @@ void ResetSync();         // remove-lock records, IRQL of this thread
 void ResetDiagnostics();  // debug output, assertions
 void ResetViolations();
 void ResetWdmVersion();
+void ResetWorkCounts();
 bool WdmVersionAtLeast(UCHAR major, UCHAR minor);  // IoIsWdmVersionAvailable without its IRQL check
 
 // Memory-space register access at a physical address, decoded and logged

@@ -264,6 +264,7 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
     int location;
     PDRIVER_DISPATCH dispatch;
     CheckLockHeldForForward(Irp, caller);
+    hk::CountWork(hk::Work::RequestDispatched);
     {
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");

@@ -143,6 +143,7 @@ KIRQL MaximumIrql(Ddi ddi) { return RuleOf(ddi).maximum; }
 
 void CheckIrql(Ddi ddi, const void *caller)
 {
+    hk::CountWork(hk::Work::KernelCall);
     const KIRQL irql = hk::CurrentIrql();
     const IrqlRule &rule = RuleOf(ddi);
     if (irql <= rule.maximum) return;

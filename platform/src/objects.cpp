@@ -76,9 +76,11 @@ void Unlink(PDEVICE_OBJECT device)
     _DEVOBJ_EXTENSION *record = RecordOf(device);
     PDEVICE_OBJECT previous = record ? record->previous : nullptr;
     PDEVICE_OBJECT *link = previous ? &previous->NextDevice : &driver->DeviceObject;
+    hk::CountWork(hk::Work::DeviceListSearch);
     if (*link != device) {
         // Not where its record says (taken off the list already): look for it.
         for (link = &driver->DeviceObject; *link != nullptr && *link != device; link = &(*link)->NextDevice) {
+            hk::CountWork(hk::Work::DeviceListSearch);
         }
     }
     if (*link == device) {

@@ -78,6 +78,7 @@ PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &i
 
     void *memory = std::malloc(size ? size : 1);
     if (memory == nullptr) return nullptr;
+    hk::CountWork(hk::Work::PoolAllocation);
     std::memset(memory, kFreshFill, size);
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Live()[memory] = Block{tag, type, size, image};

@@ -48,6 +48,7 @@ const AttachedRange *Decoder(bool memorySpace, ULONGLONG address, unsigned width
     auto it = ranges.upper_bound(std::make_pair(memorySpace, uint64_t(address)));
     while (it != ranges.begin()) {
         --it;
+        hk::CountWork(hk::Work::RangeSearch);
         const AttachedRange &r = it->second;
         if (r.memorySpace != memorySpace || address - r.base >= longestRange) break;
         if (address - r.base < r.length && r.length - (address - r.base) >= width &&

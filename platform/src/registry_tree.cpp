@@ -58,6 +58,7 @@ std::string Folded(const std::string &name)
 
 KeyPtr Child(const Key &key, const std::string &name)
 {
+    hk::CountWork(hk::Work::KeySearch);
     auto found = key.subkeyByName.find(Folded(name));
     return found == key.subkeyByName.end() ? nullptr : found->second;
 }
@@ -111,6 +112,7 @@ KeyPtr CreateLeaf(const KeyPtr &base, const std::string &path)
 void DetachSubkey(Key &parent, const KeyPtr &key)
 {
     for (auto it = parent.subkeys.begin(); it != parent.subkeys.end(); ++it) {
+        hk::CountWork(hk::Work::KeySearch);
         if (*it == key) {
             parent.subkeys.erase(it);
             parent.subkeyByName.erase(Folded(key->name));

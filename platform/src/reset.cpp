@@ -20,6 +20,7 @@ void ResetKernel()
     internal::ResetDiagnostics();
     ResetFaults();
     internal::ResetWdmVersion();
+    internal::ResetWorkCounts();
     internal::ResetViolations();
 }
 

@@ -138,6 +138,7 @@ void PnpManager::CheckNotDuplicate(const DeviceNode *node) const
 {
     if (!node->parent) return;
     for (const DeviceNode *sibling : node->parent->children) {
+        hk::CountWork(hk::Work::NodeSearch);
         if (sibling == node || !sibling->pdo || sibling->state == NodeState::Removed) continue;
         if (sibling->instancePath != node->instancePath) continue;
         hk::BugCheckEx(0xCA, 0x1, reinterpret_cast<ULONG_PTR>(node->pdo), reinterpret_cast<ULONG_PTR>(sibling->pdo), 0,

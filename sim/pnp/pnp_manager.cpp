@@ -167,6 +167,7 @@ void PnpManager::ProcessInvalidations()
 DeviceNode *PnpManager::NodeOf(PDEVICE_OBJECT pdo) const
 {
     if (!pdo) return nullptr;
+    hk::CountWork(hk::Work::NodeSearch);
     auto found = nodeOfPdo_.find(pdo);
     return found == nodeOfPdo_.end() ? nullptr : found->second;
 }

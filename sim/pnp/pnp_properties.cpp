@@ -64,7 +64,10 @@ NTSTATUS PnpManager::GetProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY pr
         break;
     case DevicePropertyPhysicalDeviceObjectName: {
         size_t index = 0;
-        while (index < nodes_.size() && nodes_[index].get() != node) ++index;
+        while (index < nodes_.size() && nodes_[index].get() != node) {
+            hk::CountWork(hk::Work::NodeSearch);
+            ++index;
+        }
         char name[32];
         std::snprintf(name, sizeof(name), "\\Device\\%08zx", index + 1);
         value = StringValue(name);

@@ -300,6 +300,25 @@ void RegisterImageRange(const std::string &image, const void *begin, const void 
 // "mpsbus!BoardModels"; null when the image or the symbol is not there.
 const void *ImageSymbol(const std::string &service, const std::string &symbol);
 
+// ------------------------------------------------------------- work counts
+// What the kernel and the simulated machine did, counted rather than timed,
+// so that a cost check gives the same verdict on a fast machine, a loaded
+// one or an emulated one. A search step is one entry looked at while finding
+// something: a lookup by key is one step, a walk one step per entry passed.
+enum class Work {
+    KernelCall,         // a service entered (every caller)
+    RequestDispatched,  // an IRP handed to a driver's dispatch routine
+    PoolAllocation,
+    NodeSearch,         // the PnP manager finding a device node
+    RangeSearch,        // the buses finding the range that decodes an access
+    KeySearch,          // the registry finding a key, one path component each
+    DeviceListSearch,   // a device looked for in its driver's device list
+    Count
+};
+void CountWork(Work what, uint64_t steps = 1);
+uint64_t WorkDone(Work what);
+const char *WorkName(Work what);
+
 // ------------------------------------------------------- whole-kernel reset
 // Returns the kernel to a fresh state between tests: unloads images, clears
 // pool records, registry, handles, I/O space, faults, diagnostics, violations.
