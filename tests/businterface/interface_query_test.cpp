@@ -5,9 +5,11 @@
 #include "PciParent/option_registers.h"
 #include "interface_board.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <thread>
 
 namespace interfacetest {
 namespace {
@@ -15,6 +17,23 @@ namespace {
 using namespace std::chrono_literals;
 using stacktest::Events;
 using stacktest::RecordEvent;
+
+// A removal on another thread first passes IRP_MN_REMOVE_DEVICE down, then
+// waits for the references. How soon its thread gets there depends on how
+// busy the machine is, so a test waits for that rather than for a while.
+void WaitUntilTheRemovalPassedDown()
+{
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    for (;;) {
+        const std::vector<std::string> events = Events();
+        if (std::find(events.begin(), events.end(), "lower:REMOVE_DEVICE") != events.end()) return;
+        if (std::chrono::steady_clock::now() > giveUp) {
+            ADD_FAILURE() << "the removal never reached the lower drivers";
+            return;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+}
 
 const GUID kOtherGuid = {0x5B1D7C42, 0x9E3A, 0x4F60, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF2}};
 // The interface's GUID with one field changed each: all 16 bytes count.
@@ -103,6 +122,7 @@ TEST_F(Queries, EveryReferenceHoldsTheLockUntilItsDereference)
     EXPECT_EQ(RefCount(), 3);
 
     auto removal = std::async(std::launch::async, [&] { return RemoveBoard(); });
+    WaitUntilTheRemovalPassedDown();
     for (const PortBusInterface *holder : {&first, &second, &first}) {
         EXPECT_EQ(removal.wait_for(100ms), std::future_status::timeout) << "removal went on under a reference";
         RecordEvent("dereference");
@@ -126,6 +146,7 @@ TEST_F(Queries, NoReferenceIsReportedWhileTheBoardIsBeingRemoved)
     BoardExtension *board = board_;
 
     auto removal = std::async(std::launch::async, [&] { return RemoveBoard(); });
+    WaitUntilTheRemovalPassedDown();
     ASSERT_EQ(removal.wait_for(150ms), std::future_status::timeout);
 
     PortBusInterface refused = Untouched();
