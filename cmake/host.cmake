@@ -1,11 +1,17 @@
-# The host build: 32-bit x86 like the target, with 16-bit wchar_t and stdcall
-# NTAPI, so driver sources and layouts are the same as on Windows.
+# The host build, for either target with 16-bit wchar_t: 32 bits is x86
+# (stdcall NTAPI, x86 layouts), 64 bits is x64 (x64 layouts); the driver
+# sources see the layouts of the Windows target they stand for.
 include(${CMAKE_SOURCE_DIR}/cmake/driver-flags.cmake)
 
-set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m32")
-set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m32 -fshort-wchar")
-set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m32")
-set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m32")
+set(MPS_HOST_BITS 32 CACHE STRING "The host build's target: 32 (x86) or 64 (x64)")
+set_property(CACHE MPS_HOST_BITS PROPERTY STRINGS 32 64)
+if(NOT MPS_HOST_BITS MATCHES "^(32|64)$")
+    message(FATAL_ERROR "MPS_HOST_BITS is 32 or 64, not '${MPS_HOST_BITS}'")
+endif()
+set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m${MPS_HOST_BITS}")
+set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m${MPS_HOST_BITS} -fshort-wchar")
+set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m${MPS_HOST_BITS}")
+set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m${MPS_HOST_BITS}")
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
 # The sanitizer build: the same host build under ASan and UBSan.
