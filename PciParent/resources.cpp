@@ -64,7 +64,13 @@ VOID ReleaseCapture(BoardExtension *Board)
 }
 
 /* Only the first full descriptor counts: the copy is its header and its
-   partial descriptors, 20 + 16 bytes each. */
+   partial descriptors, 20 + 16 bytes each on x86 (a descriptor is 20 bytes
+   on x64). */
+#ifndef _WIN64
+static_assert(FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors) == 20 &&
+                  sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 16,
+              "a list copy is 20 + 16 bytes per descriptor on x86");
+#endif
 NTSTATUS CopyList(const CM_RESOURCE_LIST *Source, PCM_RESOURCE_LIST *Copy, ULONG *Size)
 {
     if (Source == NULL) return STATUS_INSUFFICIENT_RESOURCES;
