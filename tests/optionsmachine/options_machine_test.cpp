@@ -133,7 +133,7 @@ TEST_F(LiveMachine, PortQueriesTheInterfaceOfItsPciBoard)
 
     PortBusInterface record{};
     ASSERT_EQ(Query(PortPdo(2), &record), STATUS_SUCCESS);
-    EXPECT_EQ(record.Size, 24);
+    EXPECT_EQ(record.Size, sizeof(PortBusInterface));
     EXPECT_EQ(record.Version, 1);
     EXPECT_EQ(hk::ImageOfAddress(reinterpret_cast<const void *>(record.GetResourceLists)), "mpsbus");
 

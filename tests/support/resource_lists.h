@@ -26,6 +26,10 @@ bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RE
 // reads a START list; none for no list.
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialDescriptorsOf(const CM_RESOURCE_LIST *list);
 
+// The bytes of a START list with this many partial descriptors: the header
+// and the descriptors, 20 + 16 each on x86, 20 + 20 each on x64.
+size_t ListBytes(size_t partials);
+
 // A CM_RESOURCE_LIST in storage of its own.
 class ResourceList {
 public:
@@ -37,7 +41,7 @@ public:
     PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(storage_.data()); }
     // The list's own bytes: the header and its partial descriptors.
     const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(storage_.data()); }
-    // How many of them: 20 + 16 for each partial descriptor.
+    // How many of them: ListBytes of the list's own count.
     size_t size() const;
 
 private:
