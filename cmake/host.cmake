@@ -50,7 +50,7 @@ file(GLOB PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/src/*.
 add_library(ntoskrnl_host SHARED ${PLATFORM_SOURCES} ${CMAKE_SOURCE_DIR}/abi/check.cpp)
 target_include_directories(ntoskrnl_host PUBLIC ${CMAKE_SOURCE_DIR}/platform/include)
 target_compile_definitions(ntoskrnl_host PRIVATE HK_HOST_SIDE MPS_IMAGE_DIR="${MPS_IMAGE_DIR}")
-target_compile_options(ntoskrnl_host PRIVATE -Wall -Wextra -Wno-multichar -Wno-invalid-offsetof)
+target_compile_options(ntoskrnl_host PRIVATE -Wall -Wextra -Wno-multichar -Wno-invalid-offsetof -Werror=format)
 target_link_libraries(ntoskrnl_host PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
 
 # ------------------------------------------------------------ driver images
@@ -93,8 +93,11 @@ foreach(image_dir ${TEST_IMAGE_DIRS})
 endforeach()
 
 # Host code that is not driver code (simulator, tests) sees the C library.
+# Its formats must be right for both targets: ULONG is long on x86 and int
+# on x64.
 function(mps_host_code target)
     target_compile_definitions(${target} PRIVATE HK_HOST_SIDE MPS_IMAGE_DIR="${MPS_IMAGE_DIR}")
+    target_compile_options(${target} PRIVATE -Wformat -Werror=format)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${target} PRIVATE ntoskrnl_host)
 endfunction()
