@@ -8,6 +8,7 @@
 #include "serial_standin.h"
 
 #include "support/kernel_test.h"
+#include "support/long_runs.h"
 
 #include <nlohmann/json.hpp>
 
@@ -196,7 +197,7 @@ TEST_F(BoardOnTheMachine, AnyFailingKernelCallOfAMemorySpaceStartLeavesNoMapping
     sim::RunScenario(scenario);
     const unsigned calls = hk::TotalCallCount();
     ASSERT_GT(calls, 0u);
-    for (unsigned failing = 1; failing <= calls; ++failing) {
+    for (unsigned failing : SweepCases(calls)) {
         SCOPED_TRACE("failing call " + std::to_string(failing));
         const sim::MachineReport report = sim::RunScenario(scenario, [failing] { hk::FailNthCallOverall(failing); });
         for (const hk::Violation &v : report.violations) ADD_FAILURE() << v.name << " by " << v.image << ": " << v.detail;

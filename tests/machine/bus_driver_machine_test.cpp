@@ -5,6 +5,7 @@
 #include "machine.h"
 
 #include "support/kernel_test.h"
+#include "support/long_runs.h"
 
 #include <algorithm>
 #include <string>
@@ -98,7 +99,7 @@ TEST_F(BusDriverOnTheMachine, AnyFailingKernelCallLeavesNothingBehind)
     const unsigned calls = hk::TotalCallCount();
     ASSERT_GT(calls, 0u);
 
-    for (unsigned failing = 1; failing <= calls; ++failing) {
+    for (unsigned failing : SweepCases(calls)) {
         SCOPED_TRACE("failing call " + std::to_string(failing));
         const sim::MachineReport report = sim::RunScenario(scenario, [failing] { hk::FailNthCallOverall(failing); });
         for (const hk::Violation &v : report.violations) ADD_FAILURE() << v.name << " by " << v.image << ": " << v.detail;
