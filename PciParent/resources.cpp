@@ -167,7 +167,9 @@ BOOLEAN UartRangeStart(const BoardExtension *Board, PHYSICAL_ADDRESS *Start)
 {
     const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart = UartDescriptor(Board);
     if (uart == NULL) return FALSE;
-    *Start = uart->u.Port.Start;
+    /* Member by member: on x64 the descriptor is packed to 4, and its start
+       may lie off the 8-byte boundary a whole PHYSICAL_ADDRESS claims. */
+    Start->QuadPart = uart->u.Port.Start.QuadPart;
     return TRUE;
 }
 
