@@ -20,6 +20,11 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePortDescriptor(ULONGLONG start, ULONG 
 CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONGLONG start, ULONG length);
 CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector);
 
+// A port or memory descriptor's start as a value. On x64 a descriptor is
+// packed to 4, so its 64-bit start may lie off an 8-byte boundary, and a
+// reference to it (as EXPECT_EQ takes its arguments) would be misaligned.
+inline LONGLONG StartOf(const CM_PARTIAL_RESOURCE_DESCRIPTOR &d) { return d.u.Port.Start.QuadPart; }
+
 // Byte for byte, as a driver that copies a descriptor must leave it.
 bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b);
 // The partial descriptors of a list's first full descriptor, as a driver
