@@ -32,14 +32,15 @@ build: configure-host
 	cmake --build $(WINDOWS_DIR)
 
 # The host tests run twice: as built, and under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; one test per core at a time.
+CTEST_JOBS ?= $(shell nproc)
 test: build
 	@cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMPS_SANITIZE=ON $(HOST_TOOLCHAIN) >/dev/null
 	cmake --build $(ASAN_DIR)
-	cd $(HOST_DIR) && ctest --output-on-failure $(CTEST_ARGS)
-	cd $(WINDOWS_DIR) && ctest --output-on-failure $(CTEST_ARGS)
+	cd $(HOST_DIR) && ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
+	cd $(WINDOWS_DIR) && ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
 	$(call NO_LEAKS_NOTE,$(ASAN_DIR))
-	cd $(ASAN_DIR) && ctest --output-on-failure $(CTEST_ARGS)
+	cd $(ASAN_DIR) && ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
 
 # The package and the Windows images on Wine (not part of test: it installs
 # Wine and takes a while). WINE_CHECK_ARGS passes options to the script.
