@@ -10,11 +10,16 @@
    PnP manager's requests, which come one at a time. */
 LONG gExAllocCount = 0;
 
+/* A block's address prints whole, in lower-case hex digits: eight on x86,
+   sixteen on x64. */
+#define BLOCK_DIGITS ((int)(2 * sizeof(PVOID)))
+#define BLOCK_ADDRESS(p) ((ULONGLONG)(ULONG_PTR)(p))
+
 PVOID MP_ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
     PVOID block = ExAllocatePoolWithTag(PoolType, NumberOfBytes, MPS_POOL_TAG);
     if (block != NULL) ++gExAllocCount;
-    MP_DbgPrint(3, "MP_ExAllocatePool(%08x, %ld bytes) gExAllocCount = %d\n", (ULONG)(ULONG_PTR)block,
+    MP_DbgPrint(3, "MP_ExAllocatePool(%0*I64x, %ld bytes) gExAllocCount = %d\n", BLOCK_DIGITS, BLOCK_ADDRESS(block),
                 (ULONG)NumberOfBytes, gExAllocCount);
     return block;
 }
@@ -22,6 +27,6 @@ PVOID MP_ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 VOID MP_ExFreePool(PVOID P)
 {
     --gExAllocCount;
-    MP_DbgPrint(3, "MP_ExFreePool(%08x) gExAllocCount = %d\n", (ULONG)(ULONG_PTR)P, gExAllocCount);
+    MP_DbgPrint(3, "MP_ExFreePool(%0*I64x) gExAllocCount = %d\n", BLOCK_DIGITS, BLOCK_ADDRESS(P), gExAllocCount);
     ExFreePool(P);
 }

@@ -25,7 +25,9 @@ struct FilterExtension {
 };
 
 /* The checked lock with its tracking block; every lock call says this size. */
-static_assert(sizeof(IO_REMOVE_LOCK) == 88, "the debug IO_REMOVE_LOCK");
+#ifndef _WIN64
+static_assert(sizeof(IO_REMOVE_LOCK) == 88, "the debug IO_REMOVE_LOCK is 88 bytes on x86");
+#endif
 
 inline FilterExtension *FilterOf(PDEVICE_OBJECT DeviceObject)
 {

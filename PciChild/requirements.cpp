@@ -9,7 +9,9 @@
 /* Twice the one-descriptor list; ListSize reports the whole block and the
    second half stays zero. */
 #define REQUIREMENTS_LIST_BYTES (2 * sizeof(IO_RESOURCE_REQUIREMENTS_LIST))
-static_assert(REQUIREMENTS_LIST_BYTES == 144, "the requirements block");
+#ifndef _WIN64
+static_assert(REQUIREMENTS_LIST_BYTES == 144, "the requirements block is 144 bytes on x86");
+#endif
 
 NTSTATUS BuildRequirementsList(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

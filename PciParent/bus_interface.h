@@ -17,8 +17,8 @@ VOID NTAPI DereferencePortInterface(PVOID Context);
 NTSTATUS NTAPI GetResourceLists(PVOID Context, PCM_RESOURCE_LIST *Raw, PCM_RESOURCE_LIST *Translated);
 
 /* The rewrites of one list copy. A PCI list's 128-byte bridge range becomes
-   the one-byte port; an ISA list, which has 16 free bytes behind its last
-   descriptor, gains it. Both fail with STATUS_UNSUCCESSFUL when the list
+   the one-byte port; an ISA list, which has room for one more descriptor
+   behind its last, gains it. Both fail with STATUS_UNSUCCESSFUL when the list
    lacks what the port is derived from. */
 NTSTATUS ConvertBridgeDescriptor(PCM_RESOURCE_LIST List);
 NTSTATUS AppendStatusPortDescriptor(PCM_RESOURCE_LIST List);

@@ -97,9 +97,9 @@ VOID OptionFixedBits(UCHAR Value, PULONG HworBits, PULONG SettingBits)
 const FieldProbe ModeLowProbe = {0x03, ReadModeControlRegister, WriteModeControlRegister, TRUE,
                                  0x0000FF00, 0x0000FFFC, ModeLowFixedBits};
 const FieldProbe ModeHighProbe = {0x1C, ReadModeControlRegister, WriteModeControlRegister, TRUE,
-                                  0x000F0000, ~0x1CUL, ModeHighFixedBits};
+                                  0x000F0000, ~(ULONG)0x1C, ModeHighFixedBits};
 const FieldProbe OptionProbe = {OptionField, ReadOptionRegister, WriteOptionRegister, FALSE,
-                                0x000000FF, ~0x103UL, OptionFixedBits};
+                                0x000000FF, ~(ULONG)0x103, OptionFixedBits};
 
 /* Clear the field, then set it: a field that shows a bit after the clear,
    or none after the set, does not follow writes. */

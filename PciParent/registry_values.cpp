@@ -1,8 +1,8 @@
 #include "registry_values.h"
 
-/* The fixed part of a KEY_VALUE_FULL_INFORMATION answer (20 bytes) and the
-   alignment of its data behind the name. */
-const ULONG FullInformationOverhead = 24;
+/* The fixed part of a KEY_VALUE_FULL_INFORMATION answer (20 bytes on
+   either target) and the alignment of its data behind the name. */
+const ULONG FullInformationOverhead = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + sizeof(ULONG);
 
 NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR Name, ULONG NameSize, PVOID Buffer, ULONG BufferSize)
 {

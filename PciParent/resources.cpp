@@ -64,7 +64,13 @@ VOID ReleaseCapture(BoardExtension *Board)
 }
 
 /* Only the first full descriptor counts: the copy is its header and its
-   partial descriptors, 20 + 16 bytes each. */
+   partial descriptors, 20 + 16 bytes each on x86 (a descriptor is 20 bytes
+   on x64). */
+#ifndef _WIN64
+static_assert(FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors) == 20 &&
+                  sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) == 16,
+              "a list copy is 20 + 16 bytes per descriptor on x86");
+#endif
 NTSTATUS CopyList(const CM_RESOURCE_LIST *Source, PCM_RESOURCE_LIST *Copy, ULONG *Size)
 {
     if (Source == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -161,7 +167,9 @@ BOOLEAN UartRangeStart(const BoardExtension *Board, PHYSICAL_ADDRESS *Start)
 {
     const CM_PARTIAL_RESOURCE_DESCRIPTOR *uart = UartDescriptor(Board);
     if (uart == NULL) return FALSE;
-    *Start = uart->u.Port.Start;
+    /* Member by member: on x64 the descriptor is packed to 4, and its start
+       may lie off the 8-byte boundary a whole PHYSICAL_ADDRESS claims. */
+    Start->QuadPart = uart->u.Port.Start.QuadPart;
     return TRUE;
 }
 

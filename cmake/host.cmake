@@ -1,11 +1,17 @@
-# The host build: 32-bit x86 like the target, with 16-bit wchar_t and stdcall
-# NTAPI, so driver sources and layouts are the same as on Windows.
+# The host build, for either target with 16-bit wchar_t: 32 bits is x86
+# (stdcall NTAPI, x86 layouts), 64 bits is x64 (x64 layouts); the driver
+# sources see the layouts of the Windows target they stand for.
 include(${CMAKE_SOURCE_DIR}/cmake/driver-flags.cmake)
 
-set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m32")
-set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m32 -fshort-wchar")
-set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m32")
-set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m32")
+set(MPS_HOST_BITS 32 CACHE STRING "The host build's target: 32 (x86) or 64 (x64)")
+set_property(CACHE MPS_HOST_BITS PROPERTY STRINGS 32 64)
+if(NOT MPS_HOST_BITS MATCHES "^(32|64)$")
+    message(FATAL_ERROR "MPS_HOST_BITS is 32 or 64, not '${MPS_HOST_BITS}'")
+endif()
+set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m${MPS_HOST_BITS}")
+set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m${MPS_HOST_BITS} -fshort-wchar")
+set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m${MPS_HOST_BITS}")
+set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m${MPS_HOST_BITS}")
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
 # The sanitizer build: the same host build under ASan and UBSan.
@@ -45,7 +51,7 @@ file(GLOB PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/src/*.
 add_library(ntoskrnl_host SHARED ${PLATFORM_SOURCES} ${CMAKE_SOURCE_DIR}/abi/check.cpp)
 target_include_directories(ntoskrnl_host PUBLIC ${CMAKE_SOURCE_DIR}/platform/include)
 target_compile_definitions(ntoskrnl_host PRIVATE HK_HOST_SIDE MPS_IMAGE_DIR="${MPS_IMAGE_DIR}")
-target_compile_options(ntoskrnl_host PRIVATE -Wall -Wextra -Wno-multichar -Wno-invalid-offsetof)
+target_compile_options(ntoskrnl_host PRIVATE -Wall -Wextra -Wno-multichar -Wno-invalid-offsetof -Werror=format)
 target_link_libraries(ntoskrnl_host PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
 
 # ------------------------------------------------------------ driver images
@@ -88,8 +94,11 @@ foreach(image_dir ${TEST_IMAGE_DIRS})
 endforeach()
 
 # Host code that is not driver code (simulator, tests) sees the C library.
+# Its formats must be right for both targets: ULONG is long on x86 and int
+# on x64.
 function(mps_host_code target)
     target_compile_definitions(${target} PRIVATE HK_HOST_SIDE MPS_IMAGE_DIR="${MPS_IMAGE_DIR}")
+    target_compile_options(${target} PRIVATE -Wformat -Werror=format)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${target} PRIVATE ntoskrnl_host)
     get_target_property(type ${target} TYPE)

@@ -36,6 +36,28 @@ target_include_directories(abi_check SYSTEM PRIVATE ${DDK_INCLUDE})
 target_compile_definitions(abi_check PRIVATE ${MPS_WINDOWS_DEFINES})
 target_compile_options(abi_check PRIVATE ${MPS_WINDOWS_FLAGS})
 
+# The same sources against mingw-w64's x64 DDK headers: the layout table's
+# x64 values and every driver source must compile there, warning-free, with
+# the same options. Objects only; the images above are the x86 ones.
+find_program(MPS_X64_CXX x86_64-w64-mingw32-g++ REQUIRED)
+set(MPS_X64_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
+list(TRANSFORM MPS_WINDOWS_DEFINES PREPEND -D OUTPUT_VARIABLE x64_defines)
+set(x64_objects "")
+foreach(source ${CMAKE_SOURCE_DIR}/abi/check.cpp ${MPSBUS_SOURCES} ${GENDEV_SOURCES} ${MPSFILT_SOURCES})
+    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
+    set(object ${CMAKE_BINARY_DIR}/x64/${relative}.o)
+    get_filename_component(object_dir ${object} DIRECTORY)
+    add_custom_command(OUTPUT ${object}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${object_dir}
+        COMMAND ${MPS_X64_CXX} -std=c++17 ${MPS_WINDOWS_FLAGS} -Werror ${x64_defines}
+                -isystem ${MPS_X64_DDK_INCLUDE} -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/include
+                -MD -MF ${object}.d -c ${source} -o ${object}
+        DEPENDS ${source} DEPFILE ${object}.d
+        COMMENT "Compiling ${relative} for x64" VERBATIM)
+    list(APPEND x64_objects ${object})
+endforeach()
+add_custom_target(x64_sources ALL DEPENDS ${x64_objects})
+
 if(MPSBUS_SOURCES)
     mps_kernel_image(mpsbus ${MPSBUS_SOURCES} ${GENDEV_SOURCES})
 endif()

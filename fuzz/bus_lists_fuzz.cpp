@@ -1,8 +1,8 @@
 /*
  * The bus interface's resource lists. The input is a board: its bus (first
  * byte), how many partial descriptors its START lists had (second byte, up
- * to 32), and the bytes of those descriptors, raw first, then translated
- * (zeros where the input ends). The board keeps its lists as the capture
+ * to 32), and those descriptors, raw first, then translated, each in
+ * fuzz::kDescriptorInputBytes (zeros where the input ends). The board keeps its lists as the capture
  * step does, and GetResourceLists hands out rewritten copies of them: a PCI
  * list's last 128-byte port becomes the one-byte interrupt status port at
  * the last UART range's start + 7, an ISA list gains that port behind its
@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const ULONG bus = kBuses[input.Byte() % 4];
     const ULONG count = input.Byte() % (kMaxDescriptors + 1);
     Descriptors raw(count), translated(count);
-    input.Bytes(raw.data(), count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    input.Bytes(translated.data(), count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+    input.Descriptors(raw.data(), count);
+    input.Descriptors(translated.data(), count);
 
     BoardExtension board{};
     board.IsBoard = TRUE;

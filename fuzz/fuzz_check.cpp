@@ -44,6 +44,15 @@ void Input::Bytes(void *to, size_t count)
     for (size_t i = 0; i < count; ++i) bytes[i] = Byte();
 }
 
+void Input::Descriptors(CM_PARTIAL_RESOURCE_DESCRIPTOR *to, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t record[kDescriptorInputBytes];
+        Bytes(record, sizeof record);
+        std::memcpy(&to[i], record, sizeof to[i]);
+    }
+}
+
 std::vector<uint8_t> Input::Rest()
 {
     std::vector<uint8_t> rest(data_ + at_, data_ + size_);

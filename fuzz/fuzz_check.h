@@ -31,12 +31,21 @@ void ExpectKernelClean(const char *after, size_t poolBlocksKept = 0);
 
 std::string Hex(uint64_t value);
 
+// Each partial descriptor of a START list takes this many input bytes on
+// either target, x64's descriptor size. They are the descriptor's bytes in
+// order; x86's 16-byte descriptor takes the first 16 and leaves the rest,
+// which on x64 are the upper half of an interrupt's affinity. So one corpus
+// means the same lists on both targets.
+constexpr size_t kDescriptorInputBytes = 20;
+static_assert(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) <= kDescriptorInputBytes, "a descriptor fits its input");
+
 // Reads the input front to back; past its end every read gives zeros.
 class Input {
 public:
     Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
     void Bytes(void *to, size_t count);
+    void Descriptors(CM_PARTIAL_RESOURCE_DESCRIPTOR *to, size_t count);
     std::vector<uint8_t> Rest();
     size_t Left() const { return size_ - at_; }
 

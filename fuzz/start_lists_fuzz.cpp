@@ -6,7 +6,8 @@
  * port of the board the filter serves (next two bytes, a port offset below
  * 0xFFF as the location text allows) and the board's lists that
  * GetResourceLists hands out (a descriptor count up to 16 and the
- * descriptors' bytes for each list; zeros where the input ends).
+ * descriptors, each in fuzz::kDescriptorInputBytes, for each list; zeros
+ * where the input ends).
  *
  * RewriteStartResources must then put into the START's stack location
  * exactly the board's lists with every port range longer than one byte
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FilterOf(filterDevice)->PortOffset = offset;
     for (Descriptors *list : {&script.raw, &script.translated}) {
         list->resize(input.Byte() % (kMaxDescriptors + 1));
-        input.Bytes(list->data(), list->size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+        input.Descriptors(list->data(), list->size());
     }
 
     // The START's own lists, which stay the PnP manager's.

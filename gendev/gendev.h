@@ -99,11 +99,11 @@ typedef GENERIC_BOOLEAN_QUERY *PGENERIC_BOOLEAN_QUERY;
 #define GENERIC_OPTION_PORTS_USE_NO_RESOURCES 0x00000020UL
 #define GENERIC_OPTIONS_KNOWN (GENERIC_OPTION_PORTS_USE_NO_RESOURCES)
 
-#define GENERIC_INIT_RECORD_SIZE 156
-
 /*
  * The record that binds a board device to the library; read during
- * InitializeGenericExtension only. Slots marked Reserved must be zero.
+ * InitializeGenericExtension only. It is 39 pointer-sized slots: 156 bytes
+ * on x86, where each slot is a 32-bit word. Slots marked Reserved must be
+ * zero.
  * Required: Size, DeviceObject, LowerDeviceObject, RemoveLock, StartDevice,
  * StopDevice and RemoveDevice. Every other callback may be null: the request
  * then passes down (board) or completes with the status it carried (port).
@@ -111,12 +111,12 @@ typedef GENERIC_BOOLEAN_QUERY *PGENERIC_BOOLEAN_QUERY;
  * name is refused rather than silently ignored.
  */
 struct GenericInitRecord {
-    ULONG Size;                        /* GENERIC_INIT_RECORD_SIZE */
+    ULONG Size;                        /* GENERIC_INIT_RECORD_SIZE (the slot's low half on x64) */
     PDEVICE_OBJECT DeviceObject;       /* the board device */
     PDEVICE_OBJECT Pdo;                /* the board's physical device object */
     PDEVICE_OBJECT LowerDeviceObject;  /* what attaching the board returned */
     PVOID RemoveLock;                  /* IO_REMOVE_LOCK storage in the client's extension */
-    ULONG Reserved1[2];
+    ULONG_PTR Reserved1[2];
     PGENERIC_START_DEVICE StartDevice;
     PGENERIC_STOP_DEVICE StopDevice;
     PGENERIC_REMOVE_DEVICE RemoveDevice;
@@ -129,16 +129,22 @@ struct GenericInitRecord {
     PVOID Reserved3[2];
     PGENERIC_QUERY_PORT_INTERFACE QueryPortInterface;
     UNICODE_STRING NameString;
-    ULONG Options;                     /* GENERIC_OPTION_* */
+    ULONG Options;                     /* GENERIC_OPTION_* (the slot's low half on x64) */
     PGENERIC_BOOLEAN_QUERY BooleanQuery1;
     PGENERIC_BOOLEAN_QUERY BooleanQuery2;
-    ULONG Reserved4[15];
+    ULONG_PTR Reserved4[15];
 };
 
-/* The record crosses a library boundary: its x86 layout is fixed word by word. */
+#define GENERIC_INIT_RECORD_SIZE ((ULONG)sizeof(GenericInitRecord))
+
+/* The record crosses a library boundary: its layout is fixed slot by slot,
+   and on x86 byte by byte. */
 #define GENERIC_RECORD_WORD(field, word) \
-    static_assert(offsetof(GenericInitRecord, field) == (word) * 4, "GenericInitRecord." #field)
-static_assert(sizeof(GenericInitRecord) == GENERIC_INIT_RECORD_SIZE, "GenericInitRecord is 156 bytes");
+    static_assert(offsetof(GenericInitRecord, field) == (word) * sizeof(PVOID), "GenericInitRecord." #field)
+static_assert(sizeof(GenericInitRecord) == 39 * sizeof(PVOID), "GenericInitRecord is 39 slots");
+#ifndef _WIN64
+static_assert(sizeof(GenericInitRecord) == 156, "GenericInitRecord is 156 bytes on x86");
+#endif
 GENERIC_RECORD_WORD(Size, 0);
 GENERIC_RECORD_WORD(DeviceObject, 1);
 GENERIC_RECORD_WORD(Pdo, 2);

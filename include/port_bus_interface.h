@@ -3,8 +3,10 @@
  * device's stack through IRP_MN_QUERY_INTERFACE. A filter above the port
  * uses it during the port's START to fetch the whole board's resource lists.
  *
- * The record crosses drivers, so its x86 layout is fixed: the standard
- * INTERFACE header followed by two routine pointers, 24 bytes in all. Every
+ * The record crosses drivers, so its layout is fixed: the standard
+ * INTERFACE header followed by two routine pointers, 24 bytes on x86 (48 on
+ * x64, where the pointers and the header grow). The query's size check
+ * asks for exactly sizeof(PortBusInterface) on either target. Every
  * routine takes Context as its first argument; the record itself is never
  * passed.
  *
@@ -35,7 +37,7 @@ typedef NTSTATUS NTAPI PORT_SET_PORT_OPTIONS(PVOID Context, PULONG Words);
 typedef PORT_SET_PORT_OPTIONS *PPORT_SET_PORT_OPTIONS;
 
 struct PortBusInterface {
-    USHORT Size;                                /* sizeof(PortBusInterface), 24 */
+    USHORT Size;                                /* sizeof(PortBusInterface), 24 on x86 */
     USHORT Version;                             /* PORT_BUS_INTERFACE_VERSION */
     PVOID Context;
     PINTERFACE_REFERENCE InterfaceReference;
@@ -44,7 +46,9 @@ struct PortBusInterface {
     PPORT_SET_PORT_OPTIONS SetPortOptions;
 };
 
+#ifndef _WIN64
 static_assert(sizeof(PortBusInterface) == 24, "PortBusInterface is 24 bytes on x86");
+#endif
 static_assert(offsetof(PortBusInterface, Context) == offsetof(INTERFACE, Context), "INTERFACE header");
 static_assert(offsetof(PortBusInterface, InterfaceDereference) == offsetof(INTERFACE, InterfaceDereference),
               "INTERFACE header");

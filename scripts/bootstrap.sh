@@ -58,6 +58,7 @@ fi
 packages=(
     cmake ninja-build make g++ g++-multilib python3
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     googletest nlohmann-json3-dev
     clang-14 libclang-rt-14-dev
 )

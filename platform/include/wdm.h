@@ -1,11 +1,17 @@
 /*
  * Kernel interface of the host platform: the subset of the Windows WDM
- * headers that the drivers use, with the 32-bit x86 layouts of the WDK.
- * Built with g++ -m32 -fshort-wchar, so pointers are 4 bytes and wchar_t is
- * 2 bytes, as on the target. Every layout here is checked against mingw-w64's
- * real headers by the ABI table in abi/.
+ * headers that the drivers use, with the WDK's layouts for x86 (g++ -m32)
+ * and for x64 (g++ -m64). Both builds use -fshort-wchar, so wchar_t is 2
+ * bytes as on Windows. Every layout here is checked against mingw-w64's real
+ * headers of each target by the ABI table in abi/.
  */
 #pragma once
+
+/* The 64-bit build is x64, whose compilers define _WIN64: so does this
+   header, for the code that picks a layout by target. */
+#if defined(__x86_64__) && !defined(_WIN64)
+#define _WIN64 1
+#endif
 
 #include <stddef.h>
 #include <stdarg.h>
@@ -20,13 +26,27 @@
 #define HK_EXTERN_C_END
 #endif
 
+#ifdef _WIN64
+/* x64 has one calling convention. */
+#define NTAPI
+#define FASTCALL
+#define HK_CDECL
+#else
 #define NTAPI __attribute__((stdcall))
 #define FASTCALL __attribute__((fastcall))
+#define HK_CDECL __attribute__((cdecl))
+#endif
 #define NTKERNELAPI
 #define NTHALAPI
 #define NTSYSAPI
 #define FORCEINLINE static inline __attribute__((always_inline))
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
+/* Stack location parameters that the WDK starts on a pointer boundary. */
+#ifdef _WIN64
+#define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
+#else
+#define POINTER_ALIGNMENT
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -40,8 +60,17 @@ typedef char CHAR, *PCHAR, CCHAR;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN, KIRQL, *PKIRQL;
 typedef short SHORT, CSHORT, *PSHORT;
 typedef unsigned short USHORT, *PUSHORT;
+/* Windows is LLP64: LONG and ULONG are 32 bits on both targets, while the
+   host's long is 64 bits on x86-64 (LP64). The pointer-sized types follow
+   the host's long on both. */
+#ifdef _WIN64
+typedef int LONG, *PLONG;
+typedef unsigned int ULONG, *PULONG;
+#else
 typedef long LONG, *PLONG;
-typedef unsigned long ULONG, *PULONG, ULONG_PTR, *PULONG_PTR, SIZE_T, KAFFINITY, KSPIN_LOCK, *PKSPIN_LOCK;
+typedef unsigned long ULONG, *PULONG;
+#endif
+typedef unsigned long ULONG_PTR, *PULONG_PTR, SIZE_T, KAFFINITY, KSPIN_LOCK, *PKSPIN_LOCK;
 typedef long LONG_PTR;
 /* 64-bit integers are 8-aligned in Microsoft's x86 ABI, 4-aligned inside
    structures in the System V one; the attribute restores the former. */
@@ -211,7 +240,11 @@ typedef struct _KDEVICE_QUEUE {
 } KDEVICE_QUEUE, *PKDEVICE_QUEUE;
 
 typedef struct _KAPC {
+#ifdef _WIN64
+    UCHAR Opaque[88];
+#else
     UCHAR Opaque[48];
+#endif
 } KAPC, *PKAPC;
 
 /* ------------------------------------------------------------- forward types */
@@ -713,7 +746,11 @@ typedef struct _POWER_SEQUENCE {
     ULONG SequenceD3;
 } POWER_SEQUENCE, *PPOWER_SEQUENCE;
 
+/* Packed to 4 on x86 only, as the WDK has it: the parameters follow the
+   four leading bytes there, and start pointer-aligned on x64. */
+#ifndef _WIN64
 #pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -723,24 +760,30 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+#ifdef _WIN64
+            ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+#ifdef _WIN64
+            ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -763,7 +806,7 @@ typedef struct _IO_STACK_LOCATION {
             ULONG WhichSpace;
             PVOID Buffer;
             ULONG Offset;
-            ULONG Length;
+            ULONG POINTER_ALIGNMENT Length;
         } ReadWriteConfig;
         struct {
             BOOLEAN Lock;
@@ -773,12 +816,12 @@ typedef struct _IO_STACK_LOCATION {
         } QueryId;
         struct {
             DEVICE_TEXT_TYPE DeviceTextType;
-            LCID LocaleId;
+            LCID POINTER_ALIGNMENT LocaleId;
         } QueryDeviceText;
         struct {
             BOOLEAN InPath;
             BOOLEAN Reserved[3];
-            DEVICE_USAGE_NOTIFICATION_TYPE Type;
+            DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
         } UsageNotification;
         struct {
             SYSTEM_POWER_STATE PowerState;
@@ -788,9 +831,9 @@ typedef struct _IO_STACK_LOCATION {
         } PowerSequence;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PCM_RESOURCE_LIST AllocatedResources;
@@ -814,7 +857,9 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#ifndef _WIN64
 #pragma pack(pop)
+#endif
 
 /* ---------------------------------------------------------------------- IRP */
 struct _IRP {
@@ -1174,7 +1219,7 @@ NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Nu
 NTKERNELAPI VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
 /* Diagnostics */
-ULONG __attribute__((cdecl)) DbgPrint(PCSTR Format, ...);
+ULONG HK_CDECL DbgPrint(PCSTR Format, ...);
 NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 
 HK_EXTERN_C_END

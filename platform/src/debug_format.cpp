@@ -1,8 +1,9 @@
 /*
- * The kernel's printf dialect, as DbgPrint renders it on x86: %ws, %ls and %S
- * take 16-bit strings, %hs and %s narrow ones, %wZ a UNICODE_STRING, %I64 a
- * 64-bit integer, %p eight upper-case hex digits, and a NULL string prints
- * "(null)". Each conversion is handed to the C library with its directive
+ * The kernel's printf dialect, as DbgPrint renders it on x86 and x64: %ws,
+ * %ls and %S take 16-bit strings, %hs and %s narrow ones, %wZ a
+ * UNICODE_STRING, %I64 a 64-bit integer, %l a 32-bit one on both (Windows is
+ * LLP64), %p a pointer's worth of upper-case hex digits (eight on x86,
+ * sixteen on x64), and a NULL string prints "(null)". Each conversion is handed to the C library with its directive
  * rebuilt, so flags, width and precision behave as in any printf.
  */
 #include <hk/host.h>
@@ -138,7 +139,8 @@ std::string FormatKernelString(const char *format, va_list args)
         }
         case 'p': {
             void *v = va_arg(args, void *);
-            out += Text(spec, Render("%08lX", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(v))));
+            out += Text(spec, Render("%0*llX", int(2 * sizeof(void *)),
+                                     static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v))));
             break;
         }
         case 'c':

@@ -140,7 +140,7 @@ void RecordAssert(const std::string &image, const void *failedAssertion, const v
 
 extern "C" {
 
-ULONG __attribute__((cdecl)) DbgPrint(PCSTR format, ...)
+ULONG HK_CDECL DbgPrint(PCSTR format, ...)
 {
     const std::string image = HK_CALLER_IMAGE();
     if (UsesWideConversion(format)) {

@@ -270,8 +270,10 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
         IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
         if (record == nullptr) return STATUS_INVALID_PARAMETER;
         hk::internal::CheckRequestTarget(DeviceObject, Irp, caller);
+        // The count is checked before the pointer moves, as Windows does: an
+        // IRP sent past its last location may have had that pointer
+        // overwritten by a copy into the location that is not there.
         Irp->CurrentLocation--;
-        Irp->Tail.Overlay.CurrentStackLocation--;
         if (Irp->CurrentLocation <= 0) {
             std::ostringstream why;
             why << "NO_MORE_IRP_STACK_LOCATIONS (" << Irp << ", 0, 0, 0): " << caller << " sent IRP " << Irp
@@ -279,6 +281,7 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
                 << " past its last location";
             hk::BugCheck(0x35, why.str());
         }
+        Irp->Tail.Overlay.CurrentStackLocation--;
         location = Irp->CurrentLocation;
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
         stack->DeviceObject = DeviceObject;

@@ -239,8 +239,9 @@ private:
         const bool declaredScalar =
             (declared != REG_NONE && !IsStringType(declared)) || (!IsStringType(declared) && entry->DefaultLength == 4);
         if (unchecked && declaredScalar) {
-            // Windows would write an 8-byte UNICODE_STRING over a 4-byte
-            // variable and whatever follows it; here the entry is skipped.
+            // Windows would write a UNICODE_STRING (8 bytes on x86, 16 on
+            // x64) over a 4-byte variable and whatever follows it; here the
+            // entry is skipped.
             hk::ReportViolation("REGISTRY_DIRECT_QUERY_UNSAFE", image_,
                                 "RtlQueryRegistryValues: string value \"" + NameOf(entry->Name) +
                                     "\" queried directly into a 4-byte non-string target without "

@@ -35,9 +35,10 @@ namespace hk::internal {
 
 void LockSpinWord(PKSPIN_LOCK lock, const void *caller)
 {
-    const ULONG me = ThisThreadNumber();
+    // The lock word is pointer-sized: the owner's number fills all of it.
+    const KSPIN_LOCK me = ThisThreadNumber();
     for (;;) {
-        ULONG expected = 0;
+        KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
         if (expected == me) {
             // Spins for ever on Windows; Driver Verifier's deadlock detection

@@ -41,8 +41,10 @@ ULONG HexField(const json &value, const std::string &where)
     std::string text = value.get<std::string>();
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text = text.substr(2);
     char *end = nullptr;
-    const unsigned long parsed = std::strtoul(text.c_str(), &end, 16);
-    if (text.empty() || *end != '\0' || parsed > 0xFFFFFFFFul) Wrong(where, "not a hex number: " + value.dump());
+    // 64 bits on either target: where unsigned long is 32 bits, strtoul
+    // would saturate a larger number to 0xFFFFFFFF and let it pass.
+    const unsigned long long parsed = std::strtoull(text.c_str(), &end, 16);
+    if (text.empty() || *end != '\0' || parsed > 0xFFFFFFFFull) Wrong(where, "not a hex number: " + value.dump());
     return ULONG(parsed);
 }
 

@@ -55,7 +55,7 @@ struct Registers {
 SERIAL_CODE std::string Hex(ULONG value)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%02lX", value);
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
     return text;
 }
 

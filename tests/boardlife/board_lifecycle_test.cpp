@@ -100,7 +100,7 @@ TEST_F(BoardLifecycle, TheLibraryGetsTheBoardItsStackAndEveryCallback)
     BoardExtension *ext = BoardOf(board);
     const GenericInitRecord &r = gLog.record;
 
-    EXPECT_EQ(156u, r.Size);
+    EXPECT_EQ(sizeof(GenericInitRecord), r.Size);
     EXPECT_EQ(board, r.DeviceObject);
     EXPECT_EQ(pdo_, r.Pdo);
     EXPECT_EQ(pdo_, r.LowerDeviceObject);
@@ -123,9 +123,9 @@ TEST_F(BoardLifecycle, TheLibraryGetsTheBoardItsStackAndEveryCallback)
     EXPECT_TRUE(r.BooleanQuery1(board));
 
     // Every slot the board does not fill is zero, not left over stack.
-    const ULONG *words = reinterpret_cast<const ULONG *>(&r);
-    for (int word : {5, 6, 11, 16, 17}) EXPECT_EQ(0u, words[word]) << "word " << word;
-    for (int word = 24; word < 39; ++word) EXPECT_EQ(0u, words[word]) << "word " << word;
+    const ULONG_PTR *slots = reinterpret_cast<const ULONG_PTR *>(&r);
+    for (int slot : {5, 6, 11, 16, 17}) EXPECT_EQ(0u, slots[slot]) << "slot " << slot;
+    for (int slot = 24; slot < 39; ++slot) EXPECT_EQ(0u, slots[slot]) << "slot " << slot;
 
     // The library's area lies right behind the board's own fields.
     EXPECT_EQ(reinterpret_cast<PUCHAR>(ext) + sizeof(BoardExtension), ext->GenericExtension);

@@ -26,6 +26,7 @@ constexpr ULONG kIsa = 1, kPci = 5, kPcmcia = 8;
 // The board's lists are built with the shared START list builders.
 using hk::test::InterruptDescriptor;
 using hk::test::MemoryDescriptor;
+using hk::test::ListBytes;
 using hk::test::PortDescriptor;
 
 // A port descriptor with the flags a bus set on it.

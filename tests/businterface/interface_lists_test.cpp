@@ -98,8 +98,8 @@ TEST_F(ResourceLists, PciBridgeRangeBecomesTheStatusPortInPlace)
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
     EXPECT_EQ(lists.raw, (Descriptors{StatusPort(bridgeRaw, 0xD007), uartRaw, InterruptDescriptor(9, 9)}));
     EXPECT_EQ(lists.translated, (Descriptors{StatusPort(bridgeTranslated, 0x1D007), uartTranslated, InterruptDescriptor(0x39, 0x39)}));
-    EXPECT_EQ(lists.rawBytes.size(), 20u + 3 * 16);
-    EXPECT_EQ(memcmp(lists.rawBytes.data(), board_->RawResources, 20), 0) << "list header copied as it was";
+    EXPECT_EQ(lists.rawBytes.size(), ListBytes(3));
+    EXPECT_EQ(memcmp(lists.rawBytes.data(), board_->RawResources, ListBytes(0)), 0) << "list header copied as it was";
     ExpectBoardListsAre(raw, translated);
 }
 
@@ -174,7 +174,7 @@ TEST_F(ResourceLists, IsaGainsTheStatusPortBehindItsLastDescriptor)
     ASSERT_EQ(lists.status, STATUS_SUCCESS);
     EXPECT_EQ(lists.raw, (Descriptors{uartRaw, InterruptDescriptor(5, 5), StatusPort(uartRaw, 0x307)}));
     EXPECT_EQ(lists.translated, (Descriptors{uartTranslated, InterruptDescriptor(0x35, 0x35), StatusPort(uartTranslated, 0x10307)}));
-    EXPECT_EQ(lists.rawBytes.size(), 20u + 3 * 16) << "16 bytes more than the board's copy, all of them used";
+    EXPECT_EQ(lists.rawBytes.size(), ListBytes(3)) << "one descriptor more than the board's copy, all of it used";
     ExpectBoardListsAre(raw, translated);
 }
 

@@ -66,22 +66,25 @@ TEST_F(Queries, ChecksComeInOrderAndAFailedOneWritesAndTakesNothing)
         USHORT size, version;
         NTSTATUS status;
     };
+    // The record's own size (24 bytes on x86, 48 on x64), and sizes around it.
+    const USHORT size = sizeof(PortBusInterface);
+    const USHORT header = sizeof(INTERFACE);
     const Case cases[] = {
-        {"another interface, however asked", &kOtherGuid, 23, 2, STATUS_NOT_SUPPORTED},
-        {"another interface", &kOtherGuid, 24, 1, STATUS_NOT_SUPPORTED},
-        {"first field differs", &kOtherData1, 24, 1, STATUS_NOT_SUPPORTED},
-        {"second field differs", &kOtherData2, 24, 1, STATUS_NOT_SUPPORTED},
-        {"third field differs", &kOtherData3, 24, 1, STATUS_NOT_SUPPORTED},
-        {"first byte of the fourth field differs", &kOtherData4, 24, 1, STATUS_NOT_SUPPORTED},
-        {"the null GUID", &kNullGuid, 24, 1, STATUS_NOT_SUPPORTED},
+        {"another interface, however asked", &kOtherGuid, USHORT(size - 1), 2, STATUS_NOT_SUPPORTED},
+        {"another interface", &kOtherGuid, size, 1, STATUS_NOT_SUPPORTED},
+        {"first field differs", &kOtherData1, size, 1, STATUS_NOT_SUPPORTED},
+        {"second field differs", &kOtherData2, size, 1, STATUS_NOT_SUPPORTED},
+        {"third field differs", &kOtherData3, size, 1, STATUS_NOT_SUPPORTED},
+        {"first byte of the fourth field differs", &kOtherData4, size, 1, STATUS_NOT_SUPPORTED},
+        {"the null GUID", &kNullGuid, size, 1, STATUS_NOT_SUPPORTED},
         {"no size", &GUID_PORT_BUS_INTERFACE, 0, 1, STATUS_INFO_LENGTH_MISMATCH},
-        {"the INTERFACE header only", &GUID_PORT_BUS_INTERFACE, 16, 1, STATUS_INFO_LENGTH_MISMATCH},
-        {"one routine short", &GUID_PORT_BUS_INTERFACE, 20, 0, STATUS_INFO_LENGTH_MISMATCH},
+        {"the INTERFACE header only", &GUID_PORT_BUS_INTERFACE, header, 1, STATUS_INFO_LENGTH_MISMATCH},
+        {"one routine short", &GUID_PORT_BUS_INTERFACE, USHORT(size - sizeof(PVOID)), 0, STATUS_INFO_LENGTH_MISMATCH},
         {"a size that wraps", &GUID_PORT_BUS_INTERFACE, 0xFFFF, 1, STATUS_INFO_LENGTH_MISMATCH},
-        {"the largest version", &GUID_PORT_BUS_INTERFACE, 24, 0xFFFF, STATUS_INVALID_PARAMETER},
-        {"a size too small, and a version too new", &GUID_PORT_BUS_INTERFACE, 16, 2, STATUS_INFO_LENGTH_MISMATCH},
-        {"a size too large", &GUID_PORT_BUS_INTERFACE, 25, 1, STATUS_INFO_LENGTH_MISMATCH},
-        {"a version too new", &GUID_PORT_BUS_INTERFACE, 24, 2, STATUS_INVALID_PARAMETER},
+        {"the largest version", &GUID_PORT_BUS_INTERFACE, size, 0xFFFF, STATUS_INVALID_PARAMETER},
+        {"a size too small, and a version too new", &GUID_PORT_BUS_INTERFACE, header, 2, STATUS_INFO_LENGTH_MISMATCH},
+        {"a size too large", &GUID_PORT_BUS_INTERFACE, USHORT(size + 1), 1, STATUS_INFO_LENGTH_MISMATCH},
+        {"a version too new", &GUID_PORT_BUS_INTERFACE, size, 2, STATUS_INVALID_PARAMETER},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -99,8 +102,8 @@ TEST_F(Queries, FillsTheRecordAndHoldsOneReference)
 {
     for (USHORT version : {1, 0}) {
         PortBusInterface record = Untouched();
-        ASSERT_EQ(Query(port_, &record, GUID_PORT_BUS_INTERFACE, 24, version), STATUS_SUCCESS);
-        EXPECT_EQ(record.Size, 24);
+        ASSERT_EQ(Query(port_, &record, GUID_PORT_BUS_INTERFACE, sizeof(PortBusInterface), version), STATUS_SUCCESS);
+        EXPECT_EQ(record.Size, sizeof(PortBusInterface));
         EXPECT_EQ(record.Version, 1) << "asked for version " << version;
         EXPECT_EQ(record.Context, board_);
         EXPECT_EQ(record.InterfaceReference, ReferencePortInterface);

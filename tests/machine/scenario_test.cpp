@@ -103,6 +103,7 @@ TEST(Scenario, MistakesAreNamed)
         {R"({"boards": [{"bus": "eisa", "hardware_ids": []}]})", "boards[0].bus"},
         {R"({"boards": [{"bus": "pci"}]})", "hardware_ids"},
         {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "io_base": "0xZZ"}]})", "boards[0].io_base"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "io_base": "0x100000000"}]})", "boards[0].io_base"},
         {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "ports": 9}]})", "boards[0].ports"},
         {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "status_register": "rw"}]})", "status_register"},
         {R"({"boards": [], "steps": [{"stop": 0}]})", "steps[0].stop"},

@@ -10,14 +10,21 @@ namespace {
 
 class DriverEntryTest : public FilterTest {
 protected:
+    // An address as the level-3 lines print it: whole, in lower-case hex
+    // (eight digits on x86, sixteen on x64).
+    static std::string Traced(const void *address)
+    {
+        char text[24];
+        std::snprintf(text, sizeof text, "%0*llx", int(2 * sizeof(void *)),
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
+        return text;
+    }
+
     // The path copy's block, as the level-3 lines print it.
     static std::string PathCopyAddress()
     {
         for (const hk::PoolBlock &block : hk::LivePool()) {
-            if (block.owner != "mpsfilt") continue;
-            char text[16];
-            std::snprintf(text, sizeof text, "%08x", unsigned(reinterpret_cast<uintptr_t>(block.address)));
-            return text;
+            if (block.owner == "mpsfilt") return Traced(block.address);
         }
         return "(no block)";
     }
@@ -89,7 +96,7 @@ TEST_F(DriverEntryTest, AFailedPathCopyRefusesTheLoadAndCountsNothing)
     FailNext(hk::Service::Pool);
     EXPECT_EQ(LoadFilter(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(Trace(), "DUZOREDAZ: Exit MP_GetRegistryDword() SUCCESS, value = decimal 3 0x3\n" + EntryLine() +
-                           "DUZOREDAZ: MP_ExAllocatePool(00000000, " + PathCopyBytes() +
+                           "DUZOREDAZ: MP_ExAllocatePool(" + Traced(nullptr) + ", " + PathCopyBytes() +
                            " bytes) gExAllocCount = 0\n"
                            "DUZOREDAZ: Can't allocate a buffer for the copy of the service key name!\n");
     EXPECT_EQ(hk::DriverOf("mpsfilt"), nullptr);

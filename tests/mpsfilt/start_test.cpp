@@ -87,7 +87,7 @@ TEST_F(StartTest, TheQueryAsksForTheInterfaceAsTheBusDriverExpects)
 {
     ASSERT_EQ(AddFilter(), STATUS_SUCCESS);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(script.querySize, 24);
+    EXPECT_EQ(script.querySize, sizeof(PortBusInterface));
     EXPECT_EQ(script.queryVersion, 1);
     EXPECT_TRUE(script.queryDataNull);
     EXPECT_TRUE(script.queryRecordZeroed);
@@ -287,7 +287,9 @@ TEST_F(StartTest, AStartLeavesTheCountWhereItWas)
     const long before = LastAllocCount(Trace());
     EXPECT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(LastAllocCount(Trace()), before);
-    EXPECT_NE(Trace().find(" 24 bytes) gExAllocCount = " + std::to_string(before + 1) + "\n"), std::string::npos);
+    EXPECT_NE(Trace().find(" " + std::to_string(sizeof(PortBusInterface)) + " bytes) gExAllocCount = " +
+                           std::to_string(before + 1) + "\n"),
+              std::string::npos);
     Remove();
 
     FreshScript();

@@ -7,6 +7,7 @@
 #include "serial_standin.h"
 
 #include "support/kernel_test.h"
+#include "support/resource_lists.h"
 
 #include <chrono>
 #include <cstring>
@@ -133,7 +134,7 @@ TEST_F(LiveMachine, PortQueriesTheInterfaceOfItsPciBoard)
 
     PortBusInterface record{};
     ASSERT_EQ(Query(PortPdo(2), &record), STATUS_SUCCESS);
-    EXPECT_EQ(record.Size, 24);
+    EXPECT_EQ(record.Size, sizeof(PortBusInterface));
     EXPECT_EQ(record.Version, 1);
     EXPECT_EQ(hk::ImageOfAddress(reinterpret_cast<const void *>(record.GetResourceLists)), "mpsbus");
 
@@ -145,11 +146,11 @@ TEST_F(LiveMachine, PortQueriesTheInterfaceOfItsPciBoard)
         const CM_PARTIAL_RESOURCE_DESCRIPTOR *d = partial.PartialDescriptors;
         EXPECT_EQ(d[0].Type, CmResourceTypePort);
         EXPECT_EQ(d[0].u.Port.Length, 1u) << "the bridge range became the status register";
-        EXPECT_EQ(d[0].u.Port.Start.QuadPart, d[1].u.Port.Start.QuadPart + 7);
+        EXPECT_EQ(hk::test::StartOf(d[0]), d[1].u.Port.Start.QuadPart + 7);
         EXPECT_EQ(d[1].u.Port.Length, 32u);
         EXPECT_EQ(d[2].Type, CmResourceTypeInterrupt);
     }
-    EXPECT_EQ(raw->List[0].PartialResourceList.PartialDescriptors[0].u.Port.Start.QuadPart, 0xD007);
+    EXPECT_EQ(hk::test::StartOf(raw->List[0].PartialResourceList.PartialDescriptors[0]), 0xD007);
     ExFreePool(raw);
     ExFreePool(translated);
 

@@ -64,10 +64,10 @@ TEST_F(PnpTest, StartCarriesTheBoardRangesRawAndTranslated)
 
     ASSERT_EQ(seen.raw.size(), 3u);
     EXPECT_EQ(seen.raw[0].Type, CmResourceTypePort);
-    EXPECT_EQ(seen.raw[0].u.Port.Start.QuadPart, 0x380);
+    EXPECT_EQ(hk::test::StartOf(seen.raw[0]), 0x380);
     EXPECT_EQ(seen.raw[0].u.Port.Length, 128u);
     EXPECT_EQ(seen.raw[0].Flags, CM_RESOURCE_PORT_IO);
-    EXPECT_EQ(seen.raw[1].u.Port.Start.QuadPart, 0x300);
+    EXPECT_EQ(hk::test::StartOf(seen.raw[1]), 0x300);
     EXPECT_EQ(seen.raw[1].u.Port.Length, 0x20u);
     EXPECT_EQ(seen.raw[2].Type, CmResourceTypeInterrupt);
     EXPECT_EQ(seen.raw[2].ShareDisposition, CmResourceShareShared);
@@ -77,7 +77,7 @@ TEST_F(PnpTest, StartCarriesTheBoardRangesRawAndTranslated)
 
     ASSERT_EQ(seen.translated.size(), 3u);
     EXPECT_EQ(seen.translated[1].Type, CmResourceTypePort);
-    EXPECT_EQ(seen.translated[1].u.Port.Start.QuadPart, 0x300);
+    EXPECT_EQ(hk::test::StartOf(seen.translated[1]), 0x300);
     EXPECT_EQ(seen.translated[2].u.Interrupt.Vector, 0x35u);
     EXPECT_EQ(seen.translated[2].u.Interrupt.Level, 22u);
     // The lists the manager lent the start are its own again, and freed.
@@ -101,12 +101,12 @@ TEST_F(PnpTest, IoReachedThroughMemoryTranslatesToMemorySpacePorts)
         EXPECT_EQ(seen.raw[i].Flags, CM_RESOURCE_PORT_IO);
         EXPECT_EQ(seen.translated[i].Type, CmResourceTypePort);
         EXPECT_EQ(seen.translated[i].Flags, CM_RESOURCE_PORT_MEMORY);
-        EXPECT_EQ(seen.translated[i].u.Port.Start.QuadPart,
+        EXPECT_EQ(hk::test::StartOf(seen.translated[i]),
                   LONGLONG(sim::kMemoryMappedIoWindow) + seen.raw[i].u.Port.Start.QuadPart);
         EXPECT_EQ(seen.translated[i].u.Port.Length, seen.raw[i].u.Port.Length);
     }
-    EXPECT_EQ(seen.raw[0].u.Port.Start.QuadPart, 0x380) << "the bridge range";
-    EXPECT_EQ(seen.raw[1].u.Port.Start.QuadPart, 0x300) << "the UART range";
+    EXPECT_EQ(hk::test::StartOf(seen.raw[0]), 0x380) << "the bridge range";
+    EXPECT_EQ(hk::test::StartOf(seen.raw[1]), 0x300) << "the UART range";
     EXPECT_EQ(seen.translated[2].Type, CmResourceTypeInterrupt);
 }
 
@@ -120,7 +120,7 @@ TEST_F(PnpTest, ARangeTheDeviceDecodesInMemoryTranslatesToMemory)
     for (bool ioThroughMemory : {false, true}) {
         const CM_PARTIAL_RESOURCE_DESCRIPTOR t = sim::Translate(raw, ioThroughMemory);
         EXPECT_EQ(t.Type, CmResourceTypeMemory);
-        EXPECT_EQ(t.u.Memory.Start.QuadPart, 0xFEB00000);
+        EXPECT_EQ(hk::test::StartOf(t), 0xFEB00000);
         EXPECT_EQ(t.u.Memory.Length, 0x20u);
     }
 }
@@ -144,7 +144,7 @@ TEST_P(FilterAnswerTest, RequirementListsAreFreedOnceAndTheAnswerDecidesTheStart
     case FilterAnswer::ReplaceKeepOld:
     case FilterAnswer::ReplaceFreeOld:
         ASSERT_EQ(lower.raw.size(), 1u);
-        EXPECT_EQ(lower.raw[0].u.Port.Start.QuadPart, 0x3F8);
+        EXPECT_EQ(hk::test::StartOf(lower.raw[0]), 0x3F8);
         break;
     }
     EXPECT_EQ(hk::LivePool().size(), 0u);

@@ -8,6 +8,7 @@
 #include "test_drivers.h"
 
 #include "support/kernel_test.h"
+#include "support/resource_lists.h"
 
 #include <hk/host.h>
 

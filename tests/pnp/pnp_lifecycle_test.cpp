@@ -109,9 +109,9 @@ TEST_F(LifecycleTest, RebalanceHandsTheBoardItsNewRanges)
     const pnptest::Behaviour &lower = BehaviourOf("tlower");
     EXPECT_EQ(lower.starts, 2u);
     ASSERT_EQ(lower.raw.size(), 3u);
-    EXPECT_EQ(lower.raw[0].u.Port.Start.QuadPart, 0x580);
-    EXPECT_EQ(lower.raw[1].u.Port.Start.QuadPart, 0x500);
-    EXPECT_EQ(board->raw[1].u.Port.Start.QuadPart, 0x500);
+    EXPECT_EQ(hk::test::StartOf(lower.raw[0]), 0x580);
+    EXPECT_EQ(hk::test::StartOf(lower.raw[1]), 0x500);
+    EXPECT_EQ(hk::test::StartOf(board->raw[1]), 0x500);
 }
 
 TEST_F(LifecycleTest, RestartThatFailsSurpriseRemovesTheNode)

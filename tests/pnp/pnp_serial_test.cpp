@@ -102,7 +102,7 @@ TEST_F(SerialPortNodeTest, EachPortStartsOnItsOwnBlockAndPassesItsChecks)
         ASSERT_NE(record, nullptr) << i;
         EXPECT_TRUE(record->started);
         ASSERT_EQ(record->translated.size(), 3u);
-        EXPECT_EQ(record->translated[0].u.Port.Start.QuadPart, kUartBase + 8 * i);
+        EXPECT_EQ(hk::test::StartOf(record->translated[0]), kUartBase + 8 * i);
         EXPECT_EQ(record->translated[2].u.Interrupt.Vector, 0x30 + kIrq);
         EXPECT_EQ(record->loopback, sim::CheckResult::Ok) << record->checkDetail;
         EXPECT_EQ(record->statusRegister, sim::CheckResult::Ok) << record->checkDetail;

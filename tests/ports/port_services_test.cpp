@@ -67,7 +67,7 @@ TEST_F(PortServices, Pb8aReportsItsEightPortsPortOneFirstWithoutReferences)
     EXPECT_EQ(1u, PortOf(reported.front())->PortNumber);
     EXPECT_EQ(PagedPool, block.type);
     EXPECT_EQ(kWdmTag, block.tag);
-    EXPECT_EQ(4u + 8 * 4, block.size);
+    EXPECT_EQ(FIELD_OFFSET(DEVICE_RELATIONS, Objects) + 8 * sizeof(PDEVICE_OBJECT), block.size);
 
     // The library takes the references: deleting the ports now frees every
     // device object at once.
@@ -88,7 +88,7 @@ TEST_F(PortServices, RelationsNeverReadPastTheList)
     hk::PoolBlock block{};
     EXPECT_EQ(ports, Relations(board_, &status, &block));
     EXPECT_EQ(STATUS_SUCCESS, status);
-    EXPECT_EQ(4u + 2 * 4, block.size);
+    EXPECT_EQ(FIELD_OFFSET(DEVICE_RELATIONS, Objects) + 2 * sizeof(PDEVICE_OBJECT), block.size);
 
     Board()->PortCount = 1;
     EXPECT_THAT(Relations(board_, &status), ElementsAre(ports[0]));

@@ -24,10 +24,10 @@ TEST_F(ResourcesTest, EachListIsCopiedByItsOwnCountIntoTaggedNonPagedPool)
     raw.get()->Count = 2;
 
     ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
-    EXPECT_EQ(board.RawResourcesSize, 20u + 16 * 3);
-    EXPECT_EQ(board.TranslatedResourcesSize, 20u + 16 * 4);
-    EXPECT_EQ(0, std::memcmp(board.RawResources, raw.bytes(), 20 + 16 * 3));
-    EXPECT_EQ(0, std::memcmp(board.TranslatedResources, translated.bytes(), 20 + 16 * 4));
+    EXPECT_EQ(board.RawResourcesSize, ListBytes(3));
+    EXPECT_EQ(board.TranslatedResourcesSize, ListBytes(4));
+    EXPECT_EQ(0, std::memcmp(board.RawResources, raw.bytes(), ListBytes(3)));
+    EXPECT_EQ(0, std::memcmp(board.TranslatedResources, translated.bytes(), ListBytes(4)));
     EXPECT_EQ(board.RawResources->Count, 2u) << "a byte-for-byte copy";
     for (const void *copy : {static_cast<const void *>(board.RawResources),
                              static_cast<const void *>(board.TranslatedResources)}) {
@@ -146,7 +146,7 @@ TEST_F(ResourcesTest, ASecondStartReplacesWhatTheFirstKept)
     EXPECT_TRUE(hk::LiveMappings().empty());
     EXPECT_EQ(board.UartBase, 0xC000u);
     EXPECT_EQ(board.BridgeBase, 0u) << "no stale bridge base from the first START";
-    EXPECT_EQ(board.RawResourcesSize, 36u);
+    EXPECT_EQ(board.RawResourcesSize, ListBytes(1));
 }
 
 TEST_F(ResourcesTest, AFailedSecondStartLeavesNoStalePointer)

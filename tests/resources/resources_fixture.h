@@ -25,6 +25,7 @@ using hk::test::InterruptDescriptor;
 using hk::test::MemoryDescriptor;
 using hk::test::MemorySpacePortDescriptor;
 using hk::test::PortDescriptor;
+using hk::test::ListBytes;
 using hk::test::ResourceList;
 
 // One register access as the tests write them down.

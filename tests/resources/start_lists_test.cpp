@@ -54,7 +54,7 @@ TEST_F(StartLists, EachListGivesItsStatusBeforeAnyRegister)
         SCOPED_TRACE(c.what);
         ResourceList raw(c.partials), translated(c.partials);
         ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
-        EXPECT_EQ(board.RawResourcesSize, 20 + 16 * c.partials.size());
+        EXPECT_EQ(board.RawResourcesSize, ListBytes(c.partials.size()));
         Identified(c.busType, c.portCount, FALSE);
         EXPECT_EQ(CheckBoardRanges(&device), c.status);
         EXPECT_TRUE(hk::IoLog().empty());
@@ -72,7 +72,7 @@ TEST_F(StartLists, TheListsOwnCountIsNeitherReadNorChanged)
         ResourceList raw({Bridge(), Uarts(32), Interrupt()}), translated({Bridge(), Uarts(32), Interrupt()});
         raw.get()->Count = translated.get()->Count = count;
         ASSERT_EQ(Capture(&raw, &translated), STATUS_SUCCESS);
-        EXPECT_EQ(board.TranslatedResourcesSize, 20u + 3 * 16);
+        EXPECT_EQ(board.TranslatedResourcesSize, ListBytes(3));
         EXPECT_EQ(board.TranslatedResources->Count, count);
         Identified(kPci, 4, FALSE);
         EXPECT_EQ(CheckBoardRanges(&device), STATUS_SUCCESS);

@@ -29,13 +29,18 @@ TEST_F(Diagnostics, WideStringsAndTheirNullForms)
 
 TEST_F(Diagnostics, IntegersWithFlagsWidthsAndSizes)
 {
-    EXPECT_EQ(Format("MP_ExAllocatePool(%08x, %ld bytes) gExAllocCount = %d", 0x1a2b, 24L, 3),
+    // The filter's allocation trace, as the x86 and the x64 driver print it;
+    // %ld is 32 bits on both, as on Windows.
+    EXPECT_EQ(Format("MP_ExAllocatePool(%0*I64x, %ld bytes) gExAllocCount = %d", 8, 0x1a2bULL, ULONG(24), 3),
               "MP_ExAllocatePool(00001a2b, 24 bytes) gExAllocCount = 3");
+    EXPECT_EQ(Format("MP_ExFreePool(%0*I64x) gExAllocCount = %d", 16, 0x7f3a00001a2bULL, 2),
+              "MP_ExFreePool(00007f3a00001a2b) gExAllocCount = 2");
     EXPECT_EQ(Format("value = decimal %d 0x%x", -1, -1), "value = decimal -1 0xffffffff");
     EXPECT_EQ(Format("%X|%#x|%+d|% d|%o|%u", 0xABCu, 0x10u, 5, 5, 8u, 4000000000u), "ABC|0x10|+5| 5|10|4000000000");
     EXPECT_EQ(Format("%*d|%-*d|", 4, 7, 3, 1), "   7|1  |");
     EXPECT_EQ(Format("%I64x %lld %hd", 0x100000000ULL, -2LL, 70000), "100000000 -2 4464");
-    EXPECT_EQ(Format("%p", reinterpret_cast<void *>(0xBEEF)), "0000BEEF");
+    // A pointer's worth of upper-case digits: eight on x86, sixteen on x64.
+    EXPECT_EQ(Format("%p", reinterpret_cast<void *>(0xBEEF)), std::string(2 * sizeof(void *) - 4, '0') + "BEEF");
     EXPECT_EQ(Format("100%% %"), "100% ");
 }
 

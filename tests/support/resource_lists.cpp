@@ -63,8 +63,10 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialDescriptorsOf(const CM_RESOUR
     return {partials.PartialDescriptors, partials.PartialDescriptors + partials.Count};
 }
 
+size_t ListBytes(size_t partials) { return kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * partials; }
+
 ResourceList::ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &partials)
-    : storage_((kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * (partials.size() + 1)) / sizeof(ULONG))
+    : storage_(ListBytes(partials.size() + 1) / sizeof(ULONG))
 {
     PCM_RESOURCE_LIST list = get();
     list->Count = 1;
@@ -80,7 +82,7 @@ ResourceList::ResourceList(const std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> &pa
 size_t ResourceList::size() const
 {
     const auto *list = reinterpret_cast<const CM_RESOURCE_LIST *>(storage_.data());
-    return kListHeaderBytes + sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR) * list->List[0].PartialResourceList.Count;
+    return ListBytes(list->List[0].PartialResourceList.Count);
 }
 
 }  // namespace hk::test

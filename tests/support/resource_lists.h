@@ -20,11 +20,20 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR MemorySpacePortDescriptor(ULONGLONG start, ULONG 
 CM_PARTIAL_RESOURCE_DESCRIPTOR MemoryDescriptor(ULONGLONG start, ULONG length);
 CM_PARTIAL_RESOURCE_DESCRIPTOR InterruptDescriptor(ULONG level, ULONG vector);
 
+// A port or memory descriptor's start as a value. On x64 a descriptor is
+// packed to 4, so its 64-bit start may lie off an 8-byte boundary, and a
+// reference to it (as EXPECT_EQ takes its arguments) would be misaligned.
+inline LONGLONG StartOf(const CM_PARTIAL_RESOURCE_DESCRIPTOR &d) { return d.u.Port.Start.QuadPart; }
+
 // Byte for byte, as a driver that copies a descriptor must leave it.
 bool SameDescriptor(const CM_PARTIAL_RESOURCE_DESCRIPTOR &a, const CM_PARTIAL_RESOURCE_DESCRIPTOR &b);
 // The partial descriptors of a list's first full descriptor, as a driver
 // reads a START list; none for no list.
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialDescriptorsOf(const CM_RESOURCE_LIST *list);
+
+// The bytes of a START list with this many partial descriptors: the header
+// and the descriptors, 20 + 16 each on x86, 20 + 20 each on x64.
+size_t ListBytes(size_t partials);
 
 // A CM_RESOURCE_LIST in storage of its own.
 class ResourceList {
@@ -37,7 +46,7 @@ public:
     PCM_RESOURCE_LIST get() { return reinterpret_cast<PCM_RESOURCE_LIST>(storage_.data()); }
     // The list's own bytes: the header and its partial descriptors.
     const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(storage_.data()); }
-    // How many of them: 20 + 16 for each partial descriptor.
+    // How many of them: ListBytes of the list's own count.
     size_t size() const;
 
 private:
