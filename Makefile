@@ -1,9 +1,14 @@
-# Two builds of one source tree: "host" (the drivers on the kernel stand-in,
-# with the simulator and the tests) and "windows" (the real .sys images).
+# One source tree, built for the host (the drivers on the kernel stand-in,
+# with the simulator and the tests) and for Windows (the real .sys images).
+# The host build is x64 (build/host, the one make run uses) and x86
+# (build/host32, the exact layouts of 32-bit Windows).
 HOST_DIR    := build/host
+HOST32_DIR  := build/host32
 WINDOWS_DIR := build/windows
 ASAN_DIR    := build/asan
+ASAN32_DIR  := build/asan32
 FUZZ_DIR    := build/fuzz
+FUZZ32_DIR  := build/fuzz32
 
 .PHONY: all build test run bootstrap clean wine-check fuzz configure-host
 
@@ -11,36 +16,44 @@ all: build
 
 # The bootstrap writes build/i386-mode: "native" where the kernel runs i386
 # programs, "emulated" where they run under qemu-i386. Read when a recipe
-# runs, after the bootstrap has.
-EMULATED       = $(filter emulated,$(shell cat build/i386-mode 2>/dev/null))
-HOST_TOOLCHAIN = $(if $(EMULATED),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/host-i386-emulated.cmake)
-HOST_RUNNER    = $(if $(EMULATED),qemu-i386)
-NO_LEAKS_NOTE  = $(if $(EMULATED),@echo "$(1): leak detection off: LeakSanitizer hangs under qemu-i386;\
- the host kernel's pool records still report every leak")
+# runs, after the bootstrap has. The x86 host build's plain tests run either
+# way; its sanitizer and fuzz runs only natively (the x64 ones run anywhere).
+NATIVE_I386      = $(filter native,$(shell cat build/i386-mode 2>/dev/null))
+HOST32_TOOLCHAIN = $(if $(NATIVE_I386),,-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/host-i386-emulated.cmake)
+NOT_NATIVE_NOTE  = @echo "$(1): NOT RUN: this kernel runs no i386 programs; the x64 build's $(2) covered the same code"
+
+# Configuring again is cheap and picks up new test groups and images.
+configure = @cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=Debug $(2) >/dev/null
+CLANG     = -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
 
 bootstrap:
 	@scripts/bootstrap.sh
 
 configure-host: bootstrap
-	@# Configuring again is cheap and picks up new test groups and images.
-	@cmake -S . -B $(HOST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug $(HOST_TOOLCHAIN) >/dev/null
+	$(call configure,$(HOST_DIR),-DMPS_HOST_BITS=64)
 
 build: configure-host
+	$(call configure,$(HOST32_DIR),-DMPS_HOST_BITS=32 $(HOST32_TOOLCHAIN))
 	@cmake -S . -B $(WINDOWS_DIR) -G Ninja \
 		-DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(HOST_DIR)
+	cmake --build $(HOST32_DIR)
 	cmake --build $(WINDOWS_DIR)
 
-# The host tests run twice: as built, and under AddressSanitizer and
+# The host tests run in each build, then under AddressSanitizer and
 # UndefinedBehaviorSanitizer; one test per core at a time.
 CTEST_JOBS ?= $(shell nproc)
+CTEST      = ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
 test: build
-	@cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMPS_SANITIZE=ON $(HOST_TOOLCHAIN) >/dev/null
+	$(call configure,$(ASAN_DIR),-DMPS_HOST_BITS=64 -DMPS_SANITIZE=ON)
 	cmake --build $(ASAN_DIR)
-	cd $(HOST_DIR) && ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
-	cd $(WINDOWS_DIR) && ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
-	$(call NO_LEAKS_NOTE,$(ASAN_DIR))
-	cd $(ASAN_DIR) && ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
+	$(if $(NATIVE_I386),$(call configure,$(ASAN32_DIR),-DMPS_HOST_BITS=32 -DMPS_SANITIZE=ON))
+	$(if $(NATIVE_I386),cmake --build $(ASAN32_DIR))
+	cd $(HOST_DIR) && $(CTEST)
+	cd $(HOST32_DIR) && $(CTEST)
+	cd $(WINDOWS_DIR) && $(CTEST)
+	cd $(ASAN_DIR) && $(CTEST)
+	$(if $(NATIVE_I386),cd $(ASAN32_DIR) && $(CTEST),$(call NOT_NATIVE_NOTE,$(ASAN32_DIR),sanitizer tests))
 
 # The package and the Windows images on Wine (not part of test: it installs
 # Wine and takes a while). WINE_CHECK_ARGS passes options to the script.
@@ -54,18 +67,20 @@ wine-check: bootstrap
 # FUZZ_SECONDS from its committed corpus under fuzz/corpus; FUZZ=name runs
 # one of them. Not part of test: CI runs it after the tests.
 FUZZ_SECONDS ?= 20
+FUZZ_FLAGS   = $(CLANG) -DMPS_SANITIZE=ON -DMPS_FUZZ=ON -DMPS_FUZZ_SECONDS=$(FUZZ_SECONDS)
+FUZZ_RUN     = ctest --output-on-failure -R '^fuzz_$(if $(FUZZ),$(FUZZ)$$,)'
 fuzz: bootstrap
-	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang-14 \
-		-DCMAKE_CXX_COMPILER=clang++-14 -DMPS_SANITIZE=ON -DMPS_FUZZ=ON -DMPS_FUZZ_SECONDS=$(FUZZ_SECONDS) \
-		$(HOST_TOOLCHAIN) >/dev/null
+	$(call configure,$(FUZZ_DIR),-DMPS_HOST_BITS=64 $(FUZZ_FLAGS))
 	cmake --build $(FUZZ_DIR) --target fuzz_targets
-	$(call NO_LEAKS_NOTE,$(FUZZ_DIR))
-	cd $(FUZZ_DIR) && ctest --output-on-failure -R '^fuzz_$(if $(FUZZ),$(FUZZ)$$,)'
+	cd $(FUZZ_DIR) && $(FUZZ_RUN)
+	$(if $(NATIVE_I386),$(call configure,$(FUZZ32_DIR),-DMPS_HOST_BITS=32 $(FUZZ_FLAGS)))
+	$(if $(NATIVE_I386),cmake --build $(FUZZ32_DIR) --target fuzz_targets)
+	$(if $(NATIVE_I386),cd $(FUZZ32_DIR) && $(FUZZ_RUN),$(call NOT_NATIVE_NOTE,$(FUZZ32_DIR),fuzz targets))
 
 # Builds only what it runs: mpsim and the driver images it loads.
 run: configure-host
 	cmake --build $(HOST_DIR) --target mpsim
-	$(HOST_RUNNER) $(HOST_DIR)/mpsim $(ARGS)
+	$(HOST_DIR)/mpsim $(ARGS)
 
 clean:
 	rm -rf build

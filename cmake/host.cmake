@@ -3,7 +3,7 @@
 # sources see the layouts of the Windows target they stand for.
 include(${CMAKE_SOURCE_DIR}/cmake/driver-flags.cmake)
 
-set(MPS_HOST_BITS 32 CACHE STRING "The host build's target: 32 (x86) or 64 (x64)")
+set(MPS_HOST_BITS 64 CACHE STRING "The host build's target: 32 (x86) or 64 (x64)")
 set_property(CACHE MPS_HOST_BITS PROPERTY STRINGS 32 64)
 if(NOT MPS_HOST_BITS MATCHES "^(32|64)$")
     message(FATAL_ERROR "MPS_HOST_BITS is 32 or 64, not '${MPS_HOST_BITS}'")
@@ -25,9 +25,7 @@ if(MPS_SANITIZE)
 endif()
 
 # Where the kernel runs no i386 programs, cmake/host-i386-emulated.cmake puts
-# them under qemu-i386. LeakSanitizer hangs there, so the sanitizer build and
-# the fuzz targets run without leak detection; the host kernel's own pool
-# records still report every block a driver leaves behind.
+# the x86 build's programs under qemu-i386.
 set(MPS_EMULATED OFF)
 set(MPS_LONG_RUN_STRIDE 1)
 if(CMAKE_CROSSCOMPILING_EMULATOR)
@@ -35,10 +33,6 @@ if(CMAKE_CROSSCOMPILING_EMULATOR)
     # A host program runs some ten times slower emulated: the long sweeps
     # take every eighth case, the full runs stay where i386 runs natively.
     set(MPS_LONG_RUN_STRIDE 8)
-endif()
-set(MPS_NO_LEAK_DETECTION OFF)
-if(MPS_EMULATED AND MPS_SANITIZE)
-    set(MPS_NO_LEAK_DETECTION ON)
 endif()
 
 set(THREADS_PREFER_PTHREAD_FLAG ON)
@@ -101,10 +95,6 @@ function(mps_host_code target)
     target_compile_options(${target} PRIVATE -Wformat -Werror=format)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${target} PRIVATE ntoskrnl_host)
-    get_target_property(type ${target} TYPE)
-    if(MPS_NO_LEAK_DETECTION AND type STREQUAL "EXECUTABLE")
-        target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/no_leak_detection.cpp)
-    endif()
 endfunction()
 
 # ------------------------------------------------------ simulated machine
@@ -155,9 +145,6 @@ if(TEST_SUPPORT_SOURCES)
     target_include_directories(test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
     target_link_libraries(test_support PUBLIC gmock gtest)
     target_compile_definitions(test_support PUBLIC MPS_LONG_RUN_STRIDE=${MPS_LONG_RUN_STRIDE})
-    if(MPS_EMULATED AND MPS_SANITIZE)
-        target_compile_definitions(test_support PUBLIC MPS_EMULATED_SANITIZER)
-    endif()
     if(MPS_EMULATED)
         # A death test runs this binary again: through the emulator, since
         # the kernel will not run it.
@@ -216,11 +203,7 @@ endif()
 # used from other threads: many seeds as built, a sample under the sanitizers
 # or the emulator.
 if(TARGET mpsim)
-    if(MPS_SANITIZE AND MPS_EMULATED)
-        # The 32-bit sanitizer runtime under qemu-i386 holds out for a few
-        # machines' lives only (tests/support/long_runs.h).
-        add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 3)
-    elseif(MPS_SANITIZE OR MPS_EMULATED)
+    if(MPS_SANITIZE OR MPS_EMULATED)
         add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 20)
     else()
         add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 150)
@@ -233,9 +216,7 @@ endif()
 # several times as much: a few models of each bus, the memory-space variant
 # among them.
 if(TARGET mpsim)
-    if(MPS_SANITIZE AND MPS_EMULATED)
-        add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep PL1-A/remove)
-    elseif(MPS_SANITIZE OR MPS_EMULATED)
+    if(MPS_SANITIZE OR MPS_EMULATED)
         add_test(NAME mpsim_fault_sweep
                  COMMAND mpsim --sweep PL1-A/remove,PB2-A/surprise,PL4-A/memory,CB1-A/surprise,CB2-B/remove,IB4-AX/surprise)
     else()

@@ -71,7 +71,7 @@ fi
 # A changed answer changes the host builds' toolchain, which CMake takes
 # only when it configures a tree afresh.
 if ! cmp -s build/i386-mode.new build/i386-mode 2>/dev/null; then
-    for tree in build/host build/asan build/fuzz; do
+    for tree in build/host32; do
         rm -rf "$tree/CMakeCache.txt" "$tree"/CMakeFiles/[0-9]*
     done
     mv build/i386-mode.new build/i386-mode

@@ -12,20 +12,6 @@
 #define MPS_LONG_RUN_STRIDE 1
 #endif
 
-// The 32-bit AddressSanitizer runtime under qemu-i386 fails a long sweep of
-// whole-machine lives: after some hundreds of them it is handed memory where
-// it keeps its shadow, and stops on an "AddrIsInMem" check. There the
-// sanitizer build skips these sweeps (ctest shows them as skipped), and the
-// plain build under the same emulator runs them.
-#ifdef MPS_EMULATED_SANITIZER
-constexpr bool kWholeMachineSweepsRunHere = false;
-#else
-constexpr bool kWholeMachineSweepsRunHere = true;
-#endif
-constexpr const char kWhyNoWholeMachineSweep[] =
-    "a whole-machine sweep does not fit the 32-bit AddressSanitizer runtime under qemu-i386; "
-    "the plain build runs it";
-
 // Cases 1 to |count| of a sweep, as this build runs them.
 inline std::vector<unsigned> SweepCases(unsigned count)
 {
