@@ -55,6 +55,8 @@ TEST_F(BoardLifecycle, StartWaitsForALowerDriverThatCompletesLater)
     EXPECT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(Events(), (EventList{"lower:START_DEVICE", "StartDevice"}));
     SetLowerPends(false);
+    JoinLowerCompletions();
+    hk::JoinPowerWorkers();
     RemoveAndExpectNothingLeft();
 }
 
@@ -191,6 +193,8 @@ TEST_F(BoardLifecycle, SystemRequestsBringTheBoardsOwnDeviceRequests)
     EXPECT_EQ(LowerPowerStates(), (std::vector<std::string>{"S3", "D3", "S0", "D0"}));
     EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceD0);
     SetLowerPends(false);
+    JoinLowerCompletions();
+    hk::JoinPowerWorkers();
     RemoveAndExpectNothingLeft();
 }
 

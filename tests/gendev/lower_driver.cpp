@@ -133,7 +133,7 @@ std::vector<std::string> LowerPowerStates()
     return gPowerStates;
 }
 
-void ResetLowerDriver()
+void JoinLowerCompletions()
 {
     std::vector<std::thread> completions;
     {
@@ -141,6 +141,11 @@ void ResetLowerDriver()
         completions.swap(gCompletions);
     }
     for (std::thread &completion : completions) completion.join();
+}
+
+void ResetLowerDriver()
+{
+    JoinLowerCompletions();
     gAnswers.clear();
     gPends = false;
     for (PDEVICE_OBJECT pdo : gPdos) {

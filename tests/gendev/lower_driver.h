@@ -22,6 +22,9 @@ void DeleteLowerPdo(PDEVICE_OBJECT pdo);
 PDEVICE_OBJECT AddLowerFilter(PDEVICE_OBJECT pdo);
 void SetLowerAnswer(UCHAR major, UCHAR minor, NTSTATUS status);
 void SetLowerPends(bool pends);  // complete from another thread, 20 ms later
+// Waits for those threads: until one returns, the request it completes may
+// still hold a reference on a device of the stack.
+void JoinLowerCompletions();
 // The states of the set-power requests that reached a PDO, in order: "S3"
 // for a system state, "D0" for a device state.
 std::vector<std::string> LowerPowerStates();
