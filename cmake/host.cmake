@@ -193,7 +193,7 @@ endforeach()
 
 # The drivers' cost per board must not grow with the number of boards:
 # judged by what the run counts, so the verdict is the same on any machine.
-# In the plain build only: the sanitizers add kernel work of their own.
+# In the plain builds only: under the sanitizers it counts the same, slower.
 if(TARGET mpsim AND NOT MPS_SANITIZE)
     add_test(NAME mpsim_bench_cost_grows_linearly COMMAND mpsim --bench)
     set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300)
