@@ -5,6 +5,7 @@
 HOST_DIR    := build/host
 HOST32_DIR  := build/host32
 WINDOWS_DIR := build/windows
+WINDOWS64_DIR := build/windows-x64
 ASAN_DIR    := build/asan
 ASAN32_DIR  := build/asan32
 FUZZ_DIR    := build/fuzz
@@ -22,6 +23,17 @@ NATIVE_I386      = $(filter native,$(shell cat build/i386-mode 2>/dev/null))
 HOST32_TOOLCHAIN = $(if $(NATIVE_I386),,-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/host-i386-emulated.cmake)
 NOT_NATIVE_NOTE  = @echo "$(1): NOT RUN: this kernel runs no i386 programs; the x64 build's $(2) covered the same code"
 
+# The Windows images of both architectures, signed with one test certificate
+# made under build/.
+configure_windows = @cmake -S . -B $(1) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/$(2) -DCMAKE_BUILD_TYPE=Release \
+	-DMPS_TEST_SIGNING_DIR=$(CURDIR)/build/test-signing >/dev/null
+define build_windows
+	$(call configure_windows,$(WINDOWS_DIR),windows-toolchain.cmake)
+	$(call configure_windows,$(WINDOWS64_DIR),windows-x64-toolchain.cmake)
+	cmake --build $(WINDOWS_DIR)
+	cmake --build $(WINDOWS64_DIR)
+endef
+
 # Configuring again is cheap and picks up new test groups and images.
 configure = @cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=Debug $(2) >/dev/null
 CLANG     = -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
@@ -34,11 +46,9 @@ configure-host: bootstrap
 
 build: configure-host
 	$(call configure,$(HOST32_DIR),-DMPS_HOST_BITS=32 $(HOST32_TOOLCHAIN))
-	@cmake -S . -B $(WINDOWS_DIR) -G Ninja \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(HOST_DIR)
 	cmake --build $(HOST32_DIR)
-	cmake --build $(WINDOWS_DIR)
+	$(build_windows)
 
 # The host tests run in each build, then under AddressSanitizer and
 # UndefinedBehaviorSanitizer; one test per core at a time.
@@ -52,16 +62,16 @@ test: build
 	cd $(HOST_DIR) && $(CTEST)
 	cd $(HOST32_DIR) && $(CTEST)
 	cd $(WINDOWS_DIR) && $(CTEST)
+	cd $(WINDOWS64_DIR) && $(CTEST)
 	cd $(ASAN_DIR) && $(CTEST)
 	$(if $(NATIVE_I386),cd $(ASAN32_DIR) && $(CTEST),$(call NOT_NATIVE_NOTE,$(ASAN32_DIR),sanitizer tests))
 
-# The package and the Windows images on Wine (not part of test: it installs
-# Wine and takes a while). WINE_CHECK_ARGS passes options to the script.
+# The package and the Windows images of both architectures on Wine (not part
+# of test: it installs Wine and takes a while). WINE_CHECK_ARGS passes options
+# to the script.
 wine-check: bootstrap
-	@cmake -S . -B $(WINDOWS_DIR) -G Ninja \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(WINDOWS_DIR)
-	scripts/wine-check.sh --images $(WINDOWS_DIR) $(WINE_CHECK_ARGS)
+	$(build_windows)
+	scripts/wine-check.sh --x86 $(WINDOWS_DIR) --x64 $(WINDOWS64_DIR) $(WINE_CHECK_ARGS)
 
 # The fuzz targets (clang with libFuzzer, ASan and UBSan), each for
 # FUZZ_SECONDS from its committed corpus under fuzz/corpus; FUZZ=name runs

@@ -1,19 +1,51 @@
-# The windows build: mpsbus.sys and mpsfilt.sys, checked after each link.
+# The windows build: mpsbus.sys and mpsfilt.sys for x86 (build/windows,
+# cmake/windows-toolchain.cmake) or x64 (build/windows-x64,
+# cmake/windows-x64-toolchain.cmake), checked and test-signed after each link.
 include(${CMAKE_SOURCE_DIR}/cmake/driver-flags.cmake)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(MPS_OSSLSIGNCODE osslsigncode REQUIRED)
 
-set(DDK_INCLUDE /usr/i686-w64-mingw32/include/ddk)
+# One test certificate signs the images of both trees (the Makefile points
+# them at build/test-signing); a tree configured alone makes its own.
+set(MPS_TEST_SIGNING_DIR ${CMAKE_BINARY_DIR}/test-signing CACHE PATH "where the test root and signing certificate are")
+
 # mingw's wdm.h only compiles as C++ with these intrinsics marked as present.
 set(MPS_WINDOWS_DEFINES ${MPS_DRIVER_DEFINES}
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
-# No unwind tables (no exceptions to unwind), no compiler ident string, and
-# every function in its own section so that the link drops what is unused.
-set(MPS_WINDOWS_FLAGS ${MPS_DRIVER_CXX_FLAGS} -mno-stack-arg-probe -fno-stack-protector -O2
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -ffunction-sections -fdata-sections -fno-ident)
+# No compiler ident string, and every function in its own section so that
+# the link drops what is unused.
+set(MPS_WINDOWS_FLAGS ${MPS_DRIVER_CXX_FLAGS} -mno-stack-arg-probe -fno-stack-protector -O2)
+set(MPS_WINDOWS_SECTION_FLAGS -ffunction-sections -fdata-sections -fno-ident)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(MPS_PE_MACHINE amd64)
+    set(DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
+    # The kernel dispatches exceptions and walks x64 stacks through each
+    # function's unwind data (.pdata/.xdata), so x64 code keeps it.
+    list(APPEND MPS_WINDOWS_FLAGS ${MPS_WINDOWS_SECTION_FLAGS} -Werror)
+    set(MPS_DRIVER_ENTRY DriverEntry)
+    set(MPS_DLL_ENTRY DllMain)
+else()
+    set(MPS_PE_MACHINE i386)
+    set(DDK_INCLUDE /usr/i686-w64-mingw32/include/ddk)
+    # x86 unwinds without tables: none are emitted (no exceptions to unwind).
+    list(APPEND MPS_WINDOWS_FLAGS -fno-asynchronous-unwind-tables -fno-unwind-tables ${MPS_WINDOWS_SECTION_FLAGS})
+    set(MPS_DRIVER_ENTRY _DriverEntry@8)
+    set(MPS_DLL_ENTRY _DllMain@12)
+endif()
+set(pe_image ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --machine ${MPS_PE_MACHINE})
+
+set(test_root ${MPS_TEST_SIGNING_DIR}/root.crt)
+add_custom_command(OUTPUT ${test_root} ${MPS_TEST_SIGNING_DIR}/leaf.crt ${MPS_TEST_SIGNING_DIR}/leaf.key
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-signing.sh ${MPS_TEST_SIGNING_DIR}
+    DEPENDS ${CMAKE_SOURCE_DIR}/scripts/test-signing.sh
+    COMMENT "Making the test signing certificate" VERBATIM)
+add_custom_target(test_certificate DEPENDS ${test_root})
 
 # Linked as an executable image, as the WDK links a driver: no export table.
 # Laid out as kernel images are (file alignment 0x200, no symbol table); the
 # base relocations stay, since the kernel loads a driver wherever it has room.
+# Checked, then signed (SHA-256 Authenticode) with the test certificate; the
+# checksum is written again over the signed file.
 function(mps_kernel_image name)
     add_executable(${name} ${ARGN})
     target_include_directories(${name} SYSTEM PRIVATE ${DDK_INCLUDE})
@@ -21,13 +53,19 @@ function(mps_kernel_image name)
     target_compile_definitions(${name} PRIVATE ${MPS_WINDOWS_DEFINES})
     target_compile_options(${name} PRIVATE ${MPS_WINDOWS_FLAGS})
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
-    target_link_options(${name} PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+    target_link_options(${name} PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,${MPS_DRIVER_ENTRY}
         -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
         -Wl,--enable-reloc-section -Wl,--gc-sections -s -Wl,--disable-stdcall-fixup)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
+    add_dependencies(${name} test_certificate)
+    set(image $<TARGET_FILE:${name}>)
     add_custom_command(TARGET ${name} POST_BUILD
-        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py $<TARGET_FILE:${name}>
-        COMMENT "Checking ${name}.sys")
+        COMMAND ${pe_image} ${image}
+        COMMAND ${MPS_OSSLSIGNCODE} sign -certs ${MPS_TEST_SIGNING_DIR}/leaf.crt -key ${MPS_TEST_SIGNING_DIR}/leaf.key
+                -h sha256 -n ${name} -in ${image} -out ${image}.signed > /dev/null
+        COMMAND ${CMAKE_COMMAND} -E rename ${image}.signed ${image}
+        COMMAND ${pe_image} --signed-by ${test_root} ${image}
+        COMMENT "Checking and signing ${name}.sys" VERBATIM)
 endfunction()
 
 # The ABI table against mingw-w64's real headers.
@@ -36,28 +74,6 @@ target_include_directories(abi_check SYSTEM PRIVATE ${DDK_INCLUDE})
 target_compile_definitions(abi_check PRIVATE ${MPS_WINDOWS_DEFINES})
 target_compile_options(abi_check PRIVATE ${MPS_WINDOWS_FLAGS})
 
-# The same sources against mingw-w64's x64 DDK headers: the layout table's
-# x64 values and every driver source must compile there, warning-free, with
-# the same options. Objects only; the images above are the x86 ones.
-find_program(MPS_X64_CXX x86_64-w64-mingw32-g++ REQUIRED)
-set(MPS_X64_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
-list(TRANSFORM MPS_WINDOWS_DEFINES PREPEND -D OUTPUT_VARIABLE x64_defines)
-set(x64_objects "")
-foreach(source ${CMAKE_SOURCE_DIR}/abi/check.cpp ${MPSBUS_SOURCES} ${GENDEV_SOURCES} ${MPSFILT_SOURCES})
-    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
-    set(object ${CMAKE_BINARY_DIR}/x64/${relative}.o)
-    get_filename_component(object_dir ${object} DIRECTORY)
-    add_custom_command(OUTPUT ${object}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${object_dir}
-        COMMAND ${MPS_X64_CXX} -std=c++17 ${MPS_WINDOWS_FLAGS} -Werror ${x64_defines}
-                -isystem ${MPS_X64_DDK_INCLUDE} -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/include
-                -MD -MF ${object}.d -c ${source} -o ${object}
-        DEPENDS ${source} DEPFILE ${object}.d
-        COMMENT "Compiling ${relative} for x64" VERBATIM)
-    list(APPEND x64_objects ${object})
-endforeach()
-add_custom_target(x64_sources ALL DEPENDS ${x64_objects})
-
 if(MPSBUS_SOURCES)
     mps_kernel_image(mpsbus ${MPSBUS_SOURCES} ${GENDEV_SOURCES})
 endif()
@@ -65,36 +81,78 @@ if(MPSFILT_SOURCES)
     mps_kernel_image(mpsfilt ${MPSFILT_SOURCES})
 endif()
 
+# The installer program of the Wine check and of ISA boards, for this
+# architecture: on x64 Windows a 32-bit process cannot install devices.
+add_executable(mpsinst ${CMAKE_SOURCE_DIR}/tools/mpsinst/mpsinst.c)
+set_target_properties(mpsinst PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_compile_options(mpsinst PRIVATE -O2 -Wall -Wextra -Wno-missing-field-initializers -Werror -municode)
+target_link_options(mpsinst PRIVATE -municode)
+target_link_libraries(mpsinst PRIVATE setupapi newdev advapi32)
+
 enable_testing()
-# The image checker itself must refuse a foreign import; proven on a probe image.
+# The image check must refuse what a driver image must not be. Each probe's
+# test names the refusal it is there for, so that a check refusing it for
+# another reason does not pass.
+function(mps_refusal name probe pattern)
+    add_test(NAME ${name} COMMAND ${pe_image} --expect-failure ${ARGN} $<TARGET_FILE:${probe}>)
+    set_tests_properties(${name} PROPERTIES PASS_REGULAR_EXPRESSION "refused as expected \\(${pattern}")
+endfunction()
+
+# A user-mode DLL importing from kernel32.
 add_library(pe_probe SHARED ${CMAKE_SOURCE_DIR}/cmake/pe_probe.cpp)
-target_link_options(pe_probe PRIVATE -nostdlib -Wl,--entry,_DllMain@12)
+target_link_options(pe_probe PRIVATE -nostdlib -Wl,--entry,${MPS_DLL_ENTRY})
 target_link_libraries(pe_probe PRIVATE kernel32)
-add_test(NAME pe_image_check_refuses_user_mode_imports
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --expect-failure $<TARGET_FILE:pe_probe>)
-# ... and a kernel image laid out as a DLL, naming each thing a driver does not carry.
+mps_refusal(pe_image_check_refuses_user_mode_imports pe_probe ".*imports from KERNEL32\\.dll")
+# A kernel image laid out as a DLL, naming each thing a driver does not carry.
 add_library(pe_layout_probe SHARED ${CMAKE_SOURCE_DIR}/cmake/pe_layout_probe.cpp)
-target_link_options(pe_layout_probe PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+target_link_options(pe_layout_probe PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,${MPS_DRIVER_ENTRY}
     -Wl,--file-alignment,0x1000)
 target_link_libraries(pe_layout_probe PRIVATE ntoskrnl)
-add_test(NAME pe_image_check_refuses_a_dll_layout
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --expect-failure $<TARGET_FILE:pe_layout_probe>)
-set_tests_properties(pe_image_check_refuses_a_dll_layout PROPERTIES PASS_REGULAR_EXPRESSION
-    "refused as expected \\(a COFF symbol table [^;]*; file alignment 0x1000, not 0x200;.*section .eh_fram.*section .edata")
+if(MPS_PE_MACHINE STREQUAL "amd64")
+    mps_refusal(pe_image_check_refuses_a_dll_layout pe_layout_probe
+        "a COFF symbol table [^;]*; file alignment 0x1000, not 0x200;.*section .edata")
+    # A kernel image without unwind data: on x64 the kernel could not unwind
+    # through its DriverEntry.
+    add_executable(pe_unwind_probe ${CMAKE_SOURCE_DIR}/cmake/pe_layout_probe.cpp)
+    target_compile_options(pe_unwind_probe PRIVATE -fno-asynchronous-unwind-tables -fno-unwind-tables)
+    target_link_options(pe_unwind_probe PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,${MPS_DRIVER_ENTRY}
+        -Wl,--file-alignment,0x200 -Wl,--enable-reloc-section -s)
+    target_link_libraries(pe_unwind_probe PRIVATE ntoskrnl)
+    mps_refusal(pe_image_check_refuses_an_x64_image_without_unwind_data pe_unwind_probe
+        ".*no unwind data \\(no exception directory\\)")
+else()
+    mps_refusal(pe_image_check_refuses_a_dll_layout pe_layout_probe
+        "a COFF symbol table [^;]*; file alignment 0x1000, not 0x200;.*section .eh_fram.*section .edata")
+endif()
+
 foreach(image mpsbus mpsfilt)
     if(TARGET ${image})
-        add_test(NAME ${image}_sys_is_a_native_i386_kernel_image
-            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --verify-only $<TARGET_FILE:${image}>)
+        add_test(NAME ${image}_sys_is_a_signed_${MPS_PE_MACHINE}_kernel_image
+            COMMAND ${pe_image} --verify-only --signed-by ${test_root} $<TARGET_FILE:${image}>)
     endif()
 endforeach()
 # The filter touches no hardware: the kernel is all it links against.
 if(TARGET mpsfilt)
     add_test(NAME mpsfilt_sys_imports_from_the_kernel_only
-        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --verify-only --kernel-only $<TARGET_FILE:mpsfilt>)
+        COMMAND ${pe_image} --verify-only --kernel-only $<TARGET_FILE:mpsfilt>)
 endif()
-# mpsbus reaches its registers through the HAL, so the narrower check refuses it.
+if(TARGET mpsbus AND MPS_PE_MACHINE STREQUAL "i386")
+    # x86 mpsbus reaches its registers through the HAL, so the narrower
+    # check refuses it (x64 port accessors are inline: nothing comes from HAL).
+    mps_refusal(pe_image_check_refuses_hal_imports_when_kernel_only mpsbus "imports from HAL\\.dll" --verify-only --kernel-only)
+endif()
 if(TARGET mpsbus)
-    add_test(NAME pe_image_check_refuses_hal_imports_when_kernel_only
-        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --verify-only --kernel-only --expect-failure
+    # An image of the other machine is refused by what it is.
+    if(MPS_PE_MACHINE STREQUAL "amd64")
+        set(other i386)
+        set(pattern "machine 0x8664 is not i386; not PE32")
+    else()
+        set(other amd64)
+        set(pattern "machine 0x14c is not amd64; not PE32\\+")
+    endif()
+    add_test(NAME pe_image_check_refuses_the_${MPS_PE_MACHINE}_image_as_${other}
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --machine ${other} --expect-failure
                 $<TARGET_FILE:mpsbus>)
+    set_tests_properties(pe_image_check_refuses_the_${MPS_PE_MACHINE}_image_as_${other}
+        PROPERTIES PASS_REGULAR_EXPRESSION "refused as expected \\(${pattern}")
 endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Finds out whether this kernel runs i386 programs itself, then installs the
 # Debian packages that the builds need, when missing; clang and its runtime
-# (with the i386 libFuzzer) build the fuzz targets.
+# (with the i386 libFuzzer) build the fuzz targets; openssl and osslsigncode
+# make the test certificate and sign the Windows images.
 #
 # The answer goes to build/i386-mode, read by the Makefile: "native", or
 # "emulated" when the kernel refuses i386 executables (a kernel built or
@@ -61,6 +62,7 @@ packages=(
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     googletest nlohmann-json3-dev
     clang-14 libclang-rt-14-dev
+    osslsigncode openssl
 )
 if [ -n "$i386_reason" ]; then
     packages+=(qemu-user)
