@@ -1,7 +1,7 @@
-// The board INF against the driver's own identification: every hardware ID
-// it lists is one the driver accepts, and every ID the driver accepts is
-// listed (PCI device IDs and PC Card codes exhaustively, ISA tokens over every
-// name of the boards' naming scheme).
+// The board INF against the driver's own identification, for the models of
+// each architecture: every hardware ID it lists is one the driver accepts,
+// and every ID the driver accepts is listed (PCI device IDs and PC Card codes
+// exhaustively, ISA tokens over every name of the boards' naming scheme).
 #include "identify/identify_fixture.h"
 
 #include <cstdio>
@@ -54,17 +54,17 @@ std::map<std::string, std::vector<std::string>> Sections(const char *path)
     return sections;
 }
 
-// The hardware IDs of the models the Manufacturer section names for x86:
-// "Base, NTx86" names the section [Base.NTx86], whose lines are
-// "description = install-section, hardware-ID".
-std::vector<std::string> ListedIds()
+// The hardware IDs of the models the Manufacturer section names for one
+// architecture: "Base, NTx86, NTamd64" names the sections [Base.NTx86] and
+// [Base.NTamd64], whose lines are "description = install-section, hardware-ID".
+std::vector<std::string> ListedIds(const std::string &decoration)
 {
     auto sections = Sections(MPS_BOARD_INF);
     std::vector<std::string> ids;
     for (const std::string &manufacturer : sections["MANUFACTURER"]) {
         const std::vector<std::string> names = Fields(manufacturer);
         for (size_t i = 1; i < names.size(); ++i)
-            if (Upper(names[i]) == "NTX86")
+            if (Upper(names[i]) == Upper(decoration))
                 for (const std::string &model : sections[Upper(names[0] + "." + names[i])])
                     if (Fields(model).size() > 1) ids.push_back(Upper(Fields(model)[1]));
     }
@@ -82,13 +82,13 @@ std::string Hex(unsigned value, int digits)
     return text;
 }
 
-class BoardInf : public IdentifyTest {
+class BoardInf : public IdentifyTest, public ::testing::WithParamInterface<const char *> {
 protected:
     void SetUp() override
     {
         IdentifyTest::SetUp();
-        listed = ListedIds();
-        ASSERT_FALSE(listed.empty()) << "no models read from " << MPS_BOARD_INF;
+        listed = ListedIds(GetParam());
+        ASSERT_FALSE(listed.empty()) << "no " << GetParam() << " models read from " << MPS_BOARD_INF;
     }
 
     bool Accepts(const std::string &id)
@@ -113,12 +113,12 @@ protected:
     std::vector<std::string> listed;
 };
 
-TEST_F(BoardInf, ListsNoIdTheDriverRefuses)
+TEST_P(BoardInf, ListsNoIdTheDriverRefuses)
 {
     for (const std::string &id : listed) EXPECT_TRUE(Accepts(id)) << id;
 }
 
-TEST_F(BoardInf, ListsEveryPciDeviceIdTheDriverAccepts)
+TEST_P(BoardInf, ListsEveryPciDeviceIdTheDriverAccepts)
 {
     for (unsigned device = 0; device <= 0xFFFF; ++device) {
         const std::string id = kPciPrefix + Hex(device, 4);
@@ -126,7 +126,7 @@ TEST_F(BoardInf, ListsEveryPciDeviceIdTheDriverAccepts)
     }
 }
 
-TEST_F(BoardInf, ListsEveryPcCardCodeTheDriverAccepts)
+TEST_P(BoardInf, ListsEveryPcCardCodeTheDriverAccepts)
 {
     // A card's ID begins with its own manufacturer and product strings; only
     // the codes after them are the driver's to judge.
@@ -142,7 +142,7 @@ TEST_F(BoardInf, ListsEveryPcCardCodeTheDriverAccepts)
     }
 }
 
-TEST_F(BoardInf, ListsEveryIsaBoardTheDriverAccepts)
+TEST_P(BoardInf, ListsEveryIsaBoardTheDriverAccepts)
 {
     // ISA boards are named IB, a port count digit and two letters.
     for (char ports = '0'; ports <= '9'; ++ports)
@@ -152,6 +152,10 @@ TEST_F(BoardInf, ListsEveryIsaBoardTheDriverAccepts)
                 EXPECT_EQ(Accepts(id), Listed(id)) << id;
             }
 }
+
+// Windows picks the models of its own architecture; both must be whole.
+INSTANTIATE_TEST_SUITE_P(Architectures, BoardInf, ::testing::Values("NTx86", "NTamd64"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace identifytest
