@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
-# The driver package and the Windows images on Wine (see README.md, "The Wine
-# check"). Installs Wine when missing, builds the installer program, runs the
-# check in a fresh prefix under build/wine-check.
+# The driver package and the Windows images of both architectures on Wine
+# (see README.md, "The Wine check"). Installs Wine when missing and runs the
+# check in fresh prefixes under build/wine-check: x64 on 64-bit Wine always,
+# x86 on 32-bit Wine where the kernel runs i386 programs.
 #
-#   scripts/wine-check.sh [--images DIR] [--package DIR] [-- extra options]
+#   scripts/wine-check.sh [--x86 DIR] [--x64 DIR] [--package DIR] [--workdir DIR] [-- extra options]
 #
-# --images defaults to build/windows, --package to package/.
+# --x86 defaults to build/windows, --x64 to build/windows-x64 (each holding
+# that architecture's signed images and mpsinst.exe), --package to package/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-images=build/windows
+x86=build/windows
+x64=build/windows-x64
 package=package
 workdir=build/wine-check
 while [ $# -gt 0 ]; do
     case "$1" in
-        --images) images=$2; shift 2 ;;
+        --x86) x86=$2; shift 2 ;;
+        --x64) x64=$2; shift 2 ;;
         --package) package=$2; shift 2 ;;
         --workdir) workdir=$2; shift 2 ;;
         --) shift; break ;;
-        *) echo "usage: $0 [--images DIR] [--package DIR] [--workdir DIR] [-- options]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--x86 DIR] [--x64 DIR] [--package DIR] [--workdir DIR] [-- options]" >&2; exit 2 ;;
     esac
 done
 
@@ -26,30 +30,29 @@ installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
-# 32-bit Wine: the images are x86 drivers, run in a 32-bit prefix. It cannot
-# start where the kernel runs no i386 programs (not under qemu-i386 either),
-# and i386 packages are not added to such a machine.
+# 64-bit Wine runs the x64 images and needs nothing 32-bit. 32-bit Wine
+# cannot start where the kernel runs no i386 programs (not under qemu-i386
+# either), and i386 packages are not added to such a machine.
+packages=(wine wine64)
+x86_not_run=()
 if [ "$(cat build/i386-mode 2>/dev/null)" = emulated ]; then
-    (cd "$images" && ctest --output-on-failure)
-    echo "wine-check: NOT RUN: the x86 images need 32-bit Wine, which does not start on this kernel" \
-         "(it runs no i386 programs; see build/i386-mode); only the image checks above covered them"
-    exit 0
+    x86_not_run=(--x86-not-run "32-bit Wine does not start on this kernel (it runs no i386 programs; see build/i386-mode); the image checks of build/windows covered the x86 images")
+else
+    packages+=(wine32:i386)
 fi
-if ! installed wine || ! installed wine32:i386; then
-    echo "wine-check: installing wine and wine32:i386"
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -ne 0 ]; then
+    echo "wine-check: installing ${missing[*]}"
     sudo=""
     if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
     export DEBIAN_FRONTEND=noninteractive
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
     fi
     $sudo apt-get update -q
-    $sudo apt-get install -y -q --no-install-recommends wine wine32:i386
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-mkdir -p "$workdir"
-i686-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Wno-missing-field-initializers -Werror -municode \
-    -o "$workdir/mpsinst.exe" tools/mpsinst/mpsinst.c -lsetupapi -lnewdev -ladvapi32
-
-exec python3 scripts/wine_check/main.py --images "$images" --package "$package" \
-    --mpsinst "$workdir/mpsinst.exe" --workdir "$workdir" "$@"
+exec python3 scripts/wine_check/main.py --x86 "$x86" --x64 "$x64" --package "$package" --workdir "$workdir" \
+    "${x86_not_run[@]}" "$@"

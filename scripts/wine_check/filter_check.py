@@ -33,7 +33,8 @@ def check_filter(session, pe, exp, results):
         if not copies:
             raise CheckFailure(f"DriverEntry of {name} kept no copy of its service key",
                                session.trace.events[end].record)
-        values = {"service_key": entry["key"], "path_copy": f"{copies[0]['retval']:08x}",
+        # The filter prints a block's address with a pointer's worth of digits.
+        values = {"service_key": entry["key"], "path_copy": f"{copies[0]['retval']:0{pe.bits // 4}x}",
                   "path_copy_size": copies[0]["args"][1]}
         got = driver_steps.debugger_view(_prints(session, image, "init", begin, end), f["prefix"])
         driver_steps.compare_traces(f"DriverEntry with {setting}", got,

@@ -1,5 +1,7 @@
-"""wine-check: the driver package and both images on Wine's loader, kernel,
-Plug and Play manager and SetupAPI. See README.md, "The Wine check"."""
+"""wine-check: the driver package and the images of each architecture on
+Wine's loader, kernel, Plug and Play manager and SetupAPI: x64 on 64-bit
+Wine in a win64 prefix, x86 on 32-bit Wine in a win32 prefix, through the
+same steps. See README.md, "The Wine check"."""
 import argparse
 import json
 import os
@@ -7,14 +9,32 @@ import shutil
 import subprocess
 import sys
 import time
+from dataclasses import dataclass
 
 import pe as pe_file
 from board_check import check_board
 from filter_check import check_filter
-from package_check import check_board_inf, check_port_inf, install_ports
+from package_check import check_board_inf, check_package_files, check_port_inf, install_ports
 from session import CheckFailure, Session
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@dataclass
+class Architecture:
+    name: str  # x64, x86
+    folder: str  # the package's folder of its images (SourceDisksFiles.<folder>)
+    machine: str  # what the images must be
+    loader: str  # the Wine that runs it
+    winearch: str
+    bits: int
+
+
+# x64 first: it needs nothing 32-bit from the kernel.
+ARCHITECTURES = [
+    Architecture("x64", "amd64", "AMD64", "/usr/lib/wine/wine64", "win64", 64),
+    Architecture("x86", "x86", "i386", "/usr/lib/wine/wine", "win32", 32),
+]
 
 
 class Results:
@@ -30,57 +50,71 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def stage(package_dir, images_dir, images, workdir):
-    """The package as a user gets it: the INF files beside the images."""
+def stage(package_dir, image_dirs, images, workdir):
+    """The package as a user gets it: the INF files, and each architecture's
+    images in the folder its SourceDisksFiles section names."""
     target = os.path.join(workdir, "package")
     shutil.rmtree(target, ignore_errors=True)
     os.makedirs(target)
     for name in sorted(os.listdir(package_dir)):
         if name.lower().endswith(".inf"):
             shutil.copy(os.path.join(package_dir, name), target)
-    for image in images:
-        shutil.copy(os.path.join(images_dir, image), target)
+    for folder, images_dir in image_dirs.items():
+        os.makedirs(os.path.join(target, folder))
+        for image in images:
+            shutil.copy(os.path.join(images_dir, image), os.path.join(target, folder))
     return target
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--images", required=True, help="folder holding mpsbus.sys and mpsfilt.sys")
-    parser.add_argument("--package", required=True, help="folder holding the INF files")
-    parser.add_argument("--mpsinst", required=True, help="the installer program, mpsinst.exe")
-    parser.add_argument("--workdir", required=True, help="scratch folder: prefix, staged package, wine.log")
-    parser.add_argument("--expectations", default=os.path.join(HERE, "expectations.json"))
-    parser.add_argument("--timeout", type=float, default=60.0, help="seconds to wait for one step")
-    args = parser.parse_args()
+def wine_view(staged, arch, workdir):
+    """The package as Wine's SetupAPI can install it: it copies from the
+    undecorated [SourceDisksFiles] alone, and the package has none (only
+    .x86 and .amd64, with their folders), so it looks for the images beside
+    the INF files. There it finds this architecture's, copied from its folder."""
+    target = os.path.join(workdir, "package")
+    shutil.rmtree(target, ignore_errors=True)
+    os.makedirs(target)
+    for name in sorted(os.listdir(staged)):
+        if name.lower().endswith(".inf"):
+            shutil.copy(os.path.join(staged, name), target)
+    for name in sorted(os.listdir(os.path.join(staged, arch.folder))):
+        shutil.copy(os.path.join(staged, arch.folder, name), target)
+    return target
 
-    exp = json.load(open(args.expectations))
+
+def check_architecture(arch, pes, staged, mpsinst, exp, workdir, timeout):
+    """One architecture's whole run in a fresh prefix; returns (passed, failure, seconds)."""
     board_image, filter_on = exp["board"]["image"], exp["filter"]["enabled"]
-    images = [board_image] + ([exp["filter"]["image"]] if filter_on else [])
-    missing = [i for i in images if not os.path.exists(os.path.join(args.images, i))]
-    if missing:
-        print(f"wine-check: FAIL: {', '.join(missing)} not found in {args.images}")
-        return 1
-    pes = {name: pe_file.read(os.path.join(args.images, name)) for name in images}
-    version = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
-    print(f"wine-check: {version}, a fresh 32-bit prefix in {args.workdir}", flush=True)
-
+    decoration = exp["package"]["decorations"][arch.folder]
+    version = subprocess.run([arch.loader, "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
+    shown = ", ".join(p.path for p in pes.values())
+    kind = {p.format for p in pes.values()}
+    print(f"wine-check: {arch.name}: {shown} ({'/'.join(sorted(kind))}, {arch.machine}, signed), installed by "
+          f"{mpsinst}, on {version}, {arch.bits}-bit ({arch.loader}), a fresh {arch.winearch} prefix in {workdir}",
+          flush=True)
+    staged = wine_view(staged, arch, workdir)
+    print(f"  --  Wine's SetupAPI reads no SourceDisksFiles.{arch.folder}: it installs from {staged}, "
+          f"the INF files beside the {arch.folder} folder's images", flush=True)
     results = Results()
-    staged = stage(args.package, args.images, images, args.workdir)
-    session = Session(args.workdir, pes, [exp["board"]["image"], exp["filter"]["image"]], args.timeout)
-    mpsinst = windows_path(args.mpsinst)
+    session = Session(workdir, pes, [exp["board"]["image"], exp["filter"]["image"]], timeout, arch.loader,
+                      arch.winearch)
+    mpsinst_path = windows_path(mpsinst)
     board_inf = windows_path(os.path.join(staged, exp["board"]["inf"]))
     port_inf = windows_path(os.path.join(staged, exp["ports"]["inf"]))
     started = time.monotonic()
     failure = None
     try:
         session.create_prefix()
-        results.ok("fresh prefix", f"made in {time.monotonic() - started:.1f}s")
+        made = session.prefix_arch()
+        if made != arch.winearch:
+            raise CheckFailure(f"the prefix is {made}, not {arch.winearch}")
+        results.ok("fresh prefix", f"{made}, made in {time.monotonic() - started:.1f}s")
         session.start()
-        check_board_inf(session, mpsinst, board_inf, exp, results)
-        check_port_inf(session, mpsinst, port_inf, exp, results)
-        check_board(session, pes[board_image], board_inf, mpsinst, exp, results)
+        check_board_inf(session, mpsinst_path, board_inf, exp, decoration, results)
+        check_port_inf(session, mpsinst_path, port_inf, exp, decoration, results)
+        check_board(session, pes[board_image], board_inf, mpsinst_path, exp, results)
         if filter_on:
-            install_ports(session, mpsinst, port_inf, exp, results)
+            install_ports(session, mpsinst_path, port_inf, exp, results)
             check_filter(session, pes[exp["filter"]["image"]], exp, results)
         else:
             print(f"  --  port devices and {exp['filter']['image']} not run: {exp['filter']['enabled_why']}")
@@ -88,16 +122,65 @@ def main():
         failure = e
     finally:
         session.stop()
-    elapsed = time.monotonic() - started
     if failure:
-        print(f"wine-check: FAIL: {failure}")
+        print(f"wine-check: {arch.name}: FAIL: {failure}")
         if failure.record is not None:
             print(f"  the line: {failure.record.show()}")
         print(f"  Wine's whole log: {session.log_path}")
-        print(f"wine-check: {results.passed} passed, 1 failed")
+    return results.passed, failure, time.monotonic() - started
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--x64", required=True, help="the x64 build: mpsbus.sys, mpsfilt.sys and mpsinst.exe")
+    parser.add_argument("--x86", required=True, help="the x86 build: mpsbus.sys, mpsfilt.sys and mpsinst.exe")
+    parser.add_argument("--x86-not-run", metavar="WHY", help="package the x86 images but run no 32-bit Wine")
+    parser.add_argument("--package", required=True, help="folder holding the INF files")
+    parser.add_argument("--workdir", required=True, help="scratch folder: staged package, a folder per prefix")
+    parser.add_argument("--expectations", default=os.path.join(HERE, "expectations.json"))
+    parser.add_argument("--timeout", type=float, default=60.0, help="seconds to wait for one step")
+    args = parser.parse_args()
+
+    exp = json.load(open(args.expectations))
+    images = [exp["board"]["image"]] + ([exp["filter"]["image"]] if exp["filter"]["enabled"] else [])
+    dirs = {"x64": args.x64, "x86": args.x86}
+    pes = {}
+    for arch in ARCHITECTURES:
+        missing = [i for i in images + ["mpsinst.exe"] if not os.path.exists(os.path.join(dirs[arch.name], i))]
+        if missing:
+            print(f"wine-check: FAIL: {', '.join(missing)} not found in {dirs[arch.name]}")
+            return 1
+        pes[arch.name] = {name: pe_file.read(os.path.join(dirs[arch.name], name)) for name in images}
+        for image in pes[arch.name].values():
+            if image.machine != arch.machine or not image.signed:
+                print(f"wine-check: FAIL: {image.path} is {image.format} for {image.machine}"
+                      f"{'' if image.signed else ', unsigned'}: not a signed {arch.name} image")
+                return 1
+
+    os.makedirs(args.workdir, exist_ok=True)
+    staged = stage(args.package, {a.folder: dirs[a.name] for a in ARCHITECTURES}, images, args.workdir)
+    print(f"wine-check: the package for both architectures in {staged}", flush=True)
+    results = Results()
+    try:
+        check_package_files(staged, exp, results)
+    except CheckFailure as e:
+        print(f"wine-check: FAIL: {e}")
         return 1
-    print(f"wine-check: {results.passed} passed, 0 failed ({elapsed:.1f}s)")
-    return 0
+
+    passed, failed, summary = results.passed, 0, []
+    for arch in ARCHITECTURES:
+        if arch.name == "x86" and args.x86_not_run:
+            print(f"wine-check: x86: NOT RUN: {args.x86_not_run}")
+            summary.append("x86 NOT RUN")
+            continue
+        count, failure, seconds = check_architecture(arch, pes[arch.name], staged,
+                                                     os.path.join(dirs[arch.name], "mpsinst.exe"), exp,
+                                                     os.path.join(args.workdir, arch.name), args.timeout)
+        passed += count
+        failed += 1 if failure else 0
+        summary.append(f"{arch.name} on {arch.bits}-bit Wine {'FAILED' if failure else 'passed'} ({seconds:.1f}s)")
+    print(f"wine-check: {passed} passed, {failed} failed; {', '.join(summary)}")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -1,4 +1,8 @@
-"""The INF files, read and resolved by Wine's SetupAPI through mpsinst."""
+"""The package: every file its INF files name is in it; and the INF files,
+read and resolved by Wine's SetupAPI through mpsinst, for the models of
+each architecture."""
+import os
+
 from session import CheckFailure
 
 
@@ -39,8 +43,8 @@ def expected_board_ids(accepted):
     return ids
 
 
-def inf_ids(session, mpsinst, inf):
-    _, out = session.wine(mpsinst, "ids", inf)
+def inf_ids(session, mpsinst, inf, decoration):
+    _, out = session.wine(mpsinst, "ids", inf, decoration)
     return [line.split(" ")[1] for line in out.splitlines() if line.startswith("ids ")]
 
 
@@ -55,46 +59,55 @@ def resolve(session, mpsinst, inf, ids):
     return answers
 
 
-def check_board_inf(session, mpsinst, inf, exp, results):
+def check_board_inf(session, mpsinst, inf, exp, decoration, results):
+    """Each decoration's models are exactly the accepted IDs; SetupAPI binds
+    those of |decoration|, the one it picks on this architecture."""
     accepted = exp["accepted_board_ids"]
-    listed = inf_ids(session, mpsinst, inf)
-    for hardware_id in listed:
-        if board_id_verdict(hardware_id, accepted) is None:
-            raise CheckFailure(f"mpsbus.inf lists {hardware_id}, which the driver refuses")
-    listed_upper = {i.upper() for i in listed}
-    for hardware_id in expected_board_ids(accepted):
-        if hardware_id.upper() not in listed_upper:
-            raise CheckFailure(f"mpsbus.inf lacks {hardware_id}, which the driver accepts")
-    card_codes = {board_id_verdict(i, accepted)[1] for i in listed if board_id_verdict(i, accepted)[0] == "pcmcia"}
-    for code in accepted["pcmcia"]["codes"]:
-        if int(code, 16) not in card_codes:
-            raise CheckFailure(f"mpsbus.inf lists no PC Card with code {code}, which the driver accepts")
-    results.ok("mpsbus.inf lists exactly the board IDs identification accepts",
-               f"{len(listed)} IDs (PCI {len(accepted['pci']['codes'])} codes x 16, "
-               f"PCMCIA {len(accepted['pcmcia']['codes'])} codes, ISA {len(accepted['isa']['tokens'])} tokens)")
+    for models in exp["package"]["decorations"].values():
+        listed = inf_ids(session, mpsinst, inf, models)
+        for hardware_id in listed:
+            if board_id_verdict(hardware_id, accepted) is None:
+                raise CheckFailure(f"mpsbus.inf's {models} models list {hardware_id}, which the driver refuses")
+        listed_upper = {i.upper() for i in listed}
+        for hardware_id in expected_board_ids(accepted):
+            if hardware_id.upper() not in listed_upper:
+                raise CheckFailure(f"mpsbus.inf's {models} models lack {hardware_id}, which the driver accepts")
+        card_codes = {board_id_verdict(i, accepted)[1] for i in listed
+                      if board_id_verdict(i, accepted)[0] == "pcmcia"}
+        for code in accepted["pcmcia"]["codes"]:
+            if int(code, 16) not in card_codes:
+                raise CheckFailure(f"mpsbus.inf's {models} models list no PC Card with code {code}, "
+                                   f"which the driver accepts")
+        results.ok(f"mpsbus.inf's {models} models are exactly the board IDs identification accepts",
+                   f"{len(listed)} IDs (PCI {len(accepted['pci']['codes'])} codes x 16, "
+                   f"PCMCIA {len(accepted['pcmcia']['codes'])} codes, ISA {len(accepted['isa']['tokens'])} tokens)")
+    listed = inf_ids(session, mpsinst, inf, decoration)
     answers = resolve(session, mpsinst, inf, listed)
     for hardware_id in listed:
         binding = answers.get(hardware_id)
         if binding is None or binding.get("service") != exp["board"]["service"]:
             raise CheckFailure(f"SetupAPI does not bind {hardware_id} to {exp['board']['service']}: {binding}")
-    results.ok("SetupAPI binds every one of them to the mpsbus service", f"{len(listed)} IDs resolved")
+    results.ok(f"SetupAPI binds every {decoration} one of them to the mpsbus service", f"{len(listed)} IDs resolved")
 
 
-def check_port_inf(session, mpsinst, inf, exp, results):
+def check_port_inf(session, mpsinst, inf, exp, decoration, results):
     ports = exp["ports"]
-    listed = inf_ids(session, mpsinst, inf)
-    if sorted(listed) != sorted(ports["hardware_ids"]):
-        missing = sorted(set(ports["hardware_ids"]) - set(listed))
-        extra = sorted(set(listed) - set(ports["hardware_ids"]))
-        raise CheckFailure(f"mpsport.inf lists {listed}; missing {missing}, not a port ID {extra}")
+    for models in exp["package"]["decorations"].values():
+        listed = inf_ids(session, mpsinst, inf, models)
+        if sorted(listed) != sorted(ports["hardware_ids"]):
+            missing = sorted(set(ports["hardware_ids"]) - set(listed))
+            extra = sorted(set(listed) - set(ports["hardware_ids"]))
+            raise CheckFailure(f"mpsport.inf's {models} models list {listed}; missing {missing}, "
+                               f"not a port ID {extra}")
+    listed = inf_ids(session, mpsinst, inf, decoration)
     answers = resolve(session, mpsinst, inf, listed)
     for hardware_id in listed:
         binding = answers.get(hardware_id) or {}
         if binding.get("service") != ports["function_service"] or binding.get("upperfilters") != ports["upper_filter"]:
             raise CheckFailure(f"SetupAPI resolves {hardware_id} to {binding}, expected service="
                                f"{ports['function_service']} upperfilters={ports['upper_filter']}")
-    results.ok("mpsport.inf binds the port IDs to Serial with mpsfilt above it",
-               ", ".join(listed))
+    results.ok(f"mpsport.inf lists the port IDs for {' and '.join(exp['package']['decorations'].values())}; "
+               f"SetupAPI binds the {decoration} ones to Serial with mpsfilt above it", ", ".join(listed))
 
 
 def _service(session, mpsinst, name):
@@ -126,3 +139,66 @@ def install_ports(session, mpsinst, inf, exp, results):
             raise CheckFailure(f"service {name} is {config}, expected a demand-start kernel driver {binary}")
     results.ok("installed port devices carry Service=Serial and UpperFilters=mpsfilt in the registry",
                f"{len(ports['hardware_ids'])} devices; services Serial and mpsfilt are demand-start kernel drivers")
+
+
+# -- the package's files, read from the INF files themselves ----------------
+def _inf_sections(path):
+    """{section name in lower case: [(key or None, [fields])]}, comments and
+    line continuations as SetupAPI reads them (no quoted semicolons here)."""
+    sections, current, pending = {}, None, ""
+    for raw in open(path, encoding="utf-8-sig", errors="replace"):
+        line = pending + raw.split(";", 1)[0].strip()
+        pending = ""
+        if line.endswith("\\"):
+            pending = line[:-1]
+            continue
+        if not line:
+            continue
+        if line.startswith("["):
+            current = sections.setdefault(line[1:line.index("]")].strip().lower(), [])
+        elif current is not None:
+            key, value = (line.split("=", 1) + [None])[:2] if "=" in line else (None, line)
+            fields = [f.strip().strip('"') for f in value.split(",")]
+            current.append((key.strip() if key is not None else None, fields))
+    return sections
+
+
+def check_package_files(package_dir, exp, results):
+    """Every file the INF files name is where they say: each architecture's
+    SourceDisksFiles entries under their disk's path and folder, and every
+    file of a CopyFiles list named in each architecture's SourceDisksFiles.
+    The catalogs are made and signed on Windows (README.md), so they are
+    named but not looked for."""
+    found, catalogs = [], []
+    for name in sorted(n for n in os.listdir(package_dir) if n.lower().endswith(".inf")):
+        sections = _inf_sections(os.path.join(package_dir, name))
+        for key, fields in sections.get("version", []):
+            if key and key.lower().startswith("catalogfile"):
+                catalogs.append(fields[0])
+        copied = set()
+        for lines in sections.values():
+            for key, fields in lines:
+                if key and key.lower() == "copyfiles":
+                    for item in fields:
+                        if item.startswith("@"):
+                            copied.add(item[1:].lower())
+                        elif item:
+                            copied.update(f[0].lower() for k, f in sections.get(item.lower(), []) if k is None)
+        for arch in exp["package"]["decorations"]:
+            disks = {k: f for k, f in sections.get(f"sourcedisksnames.{arch}", sections.get("sourcedisksnames", []))}
+            listed = sections.get(f"sourcedisksfiles.{arch}", sections.get("sourcedisksfiles", []))
+            files = {}
+            for key, fields in listed:
+                disk = disks.get(fields[0])
+                if disk is None:
+                    raise CheckFailure(f"{name}: {key} is on disk {fields[0]}, which SourceDisksNames lacks")
+                folder = os.path.join(disk[3] if len(disk) > 3 else "", fields[1] if len(fields) > 1 else "")
+                files[key.lower()] = os.path.join(folder.strip("\\").replace("\\", "/"), key)
+            for copy in sorted(copied - set(files)):
+                raise CheckFailure(f"{name}: CopyFiles names {copy}, which SourceDisksFiles.{arch} does not list")
+            for key, relative in sorted(files.items()):
+                if not os.path.isfile(os.path.join(package_dir, relative)):
+                    raise CheckFailure(f"{name}: SourceDisksFiles.{arch} names {relative}, which the package lacks")
+                found.append(relative)
+    results.ok("the package holds every file its INF files name",
+               f"{', '.join(found)}; catalogs {', '.join(catalogs)} are made on Windows (README.md)")

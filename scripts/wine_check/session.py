@@ -1,4 +1,6 @@
-"""A fresh 32-bit Wine prefix, its processes, and waiting on its log.
+"""A fresh Wine prefix of one architecture (32-bit Wine and a win32 prefix
+for x86, 64-bit Wine and a win64 prefix for x64), its processes, and
+waiting on its log.
 
 The first process of the session writes Wine's debug log, and so do the
 services it starts (services.exe, and winedevice.exe, which hosts kernel
@@ -30,8 +32,11 @@ class CheckFailure(Exception):
 
 
 class Session:
-    def __init__(self, workdir, images, our_images, timeout):
+    def __init__(self, workdir, images, our_images, timeout, loader, winearch):
+        """|loader| is the Wine of the architecture (/usr/lib/wine/wine or
+        wine64), |winearch| its prefix kind (win32 or win64)."""
         self.workdir = os.path.abspath(workdir)
+        self.loader = loader
         self.prefix = os.path.join(self.workdir, "prefix")
         self.log_path = os.path.join(self.workdir, "wine.log")
         self.timeout = timeout
@@ -42,7 +47,7 @@ class Session:
         # A piece of the log may end inside a character.
         self._decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "WINEDEBUG")}
-        self.env.update(WINEPREFIX=self.prefix, WINEARCH="win32",
+        self.env.update(WINEPREFIX=self.prefix, WINEARCH=winearch, WINELOADER=loader,
                         # No Mono or Gecko: nothing here needs them, and
                         # their installers would look for a download.
                         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
@@ -59,7 +64,7 @@ class Session:
 
     def wine(self, *args, check=True):
         """A Windows program of the prefix (ours or Wine's own: sc, reg)."""
-        return self._run(["wine", *args], check=check)
+        return self._run([self.loader, *args], check=check)
 
     def create_prefix(self):
         if os.path.isdir(self.prefix):
@@ -67,7 +72,7 @@ class Session:
             subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.workdir, exist_ok=True)
-        self._run(["wineboot", "-i"])
+        self._run([self.loader, "wineboot", "-i"])
         self._run(["wineserver", "-w"])
         # Relay only the calls our images make: the default list names the
         # modules to leave out instead, which would take precedence.
@@ -85,8 +90,16 @@ class Session:
         env = dict(self.env, WINEDEBUG=CHANNELS)
         # Starting the session's first process brings up services.exe, which
         # keeps this standard error for every driver host it starts.
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=self._log,
+        subprocess.run([self.loader, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=self._log,
                        stdin=subprocess.DEVNULL, timeout=self.timeout, check=True)
+
+    def prefix_arch(self):
+        """What the prefix says it is: "win32" or "win64"."""
+        with open(os.path.join(self.prefix, "system.reg"), errors="replace") as f:
+            for line in f:
+                if line.startswith("#arch="):
+                    return line.strip().split("=", 1)[1]
+        return "unknown"
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)

@@ -32,9 +32,10 @@ DRIVER_CALL = re.compile(
     r"(?: retval=(?P<status>[0-9a-f]+))?$", re.S)
 ADD_DEVICE_CALL = re.compile(r"^trace:plugplay:\w+ Calling AddDevice routine (?P<routine>[0-9A-F]+)\.$")
 ADD_DEVICE_RET = re.compile(r"^trace:plugplay:\w+ AddDevice routine (?P<routine>[0-9A-F]+) returned (?P<status>\w+)\.$")
-RELAY_CALL = re.compile(r"^Call (?P<dll>[\w.]+?)\.(?P<func>\w+)\((?P<args>.*)\) ret=(?P<caller>[0-9a-f]{8})$", re.S)
+# Relay values are at least eight digits: 64-bit Wine prints wider ones whole.
+RELAY_CALL = re.compile(r"^Call (?P<dll>[\w.]+?)\.(?P<func>\w+)\((?P<args>.*)\) ret=(?P<caller>[0-9a-f]{8,16})$", re.S)
 RELAY_RET = re.compile(
-    r"^Ret  (?P<dll>[\w.]+?)\.(?P<func>\w+)\(\) retval=(?P<retval>[0-9a-f]{8}) ret=(?P<caller>[0-9a-f]{8})$")
+    r"^Ret  (?P<dll>[\w.]+?)\.(?P<func>\w+)\(\) retval=(?P<retval>[0-9a-f]{8,16}) ret=(?P<caller>[0-9a-f]{8,16})$")
 DEBUG_PRINT = re.compile(r"^warn:debugstr:\w+ [0-9a-f]{8}:[0-9a-f]{8}: (?P<text>.*)$", re.S)
 
 
@@ -87,7 +88,7 @@ def parse_args(text):
         parts.append(current)
     values = []
     for part in parts:
-        m = re.match(r"([0-9a-fA-F]{8})", part.strip())
+        m = re.match(r"([0-9a-fA-F]{8,16})", part.strip())
         values.append(int(m.group(1), 16) if m else None)
     return values
 

@@ -6,7 +6,8 @@
  *                                hardware ID and install INF's driver on it
  *   mpsinst remove HWID          remove every root-enumerated device that
  *                                carries the hardware ID
- *   mpsinst ids INF              list the hardware IDs of INF's x86 models
+ *   mpsinst ids INF DECORATION   list the hardware IDs of INF's models for a
+ *                                platform decoration (NTx86, NTamd64)
  *   mpsinst resolve INF HWID...  for each ID, the driver SetupAPI picks from
  *                                INF: its function service and upper filters
  *   mpsinst device HWID          the installed device's Service and
@@ -209,9 +210,10 @@ static int OnRootDevices(const wchar_t *hardwareId, BOOL (*action)(HDEVINFO, SP_
     return 0;
 }
 
-/* The models section that applies on x86: the Manufacturer line names its
-   base and the platform decorations it comes in. */
-static BOOL ModelsSectionForX86(INFCONTEXT *line, wchar_t *section, DWORD size)
+/* The models section for a platform decoration: the Manufacturer line names
+   its base and the decorations it comes in (NTamd64 also matches a
+   versioned NTamd64.6.1). */
+static BOOL ModelsSectionFor(INFCONTEXT *line, const wchar_t *wanted, wchar_t *section, DWORD size)
 {
     wchar_t base[LINE_LEN], decoration[LINE_LEN];
     if (!SetupGetStringFieldW(line, 1, base, LINE_LEN, NULL)) return FALSE;
@@ -222,7 +224,7 @@ static BOOL ModelsSectionForX86(INFCONTEXT *line, wchar_t *section, DWORD size)
     }
     for (DWORD f = 2; f <= fields; ++f) {
         if (!SetupGetStringFieldW(line, f, decoration, LINE_LEN, NULL)) continue;
-        if (_wcsnicmp(decoration, L"NTx86", 5) == 0 || _wcsicmp(decoration, L"NT") == 0) {
+        if (_wcsnicmp(decoration, wanted, wcslen(wanted)) == 0 || _wcsicmp(decoration, L"NT") == 0) {
             _snwprintf(section, size, L"%ls.%ls", base, decoration);
             return TRUE;
         }
@@ -230,7 +232,7 @@ static BOOL ModelsSectionForX86(INFCONTEXT *line, wchar_t *section, DWORD size)
     return FALSE;
 }
 
-static int Ids(const wchar_t *inf)
+static int Ids(const wchar_t *inf, const wchar_t *decoration)
 {
     wchar_t infPath[MAX_PATH];
     if (!FullPath(inf, infPath, MAX_PATH)) return Fail(L"GetFullPathName");
@@ -240,7 +242,7 @@ static int Ids(const wchar_t *inf)
     BOOL more = SetupFindFirstLineW(handle, L"Manufacturer", NULL, &manufacturer);
     for (; more; more = SetupFindNextLine(&manufacturer, &manufacturer)) {
         wchar_t section[LINE_LEN];
-        if (!ModelsSectionForX86(&manufacturer, section, LINE_LEN)) continue;
+        if (!ModelsSectionFor(&manufacturer, decoration, section, LINE_LEN)) continue;
         INFCONTEXT model;
         BOOL line = SetupFindFirstLineW(handle, section, NULL, &model);
         for (; line; line = SetupFindNextLine(&model, &model)) {
@@ -357,7 +359,7 @@ static int Resolve(const wchar_t *inf, int count, wchar_t **hardwareIds)
 
 static int Usage(void)
 {
-    fwprintf(stderr, L"usage: mpsinst install INF HWID | remove HWID | ids INF | resolve INF HWID... | "
+    fwprintf(stderr, L"usage: mpsinst install INF HWID | remove HWID | ids INF DECORATION | resolve INF HWID... | "
                      L"device HWID | service NAME\n");
     return 2;
 }
@@ -368,7 +370,7 @@ int wmain(int argc, wchar_t **argv)
     const wchar_t *command = argv[1];
     if (wcscmp(command, L"install") == 0 && argc == 4) return Install(argv[2], argv[3]);
     if (wcscmp(command, L"remove") == 0 && argc == 3) return OnRootDevices(argv[2], RemoveOne);
-    if (wcscmp(command, L"ids") == 0 && argc == 3) return Ids(argv[2]);
+    if (wcscmp(command, L"ids") == 0 && argc == 4) return Ids(argv[2], argv[3]);
     if (wcscmp(command, L"resolve") == 0 && argc >= 4) return Resolve(argv[2], argc - 3, argv + 3);
     if (wcscmp(command, L"device") == 0 && argc == 3) return OnRootDevices(argv[2], ShowOne);
     if (wcscmp(command, L"service") == 0 && argc == 3) return Service(argv[2]);
