@@ -36,7 +36,7 @@ installed() {
 packages=(wine wine64)
 x86_not_run=()
 if [ "$(cat build/i386-mode 2>/dev/null)" = emulated ]; then
-    x86_not_run=(--x86-not-run "32-bit Wine does not start on this kernel (it runs no i386 programs; see build/i386-mode); the image checks of build/windows covered the x86 images")
+    x86_not_run=(--x86-not-run "32-bit Wine does not start on this kernel (it runs no i386 programs; see build/i386-mode); the x86 images had only the image check of their build")
 else
     packages+=(wine32:i386)
 fi
