@@ -41,6 +41,7 @@ VOID MakeStatusPort(PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptor, LARGE_INTEGER ua
 /* A PagedPool copy with Extra bytes behind it, which are zeroed. */
 PCM_RESOURCE_LIST CopyList(PCM_RESOURCE_LIST source, ULONG size, ULONG extra)
 {
+    if (extra > MAXULONG - size) return NULL;  /* no room to grow: the size would wrap */
     PUCHAR copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, size + extra, MPS_POOL_TAG));
     if (copy == NULL) return NULL;
     RtlCopyMemory(copy, source, size);
