@@ -38,7 +38,10 @@ static NTSTATUS QueryPortBusInterface(PDEVICE_OBJECT DeviceObject, PortBusInterf
         IoFreeIrp(query);
     }
     ObDereferenceObject(top);
-    return status;
+    /* Nobody answered: the port is not on a board this filter serves. The
+       start fails with a status of its own, not with STATUS_NOT_SUPPORTED,
+       which only the system may put on a PnP request. */
+    return status == STATUS_NOT_SUPPORTED ? STATUS_DEVICE_CONFIGURATION_ERROR : status;
 }
 
 /* Every multi-byte I/O range becomes the port's 8-byte block in it. A block

@@ -41,6 +41,7 @@ VOID MakeStatusPort(PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptor, LARGE_INTEGER ua
 /* A PagedPool copy with Extra bytes behind it, which are zeroed. */
 PCM_RESOURCE_LIST CopyList(PCM_RESOURCE_LIST source, ULONG size, ULONG extra)
 {
+    if (extra > MAXULONG - size) return NULL;  /* no room to grow: the size would wrap */
     PUCHAR copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, size + extra, MPS_POOL_TAG));
     if (copy == NULL) return NULL;
     RtlCopyMemory(copy, source, size);
@@ -72,9 +73,13 @@ NTSTATUS NTAPI QueryPortInterface(PDEVICE_OBJECT Port, PIRP Irp)
     BoardExtension *board = BoardOf(PortOf(Port)->ParentBoard);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
+    /* The pointers come from whoever sent the query: a query without a type
+       asks for nothing, and ours needs a record to fill. */
+    if (stack->Parameters.QueryInterface.InterfaceType == NULL) return STATUS_INVALID_PARAMETER;
     if (RtlCompareMemory(stack->Parameters.QueryInterface.InterfaceType, &GUID_PORT_BUS_INTERFACE, sizeof(GUID)) !=
         sizeof(GUID))
         return STATUS_NOT_SUPPORTED;
+    if (stack->Parameters.QueryInterface.Interface == NULL) return STATUS_INVALID_PARAMETER;
     if (stack->Parameters.QueryInterface.Size != sizeof(PortBusInterface)) return STATUS_INFO_LENGTH_MISMATCH;
     if (stack->Parameters.QueryInterface.Version > PORT_BUS_INTERFACE_VERSION) return STATUS_INVALID_PARAMETER;
 

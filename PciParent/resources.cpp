@@ -74,8 +74,13 @@ static_assert(FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.Partial
 NTSTATUS CopyList(const CM_RESOURCE_LIST *Source, PCM_RESOURCE_LIST *Copy, ULONG *Size)
 {
     if (Source == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    const ULONG size = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors) +
-                       Source->List[0].PartialResourceList.Count * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    const ULONG header = FIELD_OFFSET(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
+    const ULONG count = Source->List[0].PartialResourceList.Count;
+    /* A count whose list does not fit in a ULONG is no list we can hold: a
+       wrapped (or, on x64, truncated) size would copy a few bytes and leave
+       the walk below to read far past them. */
+    if (count > (MAXULONG - header) / sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR)) return STATUS_INSUFFICIENT_RESOURCES;
+    const ULONG size = header + count * static_cast<ULONG>(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
     *Copy = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(NonPagedPool, size, MPS_POOL_TAG));
     if (*Copy == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(*Copy, Source, size);

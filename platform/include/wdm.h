@@ -71,6 +71,8 @@ typedef long LONG, *PLONG;
 typedef unsigned long ULONG, *PULONG;
 #endif
 typedef unsigned long ULONG_PTR, *PULONG_PTR, SIZE_T, KAFFINITY, KSPIN_LOCK, *PKSPIN_LOCK;
+/* ntdef.h's limits of the fixed-width types. */
+#define MAXULONG 0xffffffff
 typedef long LONG_PTR;
 /* 64-bit integers are 8-aligned in Microsoft's x86 ABI, 4-aligned inside
    structures in the System V one; the attribute restores the former. */

@@ -29,6 +29,7 @@ enum LocationFlag : uint8_t {
     kMarkedPending = 1,    // IoMarkIrpPending while this location was current
     kReturnedPending = 2,  // its dispatch routine returned STATUS_PENDING
     kWalkedPast = 4,       // the completion walk has left this location
+    kSentHere = 8,         // a dispatch routine was called for this location
 };
 
 // A driver a set- or query-power IRP reached, and whether it let the power
@@ -52,6 +53,11 @@ struct IrpRecord {
     // status its driver completed the request with, or passed up.
     std::vector<NTSTATUS> completedWith;
     std::vector<const void *> dispatchOf;  // the dispatch routine each location was sent to
+    bool sent = false;                     // sent once since it was allocated or initialised
+    // IoStatus as the driver at each location last had it from others: when
+    // the request reached its dispatch routine, or came back up to it. What
+    // it changes from there is its own doing.
+    std::vector<IO_STATUS_BLOCK> seen;
 };
 
 // A remove-lock acquisition a dispatch routine made, and whether it has
@@ -69,14 +75,15 @@ struct InHand {
     UCHAR major, minor;
     bool dispatch;               // a dispatch routine, not a completion routine
     std::vector<LockUse> locks;  // remove-lock acquisitions made in this routine
+    int location;                // the stack location it was called for
 };
 thread_local std::vector<InHand> inHand;
 
 class Holding {
 public:
-    Holding(PIRP irp, UCHAR major, UCHAR minor, bool dispatch)
+    Holding(PIRP irp, UCHAR major, UCHAR minor, bool dispatch, int location = 0)
     {
-        inHand.push_back(InHand{irp, major, minor, dispatch, {}});
+        inHand.push_back(InHand{irp, major, minor, dispatch, {}, location});
     }
     ~Holding() { inHand.pop_back(); }
 };
@@ -182,6 +189,8 @@ void InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
         record->powerOriginChecked = false;
         record->completedWith.assign(size_t(stackSize) + 2, STATUS_SUCCESS);
         record->dispatchOf.assign(size_t(stackSize) + 2, nullptr);
+        record->seen.assign(size_t(stackSize) + 2, IO_STATUS_BLOCK{});
+        record->sent = false;
     }
 }
 
@@ -256,6 +265,218 @@ void NotePowerDispatch(PIRP irp, IrpRecord &record, PDEVICE_OBJECT device, PIO_S
                                             irp->CurrentLocation, false});
 }
 
+// ------------------------------------------------ Plug and Play and power
+// Driver Verifier's I/O verification of PnP and power requests (MSD
+// debugger/bug-check-0xc9--driver-verifier-iomanager-violation.md, the
+// "WDM DRIVER ERROR" codes: reported, and ignorable in a debugger, so
+// violations here). What a driver may do depends on its place: the PDO's
+// bus driver completes every request, leaving the status of one it does
+// not handle as it came; a function or filter driver passes down what it
+// does not handle, untouched, and completes only to fail. A device attached
+// to nothing is taken for a PDO, the looser of the two.
+
+// The last minor codes Windows defines (IRP_MN_DEVICE_ENUMERATED, 0x19, from
+// Vista on; IRP_MN_QUERY_POWER): beyond them a request is one no driver
+// understands, which the verifier itself sends to see it left alone.
+constexpr UCHAR kLastPnpMinor = 0x19;
+constexpr UCHAR kLastPowerMinor = IRP_MN_QUERY_POWER;
+
+bool UnknownMinor(UCHAR major, UCHAR minor)
+{
+    return (major == IRP_MJ_PNP && minor > kLastPnpMinor) || (major == IRP_MJ_POWER && minor > kLastPowerMinor);
+}
+
+// The requests that move a device between states: every driver of the stack
+// takes part (the function and filter drivers pass them down), and each sets
+// the status to say it did (MSD kernel/irp-mn-start-device.md and the pages
+// of the stop, remove and surprise-removal requests).
+bool RequiredPnpMinor(UCHAR minor)
+{
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsPdo(PDEVICE_OBJECT device) { return device == nullptr || hk::LowerDeviceOf(device) == nullptr; }
+
+void ReportRequestRule(const char *name, const std::string &image, PIRP irp, UCHAR major, UCHAR minor,
+                       PDEVICE_OBJECT device, const char *code, const std::string &what)
+{
+    std::ostringstream detail;
+    detail << what << ": IRP " << irp << " (major 0x" << std::hex << int(major) << " minor 0x" << int(minor)
+           << ") at device " << device << " with status 0x" << ULONG(irp->IoStatus.Status) << std::dec
+           << " (Driver Verifier 0xC9/" << code << ")";
+    hk::ReportViolation(name, image, detail.str());
+}
+
+// 0x248: every entry of a relations list is a PDO; an FDO or a filter's
+// device (attached to another) is not one.
+void CheckRelations(PIRP irp, UCHAR minor, const IO_STATUS_BLOCK &before, PDEVICE_OBJECT device,
+                    const std::string &image)
+{
+    if (minor != IRP_MN_QUERY_DEVICE_RELATIONS || irp->IoStatus.Information == before.Information ||
+        irp->IoStatus.Information == 0 || !NT_SUCCESS(irp->IoStatus.Status))
+        return;
+    const auto *relations = reinterpret_cast<const DEVICE_RELATIONS *>(irp->IoStatus.Information);
+    for (ULONG i = 0; i < relations->Count; ++i) {
+        if (IsPdo(relations->Objects[i])) continue;
+        std::ostringstream what;
+        what << "device " << relations->Objects[i] << ", attached to another, reported in device relations";
+        ReportRequestRule("NON_PDO_IN_RELATIONS", image, irp, IRP_MJ_PNP, minor, device, "0x248", what.str());
+        return;
+    }
+}
+
+// What a driver changed in a request it does not understand (0x213, 0x23B,
+// 0x214), and a status it put on a PnP request that only the system may
+// (0x216). |before| is the status block as the driver had it from others.
+void CheckChanges(PIRP irp, UCHAR major, UCHAR minor, const IO_STATUS_BLOCK &before, PDEVICE_OBJECT device,
+                  const std::string &image)
+{
+    const bool changed = irp->IoStatus.Status != before.Status;
+    if (UnknownMinor(major, minor)) {
+        if (changed)
+            ReportRequestRule("IRP_UNKNOWN_STATUS_CHANGED", image, irp, major, minor, device, "0x213",
+                              "status changed on a request the driver does not understand");
+        if (irp->IoStatus.Information != before.Information)
+            ReportRequestRule("IRP_UNKNOWN_INFORMATION_CHANGED", image, irp, major, minor, device, "0x214",
+                              "information changed on a request the driver does not understand");
+        return;
+    }
+    if (major != IRP_MJ_PNP) return;
+    if (changed && irp->IoStatus.Status == STATUS_NOT_SUPPORTED)
+        ReportRequestRule("PNP_STATUS_NOT_SUPPORTED", image, irp, major, minor, device, "0x216",
+                          "status set to STATUS_NOT_SUPPORTED, which is reserved to the system");
+    CheckRelations(irp, minor, before, device, image);
+}
+
+// A request the driver holding it (in a dispatch routine on this thread)
+// passes down.
+void CheckForwarded(PIRP irp, IrpRecord &record, const std::string &caller)
+{
+    const InHand *frame = nullptr;
+    for (const InHand &held : inHand)
+        if (held.dispatch && held.irp == irp) frame = &held;
+    if (frame == nullptr || frame->location >= int(record.seen.size())) return;
+    if (frame->major != IRP_MJ_PNP && frame->major != IRP_MJ_POWER) return;
+    const IO_STATUS_BLOCK &before = record.seen[frame->location];
+    const NTSTATUS status = irp->IoStatus.Status;
+    PDEVICE_OBJECT device = (reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + frame->location - 1)->DeviceObject;
+    CheckChanges(irp, frame->major, frame->minor, before, device, caller);
+    // 0x215: a failed PnP request is completed, not passed down.
+    if (frame->major == IRP_MJ_PNP && !UnknownMinor(frame->major, frame->minor) && status != before.Status &&
+        !NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED)
+        ReportRequestRule("PNP_FAILURE_PASSED_DOWN", caller, irp, frame->major, frame->minor, device, "0x215",
+                          "failed PnP request passed down instead of completed");
+}
+
+// A driver's own PnP or power request, as it first goes out (0x20E, 0x20F:
+// it starts at STATUS_NOT_SUPPORTED; 0x233-0x236: a capabilities query
+// carries Version 1, its Size, and Address and UINumber of -1, MSD
+// kernel/irp-mn-query-capabilities.md).
+void CheckDriverRequest(PIRP irp, PIO_STACK_LOCATION stack, PDEVICE_OBJECT device, const std::string &caller)
+{
+    const UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
+    if (major != IRP_MJ_PNP && major != IRP_MJ_POWER) return;
+    if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        const bool pnp = major == IRP_MJ_PNP;
+        ReportRequestRule(pnp ? "PNP_IRP_INITIAL_STATUS" : "POWER_IRP_INITIAL_STATUS", caller, irp, major, minor,
+                          device, pnp ? "0x20E" : "0x20F", "request sent without its status set to STATUS_NOT_SUPPORTED");
+    }
+    if (major != IRP_MJ_PNP || minor != IRP_MN_QUERY_CAPABILITIES) return;
+    const DEVICE_CAPABILITIES *caps = stack->Parameters.DeviceCapabilities.Capabilities;
+    if (caps == nullptr) return;
+    std::string fields;
+    if (caps->Version != 1) fields += " Version (0x233)";
+    if (caps->Size != sizeof(DEVICE_CAPABILITIES)) fields += " Size (0x234)";
+    if (caps->Address != 0xFFFFFFFFu) fields += " Address (0x235)";
+    if (caps->UINumber != 0xFFFFFFFFu) fields += " UINumber (0x236)";
+    if (!fields.empty())
+        ReportRequestRule("CAPABILITIES_NOT_INITIALIZED", caller, irp, major, minor, device, "0x233-0x236",
+                          "capabilities query sent without" + fields + " set");
+}
+
+// The completion walk hands the request back up to the location now
+// current: its driver has it from others as it stands.
+void NoteHandedBack(PIRP irp, IrpRecord &record)
+{
+    const int location = irp->CurrentLocation;
+    if (location >= 1 && location < int(record.seen.size())) record.seen[location] = irp->IoStatus;
+}
+
+// A request completed (IoCompleteRequest) by the driver at |location|.
+void CheckPnpPowerCompletion(PIRP irp, IrpRecord &record, int location, PIO_STACK_LOCATION stack,
+                             const std::string &caller)
+{
+    const UCHAR major = stack->MajorFunction, minor = stack->MinorFunction;
+    if (major != IRP_MJ_PNP && major != IRP_MJ_POWER) return;
+    if (location < 1 || location >= int(record.seen.size())) return;
+    PDEVICE_OBJECT device = stack->DeviceObject;
+    // The I/O manager's own answer for a driver without the routine.
+    if (device != nullptr && device->DriverObject->MajorFunction[major] == hk::internal::DefaultDispatch) return;
+    const IO_STATUS_BLOCK &before = record.seen[location];
+    CheckChanges(irp, major, minor, before, device, caller);
+    const NTSTATUS status = irp->IoStatus.Status;
+    const bool passedDown = location > 1 && (record.locations[location - 1] & kSentHere);
+    const bool pnp = major == IRP_MJ_PNP;
+    if (!IsPdo(device) && !passedDown) {
+        // 0x22D-0x22F, 0x230-0x232: a function or filter driver passes down
+        // what it does not fail.
+        const char *name = pnp ? "PNP_IRP_COMPLETED_NOT_PASSED" : "POWER_IRP_COMPLETED_NOT_PASSED";
+        if (UnknownMinor(major, minor)) {
+            ReportRequestRule(name, caller, irp, major, minor, device, pnp ? "0x22D" : "0x230",
+                              "request the driver does not understand completed instead of passed down");
+        } else if (status == STATUS_NOT_SUPPORTED && pnp && RequiredPnpMinor(minor)) {
+            // Arriving at STATUS_NOT_SUPPORTED, a START (or stop or remove)
+            // completed with it is one the driver did not handle, whether
+            // it meant to fail it or not.
+            ReportRequestRule("PNP_REQUIRED_IRP_NOT_HANDLED", caller, irp, major, minor, device, "0x217",
+                              "required request completed with STATUS_NOT_SUPPORTED, not handled");
+        } else if (status == STATUS_NOT_SUPPORTED) {
+            ReportRequestRule(name, caller, irp, major, minor, device, pnp ? "0x22F" : "0x232",
+                              "request completed untouched or with STATUS_NOT_SUPPORTED instead of passed down");
+        } else if (NT_SUCCESS(status) && (!pnp || RequiredPnpMinor(minor))) {
+            ReportRequestRule(name, caller, irp, major, minor, device, pnp ? "0x22E" : "0x231",
+                              "successful request completed instead of passed down");
+        }
+        return;
+    }
+    // 0x22A: the PDO answers a required request, whatever the drivers above
+    // it did with it.
+    if (pnp && IsPdo(device) && RequiredPnpMinor(minor) && status == STATUS_NOT_SUPPORTED &&
+        before.Status == STATUS_NOT_SUPPORTED)
+        ReportRequestRule("PNP_REQUIRED_IRP_NOT_HANDLED", caller, irp, major, minor, device, "0x22A",
+                          "the PDO completed a required request without handling it");
+}
+
+// 0x21D, 0x21E: a function or filter driver's device leaves its stack with
+// IRP_MN_REMOVE_DEVICE, detached and deleted by the time its dispatch
+// routine returns. A PDO stays until its bus driver knows the device gone.
+void CheckRemoved(PDEVICE_OBJECT device, const std::string &image, PIRP irp)
+{
+    const bool attached = hk::LowerDeviceOf(device) != nullptr;
+    const bool deleted = hk::internal::LifeOf(device) != hk::internal::DeviceLife::Live;
+    std::ostringstream detail;
+    detail << "device " << device << " after its dispatch routine returned from IRP_MN_REMOVE_DEVICE (IRP " << irp
+           << ")";
+    if (attached)
+        hk::ReportViolation("DEVICE_NOT_DETACHED_AT_REMOVE", image,
+                            detail.str() + " is still attached to the device below (Driver Verifier 0xC9/0x21D)");
+    if (!deleted)
+        hk::ReportViolation("DEVICE_NOT_DELETED_AT_REMOVE", image,
+                            detail.str() + " was not deleted (Driver Verifier 0xC9/0x21E)");
+}
+
 // IoCallDriver's and PoCallDriver's body, with the image that asked for the
 // call; PoCallDriver's sends say so, so that a power IRP sent with
 // IoCallDriver is told apart.
@@ -270,6 +491,7 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
         IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
         if (record == nullptr) return STATUS_INVALID_PARAMETER;
         hk::internal::CheckRequestTarget(DeviceObject, Irp, caller);
+        if (record->sent) CheckForwarded(Irp, *record, caller);
         // The count is checked before the pointer moves, as Windows does: an
         // IRP sent past its last location may have had that pointer
         // overwritten by a copy into the location that is not there.
@@ -287,7 +509,11 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
         stack->DeviceObject = DeviceObject;
         record->outstanding = true;
         record->finished = false;
-        record->locations[location] = 0;
+        record->locations[location] = kSentHere;
+        if (location > 1) record->locations[location - 1] &= uint8_t(~kSentHere);
+        record->seen[location] = Irp->IoStatus;
+        if (!record->sent && record->fromIoAllocateIrp) CheckDriverRequest(Irp, stack, DeviceObject, caller);
+        record->sent = true;
         dispatch = stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
                        ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
                        : nullptr;
@@ -298,18 +524,21 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
 
     const UCHAR major = Irp->Tail.Overlay.CurrentStackLocation->MajorFunction;
     const UCHAR minor = Irp->Tail.Overlay.CurrentStackLocation->MinorFunction;
+    const bool removing = major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && !IsPdo(DeviceObject);
     NTSTATUS status;
     {
         // Driver Verifier 0xC9/0x05: "The IRQL changed during a call to the
         // driver dispatch routine" (device, IRQL before, IRQL after).
         hk::internal::RoutineFrame frame;
-        Holding holding(Irp, major, minor, true);
+        Holding holding(Irp, major, minor, true, location);
         status = dispatch(DeviceObject, Irp);
         std::ostringstream what;
         what << "dispatch routine of device " << DeviceObject << " for IRP " << Irp << " (major 0x" << std::hex
              << int(major) << " minor 0x" << int(minor) << ")";
         frame.Check(reinterpret_cast<const void *>(dispatch), what.str(), "Driver Verifier 0xC9/0x05");
     }
+    if (removing && status != STATUS_PENDING)
+        CheckRemoved(DeviceObject, hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch)), Irp);
 
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     IrpRecord *record = RecordOf(Irp);
@@ -466,6 +695,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             return;
         }
         CheckCompletion(Irp, caller);
+        CheckPnpPowerCompletion(Irp, *record, Irp->CurrentLocation, Irp->Tail.Overlay.CurrentStackLocation, caller);
     }
 
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -497,10 +727,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
         if (!invoke) {
+            std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+            NoteHandedBack(Irp, *RecordOf(Irp));
             // With no routine to decide, pending travels up by itself.
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
                 Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-                std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
                 RecordOf(Irp)->locations[Irp->CurrentLocation] |= kMarkedPending;
             }
             continue;
@@ -523,6 +754,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             RecordOf(Irp)->outstanding = false;
         }
         NTSTATUS verdict;
+        const IO_STATUS_BLOCK before = Irp->IoStatus;
         {
             // A completion routine returns at the IRQL it was called at
             // (Driver Verifier 0xC4/0xFA).
@@ -536,6 +768,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RecordOf(Irp);
+        // The IRP is the routine's driver's until it returns: what the
+        // routine changed is checked, and what the driver has from then on
+        // is the status block as it stands.
+        if (record != nullptr && (major == IRP_MJ_PNP || major == IRP_MJ_POWER)) {
+            CheckChanges(Irp, major, minor, before, above,
+                         hk::ImageOfAddress(reinterpret_cast<const void *>(routine)));
+            NoteHandedBack(Irp, *record);
+        }
         if (verdict == STATUS_MORE_PROCESSING_REQUIRED) return;
         if (record == nullptr) {
             std::ostringstream detail;

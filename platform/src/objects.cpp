@@ -311,6 +311,34 @@ PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device)
     return record ? record->attachedTo : nullptr;
 }
 
+// A filter is invisible to the drivers above it: it takes on the power
+// pageability, the I/O method and the device type of the device it attached
+// to (MSD debugger/bug-check-0xc9--driver-verifier-iomanager-violation.md;
+// kernel/setting-device-object-flags-for-power-management.md: once a lower
+// device is pageable, every device above it is). A filter may be pageable
+// above a device that is not; the rule goes one way only.
+void CheckFilterAdded(const std::string &service, PDEVICE_OBJECT filter)
+{
+    PDEVICE_OBJECT lower = LowerDeviceOf(filter);
+    if (lower == nullptr) return;
+    std::ostringstream what;
+    what << "filter device " << filter << " over device " << lower;
+    const ULONG io = DO_BUFFERED_IO | DO_DIRECT_IO;
+    if ((lower->Flags & DO_POWER_PAGABLE) && !(filter->Flags & DO_POWER_PAGABLE))
+        ReportViolation("POWER_PAGABLE_NOT_INHERITED", service,
+                        what.str() + " lacks the DO_POWER_PAGABLE of the device below (Driver Verifier 0xC9/0x23F)");
+    if ((filter->Flags & io) == io)
+        ReportViolation("IO_FLAGS_BOTH_SET", service,
+                        what.str() + " has both DO_BUFFERED_IO and DO_DIRECT_IO (Driver Verifier 0xC9/0x245)");
+    else if ((filter->Flags & io) != (lower->Flags & io))
+        ReportViolation("IO_FLAGS_NOT_COPIED", service,
+                        what.str() + " did not copy DO_BUFFERED_IO / DO_DIRECT_IO from the device below"
+                                     " (Driver Verifier 0xC9/0x244)");
+    if (filter->DeviceType != lower->DeviceType)
+        ReportViolation("DEVICE_TYPE_NOT_COPIED", service,
+                        what.str() + " did not copy DeviceType from the device below (Driver Verifier 0xC9/0x246)");
+}
+
 bool IsDeletePending(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());

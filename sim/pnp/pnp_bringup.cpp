@@ -9,6 +9,7 @@
 #include "pnp_request.h"
 #include "pnp_resources.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -60,6 +61,19 @@ void CheckAddedDeviceReady(const std::string &service, PDRIVER_OBJECT driver, PD
     detail << "0xC9/0x243: AddDevice returned success with its device " << top
            << " still DO_DEVICE_INITIALIZING";
     hk::ReportViolation("DEVICE_STILL_INITIALIZING", service, detail.str());
+}
+
+// A filter's device takes on what the device below it shows the drivers
+// above; the manager knows which services of the node are filters.
+void CheckAddedFilter(const DeviceNode &node, const std::string &service, PDRIVER_OBJECT driver,
+                      PDEVICE_OBJECT topBefore)
+{
+    auto listed = [&service](const std::vector<std::string> &filters) {
+        return std::find(filters.begin(), filters.end(), service) != filters.end();
+    };
+    if (!listed(node.lowerFilters) && !listed(node.upperFilters)) return;
+    PDEVICE_OBJECT top = TopOfStack(node.pdo);
+    if (top != topBefore && top->DriverObject == driver) hk::CheckFilterAdded(service, top);
 }
 
 }  // namespace
@@ -268,7 +282,10 @@ bool PnpManager::AddDevices(DeviceNode *node)
         PDEVICE_OBJECT topBefore = TopOfStack(node->pdo);
         if (addDevice) status = hk::CallAddDevice(driver, node->pdo);
         Record(node, "AddDevice", service, status);
-        if (NT_SUCCESS(status)) CheckAddedDeviceReady(service, driver, topBefore, node->pdo);
+        if (NT_SUCCESS(status)) {
+            CheckAddedDeviceReady(service, driver, topBefore, node->pdo);
+            CheckAddedFilter(*node, service, driver, topBefore);
+        }
         if (!NT_SUCCESS(status)) {
             // What was added already is taken down again.
             if (node->pdo->AttachedDevice) TearDownStack(node);

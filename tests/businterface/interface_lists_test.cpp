@@ -203,6 +203,18 @@ TEST_F(ResourceLists, IsaListWithoutPortRangeFailsAndKeepsNothing)
     board_->RawResources = board_->TranslatedResources = nullptr;
 }
 
+// An ISA copy grows by one descriptor: a recorded size with no room left
+// for it fails the call instead of wrapping to a few bytes.
+TEST_F(ResourceLists, IsaCopyThatCannotGrowFailsAndKeepsNothing)
+{
+    const Descriptors list = {PortDescriptor(0x300, 32), InterruptDescriptor(5, 5)};
+    Capture(kIsa, list, list);
+    const ULONG size = board_->RawResourcesSize;
+    board_->RawResourcesSize = 0xFFFFFFFFu - ULONG(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR)) + 1;
+    ExpectFailure(Get(), STATUS_INSUFFICIENT_RESOURCES);
+    board_->RawResourcesSize = size;
+}
+
 TEST_F(ResourceLists, PcmciaListsAreByteExactCopies)
 {
     const Descriptors raw = {PortDescriptor(0x2E8, 8), InterruptDescriptor(3, 3), MemoryDescriptor(0xD4000, 0x1000), PortDescriptor(0x2F0, 0x80)};

@@ -98,6 +98,39 @@ TEST_F(Queries, ChecksComeInOrderAndAFailedOneWritesAndTakesNothing)
     }
 }
 
+// A query for this interface without a record to fill, or without any
+// type, is refused before the lock is taken; one for another interface
+// without a record is simply not this driver's.
+TEST_F(Queries, MissingPointersAreRefusedBeforeAnythingIsTaken)
+{
+    struct Case {
+        const char *what;
+        const GUID *type;
+        bool record;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"no interface type", nullptr, true, STATUS_INVALID_PARAMETER},
+        {"no interface type and no record", nullptr, false, STATUS_INVALID_PARAMETER},
+        {"no record", &GUID_PORT_BUS_INTERFACE, false, STATUS_INVALID_PARAMETER},
+        {"another interface and no record", &kOtherGuid, false, STATUS_NOT_SUPPORTED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        PortBusInterface record = Untouched();
+        const NTSTATUS status =
+            hk::SendIrpSync(port_, IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE, [&](PIO_STACK_LOCATION stack) {
+                stack->Parameters.QueryInterface.InterfaceType = c.type;
+                stack->Parameters.QueryInterface.Size = sizeof(PortBusInterface);
+                stack->Parameters.QueryInterface.Version = 1;
+                stack->Parameters.QueryInterface.Interface = c.record ? reinterpret_cast<PINTERFACE>(&record) : nullptr;
+            });
+        EXPECT_EQ(status, c.status);
+        EXPECT_TRUE(IsUntouched(record));
+        EXPECT_EQ(RefCount(), 0);
+    }
+}
+
 TEST_F(Queries, FillsTheRecordAndHoldsOneReference)
 {
     for (USHORT version : {1, 0}) {

@@ -60,13 +60,14 @@ TEST_F(PortRequests, IdsAndTextsComeFromTheClientAndPassToTheCaller)
 TEST_F(PortRequests, AFailedIdAnswerCarriesNoStringAndLeaksNone)
 {
     AddPort();
-    Plan().idStatus = STATUS_NOT_SUPPORTED;
+    // A failure of the client's own: STATUS_NOT_SUPPORTED is the system's.
+    Plan().idStatus = STATUS_INSUFFICIENT_RESOURCES;
     std::string answer;
     EXPECT_EQ(Ask(IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = BusQueryDeviceID; },
                   &answer),
-              STATUS_NOT_SUPPORTED);
+              STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(answer, "<none>");
-    EXPECT_EQ(Ask(IRP_MN_QUERY_DEVICE_TEXT, NoFill, &answer), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Ask(IRP_MN_QUERY_DEVICE_TEXT, NoFill, &answer), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(answer, "<none>");
 }
 

@@ -197,7 +197,10 @@ TEST_F(StartTest, TheStartGoesDownOnlyWithTheBoardsLists)
         unsigned answers;
     };
     const Case cases[] = {
-        {"no driver knows the interface", InterfaceAnswer::Ignore, STATUS_SUCCESS, STATUS_NOT_SUPPORTED, 0},
+        // STATUS_NOT_SUPPORTED is the system's: the filter fails the start
+        // with a status of its own.
+        {"no driver knows the interface", InterfaceAnswer::Ignore, STATUS_SUCCESS, STATUS_DEVICE_CONFIGURATION_ERROR,
+         0},
         {"the query is refused", InterfaceAnswer::Refuse, STATUS_SUCCESS, STATUS_INVALID_PARAMETER, 0},
         {"no lists", InterfaceAnswer::Interface, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 1},
         {"no memory for lists", InterfaceAnswer::Interface, STATUS_INSUFFICIENT_RESOURCES,

@@ -191,6 +191,7 @@ TEST_F(IrpTest, DriverAllocatedIrpIsFreedByItsRoutineButNotWhileOut)
     EXPECT_EQ(bottom->StackSize + 1, irp->CurrentLocation);
     EXPECT_EQ(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + bottom->StackSize - 1, IoGetNextIrpStackLocation(irp));
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // where every PnP request starts
     bool freedByRoutine = false;
     SetCompletion(irp, [&](PDEVICE_OBJECT device, PIRP done) {
         EXPECT_EQ(nullptr, device);  // no device above the allocator's own location

@@ -4,6 +4,7 @@
 #include "images/ruleprobe/ruleprobe.h"
 #include "support/kernel_test.h"
 
+#include <functional>
 #include <set>
 
 namespace hk::test {
@@ -17,6 +18,7 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
+    if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) status = STATUS_SUCCESS;
     if (stack->MajorFunction == IRP_MJ_PNP) {
         switch (stack->MinorFunction) {
@@ -42,14 +44,17 @@ NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 class RuleProbe : public KernelTest {
 protected:
     struct Outcome {
+        NTSTATUS start = STATUS_PENDING;
         NTSTATUS control = STATUS_PENDING;  // the result of the probe's own request
         std::multiset<std::string> found;   // the violations, by name
         std::vector<Violation> details;
     };
 
     // Loads the probe with |slip|, builds its stack on a PDO, and takes it
-    // through start, one request of its own, the removal (after a surprise
-    // removal when |surprise|) and unload, as the PnP manager would.
+    // through start, one request of its own, a bus relations query, a PnP
+    // and a power request nobody understands, a power query, the removal
+    // (after a surprise removal when |surprise|) and unload, as the PnP
+    // manager would. The probe is checked as a filter once added.
     Outcome Run(RuleProbeSlip slip, bool surprise = false)
     {
         Outcome outcome;
@@ -58,12 +63,21 @@ protected:
         EXPECT_EQ(STATUS_SUCCESS, probe.entryStatus);
         PDRIVER_OBJECT bus = LoadBuiltinDriver("probebus", BusEntry, nullptr);
         PDEVICE_OBJECT pdo = nullptr;
-        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo));
+        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo));
+        pdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         EXPECT_EQ(STATUS_SUCCESS, CallAddDevice(probe.driver, pdo));
+        CheckFilterAdded(RULEPROBE_SERVICE, probe.driver->DeviceObject);
 
-        EXPECT_EQ(STATUS_SUCCESS, ToStack(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE));
+        outcome.start = ToStack(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE);
         outcome.control = ToStack(pdo, IRP_MJ_DEVICE_CONTROL, 0);
+        ReleaseRelations(pdo);
+        ToStack(pdo, IRP_MJ_PNP, kUnknownMinor);
+        ToStack(pdo, IRP_MJ_POWER, IRP_MN_QUERY_POWER, [](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Power.Type = SystemPowerState;
+            stack->Parameters.Power.State.SystemState = PowerSystemWorking;
+        });
+        ToStack(pdo, IRP_MJ_POWER, kUnknownMinor);
         if (surprise) ToStack(pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
         ToStack(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
 
@@ -85,13 +99,31 @@ protected:
 
     // As the PnP manager sends: to the top of the PDO's stack, holding a
     // reference on it meanwhile.
-    static NTSTATUS ToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor)
+    static NTSTATUS ToStack(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)> &fill = nullptr,
+                            ULONG_PTR *information = nullptr)
     {
         PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-        const NTSTATUS status = SendIrpSync(top, major, minor, nullptr);
+        const NTSTATUS status = SendIrpSync(top, major, minor, fill, information);
         ObDereferenceObject(top);
         return status;
     }
+
+    // Asks for bus relations and gives back what came, as the PnP manager
+    // does: a reference on each device and the block.
+    static void ReleaseRelations(PDEVICE_OBJECT pdo)
+    {
+        ULONG_PTR information = 0;
+        const NTSTATUS status = ToStack(
+            pdo, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+            [](PIO_STACK_LOCATION stack) { stack->Parameters.QueryDeviceRelations.Type = BusRelations; }, &information);
+        if (!NT_SUCCESS(status) || information == 0) return;
+        auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+        for (ULONG i = 0; i < relations->Count; ++i) ObDereferenceObject(relations->Objects[i]);
+        ExFreePool(relations);
+    }
+
+    static constexpr UCHAR kUnknownMinor = 0x42;  // no such PnP or power request
 
     using Names = std::multiset<std::string>;
 };
@@ -99,6 +131,7 @@ protected:
 TEST_F(RuleProbe, IrqlRulesCatchServicesAndRoutinesAboveTheirLevel)
 {
     const Outcome clean = Run(SlipNone);
+    EXPECT_EQ(STATUS_SUCCESS, clean.start);
     EXPECT_EQ(STATUS_SUCCESS, clean.control);
     EXPECT_EQ(Names{}, clean.found);
     EXPECT_EQ("ruleprobe: ruleprobe\n", DebugOutput(RULEPROBE_SERVICE));
@@ -158,13 +191,65 @@ TEST_F(RuleProbe, RemovalRulesKeepTheDeviceUntilItsRemove)
               Run(SlipDeletesInSurpriseRemoval, true).found);
     EXPECT_EQ(Names{"REMOVE_DEVICE_FAILED"}, Run(SlipFailsRemove).found);
     // Waiting at surprise removal shuts the lock: the remove that follows
-    // is refused by it and fails.
-    EXPECT_EQ((Names{"REMOVE_LOCK_WAIT_OUTSIDE_REMOVE", "REMOVE_DEVICE_FAILED"}),
+    // is refused by it, fails, and leaves the device in the stack.
+    EXPECT_EQ((Names{"REMOVE_LOCK_WAIT_OUTSIDE_REMOVE", "REMOVE_DEVICE_FAILED", "DEVICE_NOT_DETACHED_AT_REMOVE",
+                     "DEVICE_NOT_DELETED_AT_REMOVE"}),
               Run(SlipWaitsInSurpriseRemoval, true).found);
+    EXPECT_EQ((Names{"DEVICE_NOT_DETACHED_AT_REMOVE", "DEVICE_NOT_DELETED_AT_REMOVE"}),
+              Run(SlipKeepsDeviceAtRemove).found);
+    EXPECT_EQ(Names{"DEVICE_NOT_DELETED_AT_REMOVE"}, Run(SlipOnlyDetachesAtRemove).found);
     EXPECT_EQ(Names{"REMOVE_LOCK_HELD_AT_DELETE"}, Run(SlipDeletesHoldingRemoveLock).found);
     const Outcome early = Run(SlipReleasesBeforeForward);
     ASSERT_EQ(Names{"REMOVE_LOCK_RELEASED_BEFORE_FORWARD"}, early.found);
     EXPECT_EQ(RULEPROBE_SERVICE, early.details[0].image);
+}
+
+TEST_F(RuleProbe, AFilterLooksLikeTheDeviceBelowIt)
+{
+    EXPECT_EQ(Names{}, Run(SlipNone).found);
+    const std::pair<RuleProbeSlip, const char *> slips[] = {
+        {SlipDropsPowerPagable, "POWER_PAGABLE_NOT_INHERITED"},
+        {SlipDropsIoFlags, "IO_FLAGS_NOT_COPIED"},
+        {SlipSetsBothIoFlags, "IO_FLAGS_BOTH_SET"},
+        {SlipKeepsOwnDeviceType, "DEVICE_TYPE_NOT_COPIED"},
+    };
+    for (const auto &[slip, name] : slips) EXPECT_EQ(Names{name}, Run(slip).found) << "slip " << int(slip);
+}
+
+// Each slip with the rule it breaks and what the PnP manager's START saw.
+TEST_F(RuleProbe, PnpAndPowerRequestsFollowTheDriversPlaceInTheStack)
+{
+    const Outcome clean = Run(SlipNone);
+    EXPECT_EQ(Names{}, clean.found);
+    EXPECT_EQ(STATUS_SUCCESS, clean.start);
+    struct Case {
+        RuleProbeSlip slip;
+        const char *name;
+        NTSTATUS start;
+    };
+    const Case cases[] = {
+        {SlipStartUnhandled, "PNP_REQUIRED_IRP_NOT_HANDLED", STATUS_NOT_SUPPORTED},
+        {SlipStartNotPassedDown, "PNP_IRP_COMPLETED_NOT_PASSED", STATUS_SUCCESS},
+        {SlipStartFailsNotSupported, "PNP_STATUS_NOT_SUPPORTED", STATUS_NOT_SUPPORTED},
+        {SlipPassesFailedStartDown, "PNP_FAILURE_PASSED_DOWN", STATUS_SUCCESS},
+        {SlipOwnQueryNotAtNotSupported, "PNP_IRP_INITIAL_STATUS", STATUS_SUCCESS},
+        {SlipCapabilitiesUnset, "CAPABILITIES_NOT_INITIALIZED", STATUS_SUCCESS},
+        {SlipOwnPowerNotAtNotSupported, "POWER_IRP_INITIAL_STATUS", STATUS_SUCCESS},
+        {SlipReportsItselfInRelations, "NON_PDO_IN_RELATIONS", STATUS_SUCCESS},
+        {SlipChangesUnknownStatus, "IRP_UNKNOWN_STATUS_CHANGED", STATUS_SUCCESS},
+        {SlipChangesUnknownInformation, "IRP_UNKNOWN_INFORMATION_CHANGED", STATUS_SUCCESS},
+        {SlipCompletesUnknown, "PNP_IRP_COMPLETED_NOT_PASSED", STATUS_SUCCESS},
+        {SlipCompletesUnknownPower, "POWER_IRP_COMPLETED_NOT_PASSED", STATUS_SUCCESS},
+        {SlipCompletesQueryPower, "POWER_IRP_COMPLETED_NOT_PASSED", STATUS_SUCCESS},
+        {SlipCompletesQueryPowerUntouched, "POWER_IRP_COMPLETED_NOT_PASSED", STATUS_SUCCESS},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "slip " << int(c.slip));
+        const Outcome outcome = Run(c.slip);
+        ASSERT_EQ(Names{c.name}, outcome.found);
+        EXPECT_EQ(RULEPROBE_SERVICE, outcome.details[0].image);
+        EXPECT_EQ(c.start, outcome.start);
+    }
 }
 
 using RuleProbeDeathTest = RuleProbe;

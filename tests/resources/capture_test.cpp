@@ -78,6 +78,28 @@ TEST_F(ResourcesTest, EachFailedCopyGivesInsufficientResourcesAndKeepsNothing)
     hk::ResetFaults();
 }
 
+// A copy's size must fit in a ULONG: counts past that, on either target,
+// would otherwise wrap (x86) or be cut (x64) to a few bytes, copied, and
+// walked far beyond.
+TEST_F(ResourcesTest, ACountWhoseCopyDoesNotFitKeepsNothing)
+{
+    const unsigned long long descriptor = sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR), header = ListBytes(0);
+    const ULONG counts[] = {ULONG((0xFFFFFFFFull - header) / descriptor + 1), ULONG(0x100000000ull / descriptor + 1),
+                            0xFFFFFFFFu};
+    for (ULONG count : counts) {
+        for (bool rawTooLarge : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "count " << count << (rawTooLarge ? " raw" : " translated"));
+            ResourceList large{PortDescriptor(kUartBase, 64)}, fine{PortDescriptor(kUartBase, 64)};
+            large.get()->List[0].PartialResourceList.Count = count;
+            EXPECT_EQ(rawTooLarge ? Capture(&large, &fine) : Capture(&fine, &large), STATUS_INSUFFICIENT_RESOURCES);
+            EXPECT_EQ(DriverBlocks(), 0u);
+            EXPECT_EQ(board.RawResources, nullptr);
+            EXPECT_EQ(board.TranslatedResources, nullptr);
+            EXPECT_EQ(board.UartBase, 0u);
+        }
+    }
+}
+
 TEST_F(ResourcesTest, RangesInMemorySpaceAreMappedNonCachedForTheirLength)
 {
     ResourceList raw{PortDescriptor(kBridgeBase, 0x80), PortDescriptor(kUartBase, 16)};

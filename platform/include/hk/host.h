@@ -204,6 +204,11 @@ size_t ReportLiveMappings(const std::string &when);
 // Host-side view of a device object's bookkeeping.
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device);  // the device it is attached to, or null
 bool IsDeletePending(PDEVICE_OBJECT device);
+// What the PnP manager checks once a filter driver's AddDevice has put
+// |filter| on a stack: the filter looks like the device below it to the
+// drivers above (Driver Verifier 0xC9/0x23F, 0x244, 0x245, 0x246; charged to
+// |service|).
+void CheckFilterAdded(const std::string &service, PDEVICE_OBJECT filter);
 size_t LiveDeviceCount();
 // The device power state its drivers last recorded with PoSetPowerState.
 DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device);

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr ULONG kProbeTag = 'borP';
+/* IRP_MN_DEVICE_ENUMERATED, the last minor code Windows defines. */
+constexpr UCHAR kLastKnownPnpMinor = 0x19;
 
 struct ProbeExtension {
     PDEVICE_OBJECT Self;
@@ -63,20 +65,48 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp)
     return status;
 }
 
-/* Asks the lower device for its PnP state with an IRP of the probe's own. */
-void QueryLowerState(PDEVICE_OBJECT Lower)
+/* Sends the lower device a request of the probe's own and waits for it. */
+void SendOwnRequest(PDEVICE_OBJECT Lower, UCHAR Major, UCHAR Minor, PVOID Parameter, NTSTATUS Initial)
 {
     PIRP query = IoAllocateIrp(Lower->StackSize, FALSE);
     if (query == NULL) return;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(query);
-    stack->MajorFunction = IRP_MJ_PNP;
-    stack->MinorFunction = IRP_MN_QUERY_PNP_DEVICE_STATE;
-    query->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    stack->MajorFunction = Major;
+    stack->MinorFunction = Minor;
+    if (Minor == IRP_MN_QUERY_CAPABILITIES)
+        stack->Parameters.DeviceCapabilities.Capabilities = static_cast<PDEVICE_CAPABILITIES>(Parameter);
+    if (Major == IRP_MJ_POWER) stack->Parameters.PowerSequence.PowerSequence = static_cast<PPOWER_SEQUENCE>(Parameter);
+    query->IoStatus.Status = Initial;
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(query, SignalDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Lower, query) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS status = Major == IRP_MJ_POWER ? PoCallDriver(Lower, query) : IoCallDriver(Lower, query);
+    if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
     IoFreeIrp(query);
+}
+
+void QueryLowerState(PDEVICE_OBJECT Lower)
+{
+    SendOwnRequest(Lower, IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, NULL, STATUS_NOT_SUPPORTED);
+}
+
+/* Once started, the probe asks the device below for its capabilities and
+   its power sequence, as a function driver does. */
+void QueryLowerAfterStart(PDEVICE_OBJECT Lower)
+{
+    DEVICE_CAPABILITIES caps;
+    RtlZeroMemory(&caps, sizeof(caps));
+    if (gSlip != SlipCapabilitiesUnset) {
+        caps.Version = 1;
+        caps.Size = sizeof(caps);
+        caps.Address = caps.UINumber = 0xFFFFFFFF;
+    }
+    SendOwnRequest(Lower, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, &caps,
+                   gSlip == SlipOwnQueryNotAtNotSupported ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+    POWER_SEQUENCE sequence;
+    RtlZeroMemory(&sequence, sizeof(sequence));
+    SendOwnRequest(Lower, IRP_MJ_POWER, IRP_MN_POWER_SEQUENCE, &sequence,
+                   gSlip == SlipOwnPowerNotAtNotSupported ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
 }
 
 ULONG PagedWork()
@@ -186,9 +216,58 @@ NTSTATUS Remove(PDEVICE_OBJECT DeviceObject, ProbeExtension *ext, PIRP Irp)
     NTSTATUS status = IoCallDriver(lower, Irp);
     if (gSlip == SlipQueriesRemovedLower) QueryLowerState(lower);
     if (gSlip != SlipDeletesHoldingRemoveLock) IoReleaseRemoveLockAndWait(&ext->RemoveLock, Irp);
+    if (gSlip == SlipKeepsDeviceAtRemove) return status;
     IoDetachDevice(gSlip == SlipDetachesItself ? DeviceObject : lower);
-    IoDeleteDevice(DeviceObject);
+    if (gSlip != SlipOnlyDetachesAtRemove) IoDeleteDevice(DeviceObject);
     return status;
+}
+
+NTSTATUS Start(ProbeExtension *ext, PIRP Irp)
+{
+    NTSTATUS status;
+    if (gSlip == SlipStartUnhandled || gSlip == SlipStartNotPassedDown) {
+        status = Complete(Irp, gSlip == SlipStartUnhandled ? Irp->IoStatus.Status : STATUS_SUCCESS);
+        IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+        return status;
+    }
+    if (gSlip == SlipPassesFailedStartDown) Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+    if (gSlip == SlipReleasesBeforeForward) IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+    status = ForwardAndWait(ext->Lower, Irp);
+    if (NT_SUCCESS(status)) QueryLowerAfterStart(ext->Lower);
+    if (NT_SUCCESS(status) && gSlip == SlipStartFailsNotSupported) status = STATUS_NOT_SUPPORTED;
+    Complete(Irp, status);
+    if (gSlip != SlipReleasesBeforeForward) IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+    return status;
+}
+
+/* Bus relations: the probe has no children, and reports none. */
+NTSTATUS Relations(PDEVICE_OBJECT DeviceObject, ProbeExtension *ext, PIRP Irp)
+{
+    if (gSlip == SlipReportsItselfInRelations) {
+        PDEVICE_RELATIONS relations =
+            static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kProbeTag));
+        if (relations != NULL) {
+            ObReferenceObject(DeviceObject);
+            relations->Count = 1;
+            relations->Objects[0] = DeviceObject;
+            Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+            Irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+    }
+    return PassDown(ext, Irp);
+}
+
+/* A request the probe does not understand. */
+NTSTATUS Unknown(ProbeExtension *ext, PIRP Irp)
+{
+    if (gSlip == SlipCompletesUnknown) {
+        NTSTATUS status = Complete(Irp, Irp->IoStatus.Status);
+        IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+        return status;
+    }
+    if (gSlip == SlipChangesUnknownStatus) Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (gSlip == SlipChangesUnknownInformation) Irp->IoStatus.Information = 1;
+    return PassDown(ext, Irp);
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -196,13 +275,13 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ProbeExtension *ext = ExtensionOf(DeviceObject);
     NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
     if (!NT_SUCCESS(status)) return Complete(Irp, status);
-    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction > kLastKnownPnpMinor) return Unknown(ext, Irp);
+    switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        if (gSlip == SlipReleasesBeforeForward) IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-        status = ForwardAndWait(ext->Lower, Irp);
-        Complete(Irp, status);
-        if (gSlip != SlipReleasesBeforeForward) IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-        return status;
+        return Start(ext, Irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return Relations(DeviceObject, ext, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         return SurpriseRemoval(DeviceObject, ext, Irp);
     case IRP_MN_REMOVE_DEVICE:
@@ -210,6 +289,32 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     default:
         return PassDown(ext, Irp);
     }
+}
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    ProbeExtension *ext = ExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PoStartNextPowerIrp(Irp);
+    const bool query = stack->MinorFunction == IRP_MN_QUERY_POWER;
+    if ((gSlip == SlipCompletesUnknownPower && stack->MinorFunction > IRP_MN_QUERY_POWER) ||
+        (gSlip == SlipCompletesQueryPowerUntouched && query))
+        return Complete(Irp, Irp->IoStatus.Status);
+    if (gSlip == SlipCompletesQueryPower && query) return Complete(Irp, STATUS_SUCCESS);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(ext->Lower, Irp);
+}
+
+/* Everything the device below shows the drivers above, as a filter takes
+   it on. */
+void TakeOnLower(PDEVICE_OBJECT Device, PDEVICE_OBJECT Lower)
+{
+    ULONG flags = Lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    if (gSlip == SlipDropsPowerPagable) flags &= ~DO_POWER_PAGABLE;
+    if (gSlip == SlipDropsIoFlags) flags &= ~(DO_BUFFERED_IO | DO_DIRECT_IO);
+    if (gSlip == SlipSetsBothIoFlags) flags |= DO_BUFFERED_IO | DO_DIRECT_IO;
+    Device->Flags |= flags;
+    if (gSlip != SlipKeepsOwnDeviceType) Device->DeviceType = Lower->DeviceType;
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
@@ -227,6 +332,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
         IoDeleteDevice(device);
         return STATUS_DEVICE_REMOVED;
     }
+    TakeOnLower(device, ext->Lower);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -267,6 +373,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     }
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = Unload;
     return STATUS_SUCCESS;
