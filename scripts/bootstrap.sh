@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Finds out whether this kernel runs i386 programs itself, then installs the
 # Debian packages that the builds need, when missing; clang and its runtime
-# (with the i386 libFuzzer) build the fuzz targets.
+# (with the i386 libFuzzer) build the fuzz targets, and clang's static
+# analyzer checks the driver sources in make test.
 #
 # The answer goes to build/i386-mode, read by the Makefile: "native", or
 # "emulated" when the kernel refuses i386 executables (a kernel built or
