@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Finds out whether this kernel runs i386 programs itself, then installs the
 # Debian packages that the builds need, when missing; clang and its runtime
-# (with the i386 libFuzzer) build the fuzz targets; openssl and osslsigncode
+# (with the i386 libFuzzer) build the fuzz targets, and clang's static
+# analyzer checks the driver sources in make test; openssl and osslsigncode
 # make the test certificate and sign the Windows images.
 #
 # The answer goes to build/i386-mode, read by the Makefile: "native", or

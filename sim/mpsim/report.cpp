@@ -188,6 +188,8 @@ std::string DriverText(const BoardDriverView &driver)
     return out.str();
 }
 
+// A DWORD in hex, as a driver engineer reads register words; JSON keeps
+// the number for scripts.
 std::string RegistryText(const std::vector<std::pair<std::string, hk::reg::Value>> &values)
 {
     if (values.empty()) return "none";
@@ -195,7 +197,9 @@ std::string RegistryText(const std::vector<std::pair<std::string, hk::reg::Value
     for (const auto &value : values) {
         const json shown = RegistryValueJson(value.second);
         text += (text.empty() ? "" : ", ") + value.first + " = " +
-                (shown.is_string() ? shown.get<std::string>() : shown.dump());
+                (shown.is_string()            ? shown.get<std::string>()
+                 : shown.is_number_unsigned() ? Hex(shown.get<ULONG>())
+                                              : shown.dump());
     }
     return text;
 }

@@ -156,6 +156,8 @@ BoardScenario BoardOf(const json &value, size_t index, size_t indexOnBus[3])
     }
     if (value.contains("option_registers"))
         board.optionRegisters = OptionRegistersOf(value.at("option_registers"), where + ".option_registers");
+    else if (ProductHasOptionRegisters(board.bus, board.hardwareIds))
+        board.optionRegisters = OptionRegisterScenario{};
     if (value.contains("registry")) board.registry = RegistryOf(value.at("registry"), where + ".registry");
     return board;
 }

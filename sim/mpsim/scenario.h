@@ -23,7 +23,11 @@
  *     option_registers object: present (bool, default true), option,
  *                      mode_low, mode_high: each "settable" (default) or the
  *                      number the field is fixed at, counted from the
- *                      field's lowest bit (mode_high 3 reads as 0x0C)
+ *                      field's lowest bit (mode_high 3 reads as 0x0C).
+ *                      Absent: the registers the product carries, every
+ *                      field settable (the PC Cards -05D3-004B to -004E),
+ *                      or none; {"present": false} makes them fail the
+ *                      presence signature
  *     registry         object stored under the board's device key before it
  *                      starts: numbers as REG_DWORD, strings as REG_SZ
  *   steps              list, default ["start"]: "start" (plug in and enumerate
@@ -108,6 +112,8 @@ Scenario SameBoardsScenario(size_t count, size_t model, bool throughMemory);
 // The UARTs a product carries, from its hardware IDs; 0 when no ID names
 // a known product.
 unsigned ProductPortCount(BusKind bus, const std::vector<std::string> &hardwareIds);
+// Whether that product carries the option and mode control registers.
+bool ProductHasOptionRegisters(BusKind bus, const std::vector<std::string> &hardwareIds);
 
 // The board as its bus reports it.
 BoardDescription DescribeBoard(const BoardScenario &board);

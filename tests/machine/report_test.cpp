@@ -87,6 +87,13 @@ TEST(Report, JsonUsesTheContractNames)
     EXPECT_FALSE(doc.contains("io_log"));
 }
 
+TEST(Report, TextShowsRegistryDwordsInHex)
+{
+    const std::string text = sim::RenderText(OneGoodPort(), false);
+    EXPECT_NE(text.find("  registry      VOPR = 0x10\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    registry      PortIndex = 0x1\n"), std::string::npos) << text;
+}
+
 TEST(Report, TraceAddsTheRegisterLog)
 {
     sim::MachineReport report = OneGoodPort();

@@ -1,6 +1,6 @@
-// Loading and unloading mpsfilt: what a debugger shows at each debug level,
-// the refusal of an old kernel, the dispatch table, and the count of blocks
-// checked at unload.
+// Loading and unloading mpsfilt: the addresses the level-3 lines show, the
+// refusal of an old kernel, the dispatch table, and the count of blocks
+// checked at unload (every level's lines: trace_levels_test.cpp).
 #include "filter_test.h"
 
 #include <cstdio>
@@ -33,27 +33,6 @@ protected:
 
     static std::string EntryLine() { return std::string("DUZOREDAZ: Entering DriverEntry(), Service Key Name =\n    ") + kFilterServiceKey + "\n"; }
 };
-
-TEST_F(DriverEntryTest, WithoutADebugLevelLevelsOneAndTwoAreTraced)
-{
-    ASSERT_EQ(LoadFilter(), STATUS_SUCCESS);
-    EXPECT_EQ(Trace(), EntryLine() + "DUZOREDAZ: exiting DriverEntry\n");
-    UnloadFilter();
-    EXPECT_EQ(Trace(), EntryLine() + "DUZOREDAZ: exiting DriverEntry\n"
-                                     "DUZOREDAZ: enter MP_Unload\n"
-                                     "DUZOREDAZ: exit MP_Unload\n");
-    EXPECT_TRUE(hk::Asserts("mpsfilt").empty());
-}
-
-TEST_F(DriverEntryTest, DebugLevelZeroSilencesEverythingEvenTheRefusal)
-{
-    SetDebugLevel(0);
-    ASSERT_EQ(LoadFilter(), STATUS_SUCCESS);
-    UnloadFilter();
-    hk::SetWdmVersion(1, 0);
-    EXPECT_EQ(LoadFilter(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Trace(), "");
-}
 
 // The reading of the level is itself traced against the level before it:
 // only its last line, written after the value arrived, shows.

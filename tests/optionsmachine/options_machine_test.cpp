@@ -76,6 +76,29 @@ TEST_F(OptionsOnTheMachine, PcCardsStoreTheirWordsAtStart)
     EXPECT_TRUE(report.poolOutstanding.empty());
 }
 
+// A scenario that says nothing of the registers gets the card as it is:
+// the four codes the start serves carry them, every field settable.
+TEST_F(OptionsOnTheMachine, MpsimShowsTheWordsOfCardsAsTheyAre)
+{
+    const struct {
+        const char *id, *registry;
+    } cards[] = {
+        {R"(PCMCIA\\VELMORA-CB1A-05D3-004B)", "HWOR = 0x8F, VOPR = 0x100, VMCR = 0x0"},
+        {R"(PCMCIA\\VELMORA-CB1B-05D3-004C)", "HWOR = 0x78F8F, VOPR = 0x100, VMCR = 0x10"},
+        {R"(PCMCIA\\VELMORA-CB2A-05D3-004D)", "HWOR = 0x8F, VOPR = 0x100, VMCR = 0x0"},
+        {R"(PCMCIA\\VELMORA-CB2B-05D3-004E)", "HWOR = 0x78F8F, VOPR = 0x100, VMCR = 0x10"},
+        {R"(PCMCIA\\VELMORA-CB1B-05D3-000D)", "none"},
+    };
+    for (const auto &card : cards) {
+        SCOPED_TRACE(card.id);
+        const sim::MachineReport report = sim::RunScenario(
+            sim::ParseScenario(std::string(R"({"boards": [{"bus": "pcmcia", "hardware_ids": [")") + card.id + "\"]}]}"));
+        const std::string text = sim::RenderText(report, false);
+        EXPECT_NE(text.find(std::string("\n  registry      ") + card.registry + "\n"), std::string::npos) << text;
+        EXPECT_TRUE(report.Passed()) << text;
+    }
+}
+
 // A machine kept running, so that a test can reach into a port's stack; the
 // host's lower filter sits below each board, as on the built-in machine.
 class LiveMachine : public hk::test::KernelTest {
