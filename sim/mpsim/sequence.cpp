@@ -160,17 +160,21 @@ ULONG PortNumberOf(const DeviceNode *port)
 }
 
 // ------------------------------------------------------ interface threads
-// The bus interface from the top of |pdo|'s stack, as mpsfilt asks for it.
-NTSTATUS QueryInterface(PDEVICE_OBJECT pdo, PortBusInterface *bus)
+// The bus interface, asked of |top|, the top of a port's stack, as mpsfilt
+// asks for it.
+NTSTATUS QueryInterface(PDEVICE_OBJECT top, PortBusInterface *bus)
 {
-    const IrpOutcome outcome = SendToStack(pdo, IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE, [bus](PIO_STACK_LOCATION s) {
+    hk::Request request;
+    request.minor = IRP_MN_QUERY_INTERFACE;
+    request.fill = [bus](PIO_STACK_LOCATION s) {
         s->Parameters.QueryInterface.InterfaceType = &GUID_PORT_BUS_INTERFACE;
         s->Parameters.QueryInterface.Size = sizeof(PortBusInterface);
         s->Parameters.QueryInterface.Version = PORT_BUS_INTERFACE_VERSION;
         s->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(bus);
         s->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
-    });
-    return outcome.status;
+    };
+    const hk::RequestResult result = hk::SendRequest(top, request);
+    return result.completed ? result.status : STATUS_DRIVER_INTERNAL_ERROR;
 }
 
 // What a port stack's client does: asks the top of the stack for the bus
@@ -178,7 +182,10 @@ NTSTATUS QueryInterface(PDEVICE_OBJECT pdo, PortBusInterface *bus)
 // the port device), takes a second reference, fetches the board's lists,
 // frees them and gives both references back.
 struct InterfaceRound {
-    std::vector<PDEVICE_OBJECT> ports;  // port PDOs whose stacks stay for the step
+    // The top of each port stack the threads use, referenced for the step as
+    // an open handle holds it: a port that a failing step takes down is then
+    // refused to them, not freed under them.
+    std::vector<PDEVICE_OBJECT> ports;
     // References taken before the step on ports of a board the step removes:
     // a thread uses each during the step and gives it back, so the removal
     // has to wait for it.
@@ -229,10 +236,10 @@ struct InterfaceRound {
         ExFreePool(translated);
     }
 
-    void QueryAndUse(PDEVICE_OBJECT pdo)
+    void QueryAndUse(PDEVICE_OBJECT top)
     {
         PortBusInterface bus{};
-        const NTSTATUS status = QueryInterface(pdo, &bus);
+        const NTSTATUS status = QueryInterface(top, &bus);
         if (status != STATUS_SUCCESS) {
             Problem("the port stack refused the bus interface: " + Hex(ULONG(status)));
             return;
@@ -440,7 +447,7 @@ private:
         for (size_t other = 0; other < boards_.size(); ++other) {
             if (removes && other == i) continue;
             for (DeviceNode *port : PortNodes(other))
-                if (port->state == NodeState::Started) round.ports.push_back(port->pdo);
+                if (port->state == NodeState::Started) round.ports.push_back(IoGetAttachedDeviceReference(port->pdo));
         }
         // References held into a removal, unless the removal unloads mpsbus
         // (its code would go while a thread is still on its way out of it).
@@ -448,7 +455,9 @@ private:
             for (DeviceNode *port : PortNodes(i)) {
                 if (port->state != NodeState::Started || round.held.size() == 2) continue;
                 round.held.emplace_back();
-                if (QueryInterface(port->pdo, &round.held.back()) != STATUS_SUCCESS) round.held.pop_back();
+                PDEVICE_OBJECT top = IoGetAttachedDeviceReference(port->pdo);
+                if (QueryInterface(top, &round.held.back()) != STATUS_SUCCESS) round.held.pop_back();
+                ObDereferenceObject(top);
             }
         const size_t threads = round.held.size() + (round.ports.empty() ? 0 : 2);
         std::vector<std::thread> workers;
@@ -463,11 +472,14 @@ private:
         // A request a lower driver completes from its own thread may still be
         // on its way back up through the drivers' completion routines.
         JoinLowerCompletions();
+        for (PDEVICE_OBJECT port : round.ports) ObDereferenceObject(port);
         result_.interfaceCalls += round.calls.load();
-        for (const std::string &problem : round.problems) Fail("interface threads: " + problem);
 
         if (op == Op::Plug) TakeIdentity(i, PoolUse(PoolNow()).Add(before, -1).Add(OwnOfLoaded(), -1).Add(ownBefore));
         CheckInvariants(op, i, what);
+        // After the boards' state: a board that failed to start refuses its
+        // ports' clients too.
+        for (const std::string &problem : round.problems) Fail("interface threads: " + problem);
         // Said before the shutdown: a driver that holds a remove lock it
         // should have released keeps the removal waiting for ever.
         if (!result_.passed) Report(what);
@@ -508,8 +520,8 @@ private:
             b.want = Want::Stopped;
             break;
         case Op::Restart:
-            if (!pnp_->Restart(b.node)) return "the restart failed: " + b.node->problem;
             b.want = Want::Started;
+            if (!pnp_->Restart(b.node)) return "the restart failed: " + b.node->problem;
             break;
         case Op::MoveRestart:
             if (Started(i) && !pnp_->Stop(b.node)) return "the stop was vetoed: the board stays started where it was";
