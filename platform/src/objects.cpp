@@ -352,6 +352,15 @@ size_t LiveDeviceCount()
     return Devices().size();
 }
 
+std::vector<LiveDevice> LiveDevices()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    std::vector<LiveDevice> live;
+    for (const auto &entry : Devices())
+        live.push_back(LiveDevice{entry.second->owner, entry.second->deletePending, entry.second->references});
+    return live;
+}
+
 DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());

@@ -4,6 +4,7 @@
 #include "builtin_bus.h"
 #include "lower_completion.h"
 #include "machine.h"
+#include "pnp_resources.h"
 #include "pnp_request.h"
 #include "serial_standin.h"
 
@@ -11,6 +12,7 @@
 #include "PciParent/mpsbus.h"
 #include "port_bus_interface.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -65,14 +67,71 @@ std::string Hex(ULONGLONG value)
     return text.str();
 }
 
+// Device objects a board's stacks hold: its PDO, the host's lower filter
+// and mpsbus; each port's PDO, the serial driver and mpsfilt.
+constexpr size_t kBoardStackDevices = 3;
+constexpr size_t kPortStackDevices = 3;
+
+// Pool of the drivers' images, by image and pool type (0 nonpaged, 1 paged).
+struct PoolUse {
+    long long blocks[kImageCount][2] = {};
+    long long bytes[kImageCount][2] = {};
+
+    PoolUse &Add(const PoolUse &other, long long sign = 1)
+    {
+        for (size_t k = 0; k < kImageCount; ++k)
+            for (size_t t = 0; t < 2; ++t) {
+                blocks[k][t] += sign * other.blocks[k][t];
+                bytes[k][t] += sign * other.bytes[k][t];
+            }
+        return *this;
+    }
+    bool operator==(const PoolUse &other) const
+    {
+        for (size_t k = 0; k < kImageCount; ++k)
+            for (size_t t = 0; t < 2; ++t)
+                if (blocks[k][t] != other.blocks[k][t] || bytes[k][t] != other.bytes[k][t]) return false;
+        return true;
+    }
+    // The first image and pool type where |this| differs from |want|.
+    std::string Against(const PoolUse &want, const std::string &what) const
+    {
+        for (size_t k = 0; k < kImageCount; ++k)
+            for (size_t t = 0; t < 2; ++t)
+                if (blocks[k][t] != want.blocks[k][t] || bytes[k][t] != want.bytes[k][t])
+                    return std::string(kImages[k]) + " holds " + std::to_string(blocks[k][t]) + " " +
+                           (t ? "paged" : "nonpaged") + " blocks (" + std::to_string(bytes[k][t]) + " bytes), " +
+                           what + " " + std::to_string(want.blocks[k][t]) + " (" + std::to_string(want.bytes[k][t]) +
+                           " bytes)";
+        return std::string();
+    }
+};
+
+PoolUse PoolNow()
+{
+    PoolUse use;
+    for (const hk::PoolBlock &block : hk::LivePool())
+        for (size_t k = 0; k < kImageCount; ++k)
+            if (block.owner == kImages[k]) {
+                const size_t t = block.type == NonPagedPool ? 0 : 1;
+                ++use.blocks[k][t];
+                use.bytes[k][t] += static_cast<long long>(block.size);
+            }
+    return use;
+}
+
+// What the machine should make of a board after the steps so far.
+enum class Want { Out, Started, Stopped };
+
 struct Board {
     BoardScenario scenario;
     std::unique_ptr<BoardSlot> slot;
     DeviceNode *node = nullptr;  // the latest node, null before the first plug
     bool everPlugged = false;
+    Want want = Want::Out;
     std::string model, number;   // drawn at the latest plug
     std::map<std::string, ULONG> portPaths;  // instance path -> port number, at the latest start
-    size_t nonpaged[kImageCount] = {};        // what the latest plug took
+    PoolUse holds;               // what a board of its kind takes, while present
 };
 
 // The device of |service| in |pdo|'s stack, or null.
@@ -100,26 +159,22 @@ ULONG PortNumberOf(const DeviceNode *port)
     return ULONG(std::strtoul(port->instanceId.c_str() + prefix.size(), nullptr, 10));
 }
 
-void PoolOf(size_t nonpaged[kImageCount], size_t paged[kImageCount])
-{
-    for (size_t i = 0; i < kImageCount; ++i) nonpaged[i] = paged[i] = 0;
-    for (const hk::PoolBlock &block : hk::LivePool())
-        for (size_t i = 0; i < kImageCount; ++i)
-            if (block.owner == kImages[i]) ++(block.type == NonPagedPool ? nonpaged : paged)[i];
-}
-
 // ------------------------------------------------------ interface threads
-// The bus interface from the top of |pdo|'s stack, as mpsfilt asks for it.
-NTSTATUS QueryInterface(PDEVICE_OBJECT pdo, PortBusInterface *bus)
+// The bus interface, asked of |top|, the top of a port's stack, as mpsfilt
+// asks for it.
+NTSTATUS QueryInterface(PDEVICE_OBJECT top, PortBusInterface *bus)
 {
-    const IrpOutcome outcome = SendToStack(pdo, IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE, [bus](PIO_STACK_LOCATION s) {
+    hk::Request request;
+    request.minor = IRP_MN_QUERY_INTERFACE;
+    request.fill = [bus](PIO_STACK_LOCATION s) {
         s->Parameters.QueryInterface.InterfaceType = &GUID_PORT_BUS_INTERFACE;
         s->Parameters.QueryInterface.Size = sizeof(PortBusInterface);
         s->Parameters.QueryInterface.Version = PORT_BUS_INTERFACE_VERSION;
         s->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(bus);
         s->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
-    });
-    return outcome.status;
+    };
+    const hk::RequestResult result = hk::SendRequest(top, request);
+    return result.completed ? result.status : STATUS_DRIVER_INTERNAL_ERROR;
 }
 
 // What a port stack's client does: asks the top of the stack for the bus
@@ -127,7 +182,10 @@ NTSTATUS QueryInterface(PDEVICE_OBJECT pdo, PortBusInterface *bus)
 // the port device), takes a second reference, fetches the board's lists,
 // frees them and gives both references back.
 struct InterfaceRound {
-    std::vector<PDEVICE_OBJECT> ports;  // port PDOs whose stacks stay for the step
+    // The top of each port stack the threads use, referenced for the step as
+    // an open handle holds it: a port that a failing step takes down is then
+    // refused to them, not freed under them.
+    std::vector<PDEVICE_OBJECT> ports;
     // References taken before the step on ports of a board the step removes:
     // a thread uses each during the step and gives it back, so the removal
     // has to wait for it.
@@ -178,10 +236,10 @@ struct InterfaceRound {
         ExFreePool(translated);
     }
 
-    void QueryAndUse(PDEVICE_OBJECT pdo)
+    void QueryAndUse(PDEVICE_OBJECT top)
     {
         PortBusInterface bus{};
-        const NTSTATUS status = QueryInterface(pdo, &bus);
+        const NTSTATUS status = QueryInterface(top, &bus);
         if (status != STATUS_SUCCESS) {
             Problem("the port stack refused the bus interface: " + Hex(ULONG(status)));
             return;
@@ -228,6 +286,7 @@ public:
         pnp.RegisterBuiltinDriver(kSerialService, SerialDriverEntry);
         pnp_ = &pnp;
         MakeBoards();
+        MeasureImagesAlone();
         for (size_t i = 0; i < boards_.size() && result_.passed; ++i) {
             Step(Op::Plug, i);
         }
@@ -239,6 +298,7 @@ public:
         }
         if (result_.passed && asleep_) Step(Op::Wake, 0);
         pnp.ShutDown();
+        if (result_.passed) CheckShutDown();
         for (Board &b : boards_) b.slot->Unplug();
         pnp_ = nullptr;
         return result_;
@@ -259,9 +319,51 @@ private:
             b.scenario = catalogue.boards[model];
             b.scenario.resources.inMemorySpace = random_() % 4 == 0;
             Place(i, 0, &b.scenario.resources);
-            b.slot = std::make_unique<BoardSlot>(b.scenario);
             boards_.push_back(std::move(b));
         }
+        // The PC Card or the ISA board is reached through memory: a UART
+        // range in memory space beside no bridge range, where a register
+        // routine that asks the wrong range how to reach it shows. One with
+        // several UARTs, so that mpsbus checks its status register there.
+        size_t throughMemory = 1 + random_() % 2;
+        if (boards_[throughMemory].scenario.ports < 2) throughMemory = 3 - throughMemory;
+        boards_[throughMemory].scenario.resources.inMemorySpace = true;
+        for (Board &b : boards_) b.slot = std::make_unique<BoardSlot>(b.scenario);
+    }
+
+    // What each image holds from load to unload, whatever boards there are,
+    // measured before the first plug: loaded alone, then unloaded again.
+    void MeasureImagesAlone()
+    {
+        for (size_t k = 0; k < kImageCount && result_.passed; ++k) {
+            const PoolUse before = PoolNow();
+            const hk::LoadedDriver loaded = hk::LoadDriver(kImages[k]);
+            Check(loaded.driver && NT_SUCCESS(loaded.entryStatus),
+                  std::string("images: ") + kImages[k] + " did not load: " + Hex(ULONG(loaded.entryStatus)));
+            if (!loaded.driver) return;
+            own_.Add(PoolNow()).Add(before, -1);
+            if (log_)
+                *log_ << kImages[k] << " loaded alone holds " << own_.blocks[k][0] << " nonpaged blocks ("
+                      << own_.bytes[k][0] << " bytes) and " << own_.blocks[k][1] << " paged (" << own_.bytes[k][1]
+                      << " bytes)\n";
+            hk::UnloadDriver(kImages[k]);
+            const PoolUse after = PoolNow();
+            Check(after == before, "pool: after " + std::string(kImages[k]) + " loaded and unloaded alone, " +
+                                       after.Against(before, "before it loaded"));
+        }
+    }
+
+    // The part of |own_| of the images loaded now.
+    PoolUse OwnOfLoaded() const
+    {
+        PoolUse use;
+        for (size_t k = 0; k < kImageCount; ++k)
+            if (hk::DriverOf(kImages[k]))
+                for (size_t t = 0; t < 2; ++t) {
+                    use.blocks[k][t] = own_.blocks[k][t];
+                    use.bytes[k][t] = own_.bytes[k][t];
+                }
+        return use;
     }
 
     void Place(size_t board, ULONG place, BoardResources *at) const
@@ -314,15 +416,20 @@ private:
         }
     }
 
+    std::string BoardName(size_t i) const
+    {
+        const Board &b = boards_[i];
+        return "board " + std::to_string(i) + " (" + BusKindName(b.scenario.bus) + " " +
+               b.scenario.hardwareIds.front() + (b.scenario.resources.inMemorySpace ? ", through memory" : "") + ")";
+    }
+
     // ------------------------------------------------------------ a step
     void Step(Op op, size_t i)
     {
         ++result_.steps;
         Board &b = boards_[i];
         std::string what = "step " + std::to_string(result_.steps) + ": " + OpName(op);
-        if (op != Op::Sleep && op != Op::Wake)
-            what += " board " + std::to_string(i) + " (" + BusKindName(b.scenario.bus) + " " +
-                    b.scenario.hardwareIds.front() + ")";
+        if (op != Op::Sleep && op != Op::Wake) what += " " + BoardName(i);
 
         BoardResources moved = b.scenario.resources;
         if (op == Op::MoveRestart) {
@@ -333,14 +440,14 @@ private:
         if (log_) *log_ << what << "\n";
 
         const bool removes = op == Op::Remove || op == Op::SurpriseRemove || op == Op::Plug;
-        size_t before[kImageCount], paged[kImageCount];
-        PoolOf(before, paged);
+        const PoolUse before = PoolNow();
+        const PoolUse ownBefore = OwnOfLoaded();
 
         InterfaceRound round;
         for (size_t other = 0; other < boards_.size(); ++other) {
             if (removes && other == i) continue;
             for (DeviceNode *port : PortNodes(other))
-                if (port->state == NodeState::Started) round.ports.push_back(port->pdo);
+                if (port->state == NodeState::Started) round.ports.push_back(IoGetAttachedDeviceReference(port->pdo));
         }
         // References held into a removal, unless the removal unloads mpsbus
         // (its code would go while a thread is still on its way out of it).
@@ -348,37 +455,47 @@ private:
             for (DeviceNode *port : PortNodes(i)) {
                 if (port->state != NodeState::Started || round.held.size() == 2) continue;
                 round.held.emplace_back();
-                if (QueryInterface(port->pdo, &round.held.back()) != STATUS_SUCCESS) round.held.pop_back();
+                PDEVICE_OBJECT top = IoGetAttachedDeviceReference(port->pdo);
+                if (QueryInterface(top, &round.held.back()) != STATUS_SUCCESS) round.held.pop_back();
+                ObDereferenceObject(top);
             }
         const size_t threads = round.held.size() + (round.ports.empty() ? 0 : 2);
         std::vector<std::thread> workers;
         for (size_t t = 0; t < threads; ++t)
             workers.emplace_back([&round, t, s = uint32_t(random_())] { round.Worker(s, t); });
 
-        DoStep(op, i, moved);
+        const std::string note = DoStep(op, i, moved);
+        if (!note.empty() && log_) *log_ << "  " << note << "\n";
 
         round.stepDone = true;
         for (std::thread &w : workers) w.join();
         // A request a lower driver completes from its own thread may still be
         // on its way back up through the drivers' completion routines.
         JoinLowerCompletions();
+        for (PDEVICE_OBJECT port : round.ports) ObDereferenceObject(port);
         result_.interfaceCalls += round.calls.load();
-        for (const std::string &problem : round.problems) Fail("interface threads: " + problem);
 
-        if (op == Op::Plug) TakeIdentity(i, before);
-        if (op == Op::Remove || op == Op::SurpriseRemove)
-            for (size_t k = 0; k < kImageCount; ++k) b.nonpaged[k] = 0;
-        CheckInvariants(op, i);
+        if (op == Op::Plug) TakeIdentity(i, PoolUse(PoolNow()).Add(before, -1).Add(OwnOfLoaded(), -1).Add(ownBefore));
+        CheckInvariants(op, i, what);
+        // After the boards' state: a board that failed to start refuses its
+        // ports' clients too.
+        for (const std::string &problem : round.problems) Fail("interface threads: " + problem);
         // Said before the shutdown: a driver that holds a remove lock it
         // should have released keeps the removal waiting for ever.
-        if (!result_.passed) {
-            if (log_) *log_ << "  broken after " << what << "\n  " << result_.failure << "\n";
-            else std::cout << "seed " << seed_ << ": " << result_.failure << "\n";
-            std::cout.flush();
-        }
+        if (!result_.passed) Report(what);
     }
 
-    void DoStep(Op op, size_t i, const BoardResources &moved)
+    void Report(const std::string &what)
+    {
+        if (log_) *log_ << "  broken after " << what << "\n  " << result_.failure << "\n";
+        if (log_ != &std::cout) std::cout << "seed " << seed_ << ": " << result_.failure << "\n";
+        std::cout.flush();
+    }
+
+    // Runs the step and sets what the board should be after it. A request a
+    // driver may refuse (a stop or a removal is vetoed) leaves the board as
+    // it was: the returned note says so, and the board is expected started.
+    std::string DoStep(Op op, size_t i, const BoardResources &moved)
     {
         Board &b = boards_[i];
         switch (op) {
@@ -394,24 +511,36 @@ private:
             description.setHardwarePower = [slot](DEVICE_POWER_STATE state) { slot->SetPower(state); };
             b.node = pnp_->PlugBoard(description);
             b.everPlugged = true;
+            b.want = Want::Started;
             break;
         }
         case Op::QueryStopCancel: pnp_->QueryStopThenCancel(b.node); break;
-        case Op::Stop: pnp_->Stop(b.node); break;
-        case Op::Restart: pnp_->Restart(b.node); break;
+        case Op::Stop:
+            if (!pnp_->Stop(b.node)) return "the stop was vetoed: the board stays started";
+            b.want = Want::Stopped;
+            break;
+        case Op::Restart:
+            b.want = Want::Started;
+            if (!pnp_->Restart(b.node)) return "the restart failed: " + b.node->problem;
+            break;
         case Op::MoveRestart:
-            if (Started(i) && !pnp_->Stop(b.node)) break;
+            if (Started(i) && !pnp_->Stop(b.node)) return "the stop was vetoed: the board stays started where it was";
             b.scenario.resources = moved;
             b.slot->Unplug();
             b.slot->Plug(moved);
             SetBoardResources(b.node->pdo, moved);
-            pnp_->Restart(b.node);
+            b.want = Want::Started;
+            if (!pnp_->Restart(b.node)) return "the restart at the moved ranges failed: " + b.node->problem;
             break;
         case Op::QueryRemoveCancel: pnp_->QueryRemoveThenCancel(b.node); break;
-        case Op::Remove: pnp_->Remove(b.node); break;
+        case Op::Remove:
+            if (!pnp_->Remove(b.node)) return "the removal was vetoed: the board stays started";
+            b.want = Want::Out;
+            break;
         case Op::SurpriseRemove:
             b.slot->Unplug();
             pnp_->UnplugBoard(b.node);
+            b.want = Want::Out;
             break;
         case Op::Sleep:
             pnp_->Sleep();
@@ -422,6 +551,7 @@ private:
             asleep_ = false;
             break;
         }
+        return std::string();
     }
 
     std::vector<DeviceNode *> PortNodes(size_t i) const
@@ -433,17 +563,22 @@ private:
         return ports;
     }
 
-    // What a plug drew: the board's number (new for its model) and the pool
-    // the board took.
-    void TakeIdentity(size_t i, const size_t before[kImageCount])
+    // What a plug drew: the board's number (new for its model), and the pool
+    // it took besides what the images it loaded hold of their own. The first
+    // board of a kind sets what that kind takes; every later one must take
+    // the same, and its removal must give it all back.
+    void TakeIdentity(size_t i, const PoolUse &took)
     {
         Board &b = boards_[i];
-        size_t after[kImageCount], paged[kImageCount];
-        PoolOf(after, paged);
-        for (size_t k = 0; k < kImageCount; ++k) b.nonpaged[k] = after[k] - before[k];
         b.number.clear();
         b.portPaths.clear();
         if (!Started(i)) return;
+        const std::string kind = b.scenario.hardwareIds.front();
+        auto known = poolOfKind_.find(kind);
+        if (known == poolOfKind_.end()) known = poolOfKind_.emplace(kind, took).first;
+        Check(took == known->second, "pool: the plug of board " + std::to_string(i) + " took what " +
+                                         took.Against(known->second, "an earlier board of its kind took"));
+        b.holds = known->second;
         const BoardDriverView view = ReadBoardDriverView(b.node->pdo);
         b.model = view.model;
         b.number = view.number;
@@ -467,31 +602,48 @@ private:
         result_.failure = what;
     }
 
-    void CheckInvariants(Op op, size_t stepped)
+    void CheckInvariants(Op op, size_t stepped, const std::string &after)
     {
         // A reloaded mpsbus counts every model's boards from 1 again.
         if (!hk::DriverOf("mpsbus")) numbersDrawn_.clear();
-        for (size_t i = 0; i < boards_.size(); ++i) CheckBoard(op, stepped, i);
-        CheckPool();
+        for (size_t i = 0; i < boards_.size(); ++i) CheckBoard(op, stepped, i, after);
+        CheckHoldings();
+        CheckVerifier();
+    }
+
+    void CheckVerifier()
+    {
         const std::vector<hk::Violation> violations = hk::Violations();
         Check(violations.empty(), violations.empty() ? "" : "verifier: " + violations.front().name + " (" +
                                                                violations.front().image + "): " +
                                                                violations.front().detail);
     }
 
-    void CheckBoard(Op op, size_t stepped, size_t i)
+    void CheckBoard(Op op, size_t stepped, size_t i, const std::string &after)
     {
         Board &b = boards_[i];
         const std::string name = "board " + std::to_string(i);
-        if (!Present(i)) {
+        const DeviceNode *node = b.node;
+        if (b.want == Want::Out) {
+            if (Present(i))
+                Check(false, "relations: " + BoardName(i) + " should be gone after " + after + ", is " +
+                                 NodeStateName(node->state));
             bool anyLive = false;
-            if (b.node)
-                for (DeviceNode *child : b.node->children) anyLive |= Live(child);
+            if (node)
+                for (DeviceNode *child : node->children) anyLive |= Live(child);
             Check(!anyLive, "relations: " + name + " is gone but a port node of it is still there");
             return;
         }
+        const NodeState want = b.want == Want::Started ? NodeState::Started : NodeState::Stopped;
+        if (!node || node->state != want) {
+            Check(false, "started: " + BoardName(i) + " should be " + NodeStateName(want) + " after " + after +
+                             ", is " + (node ? NodeStateName(node->state) : "not there") +
+                             (node && !node->problem.empty() ? ": " + node->problem : std::string()) +
+                             (node ? " (" + Hex(ULONG(node->status)) + ")" : std::string()));
+            return;
+        }
         const std::vector<DeviceNode *> ports = PortNodes(i);
-        if (BoardExtension *board = BoardExtensionOf(b.node)) {
+        if (BoardExtension *board = BoardExtensionOf(node)) {
             Check(board->InterfaceRefCount == 0, "balance: " + name + " holds " +
                                                      std::to_string(board->InterfaceRefCount) +
                                                      " interface references after the threads finished");
@@ -503,25 +655,31 @@ private:
             if (PDEVICE_OBJECT filter = DeviceOf(port->pdo, "mpsfilt"))
                 Check(FilterOf(filter)->RemoveLock.Common.IoCount == 1,
                       "balance: the filter of " + port->instancePath + " holds its remove lock with nothing in flight");
+        if (b.want == Want::Stopped) return;
 
-        if (!Started(i)) {
-            for (DeviceNode *port : ports)
-                Check(Stopped(i) || port->state != NodeState::Started,
-                      "relations: " + port->instancePath + " is started under " + name + " that is not");
-            return;
-        }
+        // Every UART the board carries is a started port, from the first
+        // enumeration on.
+        Check(ports.size() == b.scenario.ports, "relations: started " + BoardName(i) + " has " +
+                                                    std::to_string(ports.size()) + " port nodes, the board carries " +
+                                                    std::to_string(b.scenario.ports) + " UARTs");
         CheckRelations(name, b, ports);
+        // Asleep, the boards are in D3 and nobody uses a port.
+        PDEVICE_OBJECT fdo = DeviceOf(node->pdo, "mpsbus");
+        if (!asleep_)
+            Check(fdo && hk::DevicePowerStateOf(fdo) <= PowerDeviceD0,
+              "power: the mpsbus device of started " + BoardName(i) + " is not in D0 after " + after);
 
         // Names: a stop and a restart change neither the number nor the ports.
         if (op != Op::Plug || stepped != i) {
-            const BoardDriverView view = ReadBoardDriverView(b.node->pdo);
+            const BoardDriverView view = ReadBoardDriverView(node->pdo);
             Check(view.number == b.number, "names: " + name + " has number " + view.number + ", had " + b.number);
             std::map<std::string, ULONG> paths;
             for (DeviceNode *port : ports) paths[port->instancePath] = PortNumberOf(port);
             Check(paths == b.portPaths, "names: the port device names of " + name + " changed");
         }
 
-        // Placement: each started port at its own block of where the board is now.
+        // Placement: each started port at its own block of where the board is
+        // now, and working there when used again after the step.
         const BoardResources &at = b.scenario.resources;
         for (DeviceNode *port : ports) {
             if (port->state != NodeState::Started) {
@@ -537,9 +695,15 @@ private:
                     if (d.Type == CmResourceTypePort && d.u.Port.Length == 8) got = ULONGLONG(d.u.Port.Start.QuadPart);
             Check(got == want, "placement: the serial driver of " + port->instancePath + " works at UART " +
                                    Hex(got) + ", its block of the board is at " + Hex(want));
-            Check(record && record->loopback == CheckResult::Ok,
-                  "placement: the loopback test of " + port->instancePath + " did not pass" +
-                      (record ? ": " + record->checkDetail : std::string()));
+            if (asleep_) continue;
+            const SerialPortRecord used = ExercisePort(port->pdo);
+            // A board without the status register hands its ports none.
+            const bool statusOk = used.statusRegister != CheckResult::Failed && record &&
+                                  used.statusRegister == record->statusRegister;
+            Check(used.loopback == CheckResult::Ok && statusOk,
+                  "placement: " + port->instancePath + " used after " + after + ": loopback " +
+                      CheckResultName(used.loopback) + ", status register " + CheckResultName(used.statusRegister) +
+                      (used.checkDetail.empty() ? std::string() : ": " + used.checkDetail));
         }
     }
 
@@ -563,28 +727,97 @@ private:
                   std::to_string(known.size()) + " port nodes");
     }
 
-    void CheckPool()
+    // Device objects, mappings, registry handles and pool: what the loaded
+    // images hold of their own and the present boards account for, nothing
+    // more.
+    void CheckHoldings()
     {
-        size_t nonpaged[kImageCount], paged[kImageCount];
-        PoolOf(nonpaged, paged);
-        for (size_t k = 0; k < kImageCount; ++k) {
-            size_t want = 0;
-            for (const Board &b : boards_) want += b.nonpaged[k];
-            Check(nonpaged[k] == want, std::string("pool: ") + kImages[k] + " holds " + std::to_string(nonpaged[k]) +
-                                           " nonpaged blocks, the present boards took " + std::to_string(want));
-            // What a loaded image holds in paged pool stays until it unloads.
-            const bool loaded = hk::DriverOf(kImages[k]) != nullptr;
-            if (!loaded) {
-                Check(paged[k] == 0, std::string("pool: ") + kImages[k] + " is unloaded and holds paged pool");
-                pagedAtLoad_[k] = -1;
-            } else if (pagedAtLoad_[k] < 0) {
-                pagedAtLoad_[k] = long(paged[k]);
-            } else {
-                Check(long(paged[k]) == pagedAtLoad_[k], std::string("pool: ") + kImages[k] + " holds " +
-                                                             std::to_string(paged[k]) + " paged blocks, " +
-                                                             std::to_string(pagedAtLoad_[k]) + " before");
+        size_t devices = 0;
+        bool anyPresent = false;
+        std::vector<uint64_t> mapped;  // physical addresses mpsbus should have mapped
+        PoolUse pool = OwnOfLoaded();
+        for (size_t i = 0; i < boards_.size(); ++i) {
+            const Board &b = boards_[i];
+            // A board removed but still in its slot keeps the PDO its bus
+            // reports until it is pulled out.
+            if (b.want == Want::Out) {
+                devices += b.everPlugged && b.slot->Plugged() ? 1 : 0;
+                continue;
+            }
+            anyPresent = true;
+            devices += kBoardStackDevices + kPortStackDevices * b.scenario.ports;
+            pool.Add(b.holds);
+            // A stopped board gave its mappings back.
+            const BoardResources &at = b.scenario.resources;
+            if (b.want == Want::Started && at.inMemorySpace) {
+                mapped.push_back(kMemoryMappedIoWindow + at.uartBase);
+                if (b.scenario.bus == BusKind::Pci) mapped.push_back(kMemoryMappedIoWindow + at.bridgeBase);
             }
         }
+        CheckDevices(devices, "the present boards account for");
+        for (const char *image : kImages)
+            Check((hk::DriverOf(image) != nullptr) == anyPresent,
+                  std::string("images: ") + image + (anyPresent ? " is not loaded with boards present"
+                                                                 : " is still loaded with no board present"));
+        std::vector<uint64_t> live;
+        std::string stranger;
+        for (const hk::Mapping &m : hk::LiveMappings()) {
+            if (m.owner == "mpsbus") live.push_back(m.physical);
+            else if (stranger.empty()) stranger = m.owner + " holds a mapping of " + Hex(m.physical);
+        }
+        std::sort(mapped.begin(), mapped.end());
+        std::sort(live.begin(), live.end());
+        Check(stranger.empty(), "mappings: " + stranger + " after the step");
+        Check(live == mapped, "mappings: mpsbus holds " + std::to_string(live.size()) + " (" + Addresses(live) +
+                                  "), the started boards' ranges in memory space are " +
+                                  std::to_string(mapped.size()) + " (" + Addresses(mapped) + ")");
+        Check(hk::reg::OpenHandleCount() == 0,
+              "registry: " + std::to_string(hk::reg::OpenHandleCount()) + " handles open between steps");
+        const PoolUse now = PoolNow();
+        Check(now == pool, "pool: " + now.Against(pool, "the loaded images and the present boards account for"));
+    }
+
+    void CheckDevices(size_t want, const std::string &what)
+    {
+        const std::vector<hk::LiveDevice> live = hk::LiveDevices();
+        std::map<std::string, size_t> byOwner;
+        std::string pending;
+        for (const hk::LiveDevice &d : live) {
+            ++byOwner[d.owner];
+            if (d.deletePending && pending.empty())
+                pending = "; a device of " + d.owner + " is deleted and still has " + std::to_string(d.references) +
+                          " reference(s)";
+        }
+        std::string owners;
+        for (const auto &[owner, count] : byOwner) owners += (owners.empty() ? "" : ", ") + owner + " " + std::to_string(count);
+        Check(live.size() == want, "objects: " + std::to_string(live.size()) + " device objects live (" + owners + "), " +
+                                       what + " " + std::to_string(want) + pending);
+    }
+
+    static std::string Addresses(const std::vector<uint64_t> &addresses)
+    {
+        std::string text;
+        for (uint64_t a : addresses) text += (text.empty() ? "" : ", ") + Hex(a);
+        return text.empty() ? "none" : text;
+    }
+
+    // After the machine's shutdown every board is gone and both images are
+    // unloaded: nothing of theirs may be left.
+    void CheckShutDown()
+    {
+        const std::string what = "shutdown";
+        if (log_) *log_ << what << "\n";
+        CheckDevices(0, "after the shutdown, not one; want");
+        for (const char *image : kImages)
+            Check(hk::DriverOf(image) == nullptr, std::string("images: ") + image + " is still loaded after the shutdown");
+        Check(hk::LiveMappings().empty(),
+              "mappings: " + std::to_string(hk::LiveMappings().size()) + " left after the shutdown");
+        Check(hk::reg::OpenHandleCount() == 0,
+              "registry: " + std::to_string(hk::reg::OpenHandleCount()) + " handles left open after the shutdown");
+        const PoolUse now = PoolNow();
+        Check(now == PoolUse(), "pool: after the shutdown " + now.Against(PoolUse(), "want"));
+        CheckVerifier();
+        if (!result_.passed) Report(what);
     }
 
     uint32_t seed_;
@@ -595,7 +828,8 @@ private:
     std::vector<Board> boards_;
     bool asleep_ = false;
     std::map<std::string, std::set<std::string>> numbersDrawn_;  // by model
-    long pagedAtLoad_[kImageCount] = {-1, -1};
+    PoolUse own_;                                                // each image alone, loaded
+    std::map<std::string, PoolUse> poolOfKind_;                  // by hardware ID
     SequenceResult result_;
 };
 

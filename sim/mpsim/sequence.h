@@ -3,9 +3,15 @@
  * and models) driven through random steps -- plug in (again), query-stop
  * then cancel, stop, restart (at moved ranges), query-remove then cancel,
  * remove, surprise removal, sleep and wake -- while other threads use the
- * port bus interface through the port stacks as mpsfilt does. After every
- * step the machine is held to its invariants:
+ * port bus interface through the port stacks as mpsfilt does. One board
+ * with several UARTs, the PC Card or the ISA board, is always reached
+ * through memory. Each step says what every board should be after it; a
+ * vetoed stop or removal leaves it as it was. After every step the machine
+ * is held to its invariants:
  *
+ *   started     each board is started, stopped or gone as its steps say; a
+ *               started board has a started port for each UART it carries
+ *               and its device in D0
  *   relations   a started board reports exactly its live ports; no port
  *               node is started under a board that is gone
  *   names       a board's number and its ports' instance paths stay across
@@ -14,10 +20,18 @@
  *   balance     once the step's interface threads are done: no interface
  *               reference held, every remove lock back to idle
  *   placement   each started port's serial driver holds its own 8-byte block
- *               of its board's current UART range and passed its loopback
- *   pool        nonpaged pool per image is what the present boards took
- *               when plugged in; paged pool is what the loaded image holds
+ *               of its board's current UART range and, using it again after
+ *               the step, passes its loopback and status register checks
+ *   objects     live device objects, mpsbus's mappings (each range of a
+ *               started board in memory space, at that range) and registry
+ *               handles are what the present boards account for
+ *   pool        blocks and bytes per image and pool type: what each loaded
+ *               image holds alone, measured before the first plug, plus
+ *               what each present board's kind took at its plug
  *   verifier    no violation recorded
+ *
+ * After the final shutdown nothing of either image is left: no device
+ * object, mapping, registry handle or pool block.
  *
  * The same seed makes the same steps (the threads' interleaving varies).
  */

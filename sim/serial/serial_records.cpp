@@ -56,6 +56,21 @@ const SerialPortRecord *SerialRecordFor(PDEVICE_OBJECT pdo)
     return found == Records().end() ? nullptr : &found->second;
 }
 
+SerialPortRecord ExercisePort(PDEVICE_OBJECT pdo)
+{
+    SerialPortRecord record;
+    {
+        std::lock_guard<std::mutex> hold(RecordsLock());
+        auto found = Records().find(pdo);
+        if (found == Records().end() || !found->second.started) return record;
+        record = found->second;
+    }
+    record.loopback = record.statusRegister = CheckResult::NotRun;
+    record.checkDetail.clear();
+    serial::RunPortChecks(&record);
+    return record;
+}
+
 void ResetSerialRecords()
 {
     std::lock_guard<std::mutex> hold(RecordsLock());

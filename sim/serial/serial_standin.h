@@ -30,6 +30,11 @@ extern const char kSerialService[];  // "serial"
 
 NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);  // for hk::LoadBuiltinDriver
 const SerialPortRecord *SerialRecordFor(PDEVICE_OBJECT pdo);        // null if the stand-in never saw that PDO
+// Uses a started port again as an application opening it would: the
+// loopback and status register checks on the resources of its last START,
+// the outcome in the record returned (not kept). NotRun for a port the
+// stand-in never started.
+SerialPortRecord ExercisePort(PDEVICE_OBJECT pdo);
 void ResetSerialRecords();
 
 const char *CheckResultName(CheckResult result);  // "ok", "failed", "not run"

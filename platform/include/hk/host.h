@@ -210,6 +210,15 @@ bool IsDeletePending(PDEVICE_OBJECT device);
 // |service|).
 void CheckFilterAdded(const std::string &service, PDEVICE_OBJECT filter);
 size_t LiveDeviceCount();
+// Every device object not yet freed: the image that created it, whether
+// IoDeleteDevice was called (freed once the last reference goes) and its
+// reference count. What a debugger's !devobj shows, for leak reports.
+struct LiveDevice {
+    std::string owner;
+    bool deletePending;
+    LONG references;
+};
+std::vector<LiveDevice> LiveDevices();
 // The device power state its drivers last recorded with PoSetPowerState.
 DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device);
 // Waits until every power IRP that PoRequestPowerIrp handed to a worker
