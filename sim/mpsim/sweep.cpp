@@ -121,6 +121,11 @@ const StepRule *RuleFor(const std::vector<std::string> &stack, hk::Service servi
 // bridge set-up that get a memory-space variant, and a PC Card that comes
 // with option registers.
 constexpr size_t kPb8a = 4, kCb1b = 6, kPl4a = 17;
+// Boards with a UART range in memory and no bridge range: a register
+// access that picks its method by the other range's space shows on them
+// alone. (A PCI board's status port takes the bridge range's space, so its
+// two ranges are reached the same way.)
+constexpr size_t kCb2a = 7, kIb4ax = 11;
 // Where a rebalance moves a board's ranges: clear of its own and of the
 // next board's in SameBoardsScenario's layout.
 constexpr ULONG kMovedBy = 0x800;
@@ -216,7 +221,7 @@ std::vector<SweepCase> SweepCases()
     std::vector<SweepCase> cases;
     for (size_t model = 0; model < ModelCount(); ++model) {
         for (const std::string variant : {"remove", "surprise", "memory", "options"}) {
-            if (variant == "memory" && model != kPb8a && model != kPl4a) continue;
+            if (variant == "memory" && model != kPb8a && model != kPl4a && model != kCb2a && model != kIb4ax) continue;
             if (variant == "options" && model != kCb1b) continue;
             SweepCase c;
             c.variant = variant;
