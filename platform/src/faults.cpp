@@ -24,6 +24,7 @@ struct Plan {
     std::vector<std::string> aim;  // empty: every image
     std::vector<hk::FallibleCall> counted;
     std::vector<std::string> failedStack;
+    NTSTATUS failedStatus = STATUS_SUCCESS;
 };
 
 std::mutex &PlanLock()
@@ -101,7 +102,13 @@ std::vector<std::string> FailedCallStack()
     return Current().failedStack;
 }
 
-bool ShouldFail(Service s, const std::string &image)
+NTSTATUS FailedCallStatus()
+{
+    std::lock_guard<std::mutex> hold(PlanLock());
+    return Current().failedStatus;
+}
+
+bool ShouldFail(Service s, const std::string &image, NTSTATUS reported)
 {
     std::unique_lock<std::mutex> hold(PlanLock());
     Plan &plan = Current();
@@ -126,6 +133,7 @@ bool ShouldFail(Service s, const std::string &image)
     }
     hold.lock();
     plan.failedStack = stack;
+    plan.failedStatus = reported;
     return true;
 }
 

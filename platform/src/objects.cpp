@@ -122,7 +122,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     hk::internal::CheckIrql(hk::internal::Ddi::IoCreateDevice, __builtin_return_address(0));
     const std::string owner = hk::ImageOfAddress(__builtin_return_address(0));
     *DeviceObject = nullptr;
-    if (hk::ShouldFail(hk::Service::CreateDevice, owner)) return STATUS_INSUFFICIENT_RESOURCES;
+    // DDI iocreatedevice: STATUS_OBJECT_NAME_COLLISION and _EXISTS need a name;
+    // an unnamed device can only lack the memory for its object.
+    if (hk::ShouldFail(hk::Service::CreateDevice, owner, STATUS_INSUFFICIENT_RESOURCES))
+        return STATUS_INSUFFICIENT_RESOURCES;
 
     auto *device = static_cast<PDEVICE_OBJECT>(std::calloc(1, ExtensionOffset() + DeviceExtensionSize));
     if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

@@ -100,7 +100,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     if (Irp != nullptr) *Irp = nullptr;
     if (MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
-    if (hk::ShouldFail(hk::Service::Irp, HK_CALLER_IMAGE())) return STATUS_INSUFFICIENT_RESOURCES;
+    if (hk::ShouldFail(hk::Service::Irp, HK_CALLER_IMAGE(), STATUS_INSUFFICIENT_RESOURCES))
+        return STATUS_INSUFFICIENT_RESOURCES;
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
     PIRP irp = hk::internal::AllocateIrpFor(top->StackSize, "host");

@@ -62,7 +62,10 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_
     hk::internal::CheckIrql(hk::internal::Ddi::IoGetDeviceProperty, __builtin_return_address(0));
     hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
     hk::internal::RequirePdo(hooks, deviceObject, "IoGetDeviceProperty", HK_CALLER_IMAGE());
-    if (hk::ShouldFail(hk::Service::Property, HK_CALLER_IMAGE())) return STATUS_INSUFFICIENT_RESOURCES;
+    // DDI iogetdeviceproperty lists STATUS_INVALID_DEVICE_REQUEST among its
+    // failures; no driver step has it of its own, so it shows where it went.
+    if (hk::ShouldFail(hk::Service::Property, HK_CALLER_IMAGE(), STATUS_INVALID_DEVICE_REQUEST))
+        return STATUS_INVALID_DEVICE_REQUEST;
     if (!hooks.getProperty) return STATUS_INVALID_DEVICE_REQUEST;
     return hooks.getProperty(deviceObject, deviceProperty, bufferLength, propertyBuffer, resultLength);
 }
@@ -77,7 +80,8 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyTyp
     hk::internal::RequirePdo(hooks, deviceObject, "IoOpenDeviceRegistryKey", image);
     const std::string instance = hooks.instancePath ? hooks.instancePath(deviceObject) : std::string();
     if (instance.empty()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (hk::ShouldFail(hk::Service::RegistryOpen, image)) return STATUS_INSUFFICIENT_RESOURCES;
+    // DDI ioopendeviceregistrykey documents STATUS_INVALID_PARAMETER as its failure.
+    if (hk::ShouldFail(hk::Service::RegistryOpen, image, STATUS_INVALID_PARAMETER)) return STATUS_INVALID_PARAMETER;
 
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     using namespace hk::internal::registry;

@@ -52,7 +52,10 @@ NTSTATUS OpenRelative(ULONG relativeTo, PCWSTR path, Open mode, const std::strin
     if (full.empty() && (rest.empty() || rest[0] != '\\')) return STATUS_OBJECT_PATH_NOT_FOUND;
     full += full.empty() || (!rest.empty() && rest[0] == '\\') ? rest : "\\" + rest;
 
-    if (mode == Open::Query && hk::ShouldFail(hk::Service::RegistryOpen, image)) return STATUS_INSUFFICIENT_RESOURCES;
+    // A key that cannot be opened reads as not there (DDI rtlqueryregistryvalues:
+    // STATUS_OBJECT_NAME_NOT_FOUND), which is what a caller must pass up.
+    if (mode == Open::Query && hk::ShouldFail(hk::Service::RegistryOpen, image, STATUS_OBJECT_NAME_NOT_FOUND))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     std::lock_guard<std::recursive_mutex> hold(Lock());
     *key = Find(nullptr, full);
     if (*key == nullptr && mode == Open::Write && !optional) *key = CreateLeaf(nullptr, full);
@@ -96,6 +99,10 @@ NTSTATUS ForEachString(const void *data, ULONG length, Each each)
     return STATUS_SUCCESS;
 }
 
+// A value that cannot be read reads as missing (DDI rtlqueryregistryvalues:
+// STATUS_OBJECT_NAME_NOT_FOUND for a value that is not there).
+constexpr NTSTATUS kReadFailure = STATUS_OBJECT_NAME_NOT_FOUND;
+
 class Query {
 public:
     Query(const std::string &image, PVOID context) : image_(image), context_(context) {}
@@ -125,7 +132,7 @@ private:
     NTSTATUS EveryValue(Key &key, PRTL_QUERY_REGISTRY_TABLE entry)
     {
         if (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) return STATUS_INVALID_PARAMETER;
-        if (hk::ShouldFail(hk::Service::RegistryRead, image_)) return STATUS_INSUFFICIENT_RESOURCES;
+        if (hk::ShouldFail(hk::Service::RegistryRead, image_, kReadFailure)) return kReadFailure;
         std::vector<std::pair<std::string, hk::reg::Value>> values;
         {
             std::lock_guard<std::recursive_mutex> hold(Lock());
@@ -142,7 +149,7 @@ private:
 
     NTSTATUS OneValue(Key &key, PRTL_QUERY_REGISTRY_TABLE entry)
     {
-        if (hk::ShouldFail(hk::Service::RegistryRead, image_)) return STATUS_INSUFFICIENT_RESOURCES;
+        if (hk::ShouldFail(hk::Service::RegistryRead, image_, kReadFailure)) return kReadFailure;
         const std::string name = NameOf(entry->Name);
         hk::reg::Value value;
         bool found;
@@ -295,7 +302,8 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR value
     KeyPtr key;
     NTSTATUS status = OpenRelative(relativeTo, path, Open::Write, image, "RtlWriteRegistryValue", &key);
     if (!NT_SUCCESS(status)) return status;
-    if (hk::ShouldFail(hk::Service::RegistryWrite, image)) return STATUS_INSUFFICIENT_RESOURCES;
+    // The write's own status, as ZwSetValueKey gives it.
+    if (hk::ShouldFail(hk::Service::RegistryWrite, image, hk::kRegistryWriteFailure)) return hk::kRegistryWriteFailure;
     if (valueData == nullptr && valueLength != 0) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> hold(Lock());
     SetValue(*key, NameOf(valueName), valueType, valueData, valueLength);

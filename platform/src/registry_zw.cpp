@@ -102,7 +102,9 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES attr
     hk::internal::CheckIrql(hk::internal::Ddi::ZwOpenKey, __builtin_return_address(0));
     const std::string image = HK_CALLER_IMAGE();
     if (keyHandle == nullptr || attributes == nullptr) return STATUS_INVALID_PARAMETER;
-    if (hk::ShouldFail(hk::Service::RegistryOpen, image)) return STATUS_INSUFFICIENT_RESOURCES;
+    // DDI zwopenkey: a key that is not there.
+    if (hk::ShouldFail(hk::Service::RegistryOpen, image, STATUS_OBJECT_NAME_NOT_FOUND))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
 
     const std::string path = NameOf(attributes->ObjectName);
     std::unique_lock<std::recursive_mutex> hold(Lock());
@@ -135,7 +137,9 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_
         return BadHandle(image, "ZwQueryValueKey", keyHandle);
     }
     hold.unlock();
-    if (hk::ShouldFail(hk::Service::RegistryRead, image)) return STATUS_INSUFFICIENT_RESOURCES;
+    // DDI zwqueryvaluekey: "the registry value was not available".
+    if (hk::ShouldFail(hk::Service::RegistryRead, image, STATUS_OBJECT_NAME_NOT_FOUND))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     if (resultLength == nullptr) return STATUS_INVALID_PARAMETER;
 
     hold.lock();
@@ -158,7 +162,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG,
         return BadHandle(image, "ZwSetValueKey", keyHandle);
     }
     hold.unlock();
-    if (hk::ShouldFail(hk::Service::RegistryWrite, image)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (hk::ShouldFail(hk::Service::RegistryWrite, image, hk::kRegistryWriteFailure)) return hk::kRegistryWriteFailure;
     if (data == nullptr && dataSize != 0) return STATUS_INVALID_PARAMETER;
 
     hold.lock();

@@ -3,6 +3,7 @@
 #include "board_view.h"
 #include "builtin_bus.h"
 #include "lower_completion.h"
+#include "lower_faults.h"
 #include "pnp_registry.h"
 #include "serial_standin.h"
 
@@ -121,6 +122,7 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
 
     hk::ResetKernel();
     ResetSerialRecords();
+    ResetLowerFaults();
     if (afterReset) afterReset();
     hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
     if (scenario.filterDebugLevel)
@@ -178,6 +180,8 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                 slots[step.board]->Unplug();
                 pnp.UnplugBoard(node);
                 break;
+            case Kind::QueryStopThenCancel: pnp.QueryStopThenCancel(node); break;
+            case Kind::QueryRemoveThenCancel: pnp.QueryRemoveThenCancel(node); break;
             case Kind::Sleep: pnp.Sleep(); break;
             case Kind::Wake: pnp.Wake(); break;
             }

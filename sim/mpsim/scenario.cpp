@@ -186,6 +186,8 @@ ScenarioStep StepOf(const json &value, size_t index, size_t boards)
         {"restart", ScenarioStep::Kind::Restart},
         {"remove", ScenarioStep::Kind::Remove},
         {"surprise_remove", ScenarioStep::Kind::SurpriseRemove},
+        {"query_stop", ScenarioStep::Kind::QueryStopThenCancel},
+        {"query_remove", ScenarioStep::Kind::QueryRemoveThenCancel},
     };
     for (const auto &kind : kinds) {
         if (!value.contains(kind.first)) continue;
@@ -196,7 +198,7 @@ ScenarioStep StepOf(const json &value, size_t index, size_t boards)
         if (value.contains("bridge_base")) step.bridgeBase = HexField(value.at("bridge_base"), where + ".bridge_base");
         return step;
     }
-    Wrong(where, "expected one of stop, restart, remove, surprise_remove, power");
+    Wrong(where, "expected one of stop, restart, remove, surprise_remove, query_stop, query_remove, power");
 }
 
 void ParseWdmVersion(const std::string &text, Scenario *scenario)

@@ -34,7 +34,9 @@
  *                      every board not yet in), {"stop": i}, {"restart": i}
  *                      (with "io_base" and, PCI, "bridge_base": new ranges),
  *                      {"remove": i}, {"surprise_remove": i},
- *                      {"power": "sleep"} / {"power": "wake"}
+ *                      {"query_stop": i} / {"query_remove": i} (each
+ *                      answered by its cancel), {"power": "sleep"} /
+ *                      {"power": "wake"}
  *
  * Defaults keep boards apart: PCI board n at UART 0xD000 + 0x100 n, bridge
  * 0xD080 + 0x100 n, IRQ 11; PCMCIA at 0x100 + 0x40 n, IRQ 10; ISA at
@@ -79,7 +81,17 @@ struct BoardScenario {
 };
 
 struct ScenarioStep {
-    enum class Kind { Start, Stop, Restart, Remove, SurpriseRemove, Sleep, Wake } kind = Kind::Start;
+    enum class Kind {
+        Start,
+        Stop,
+        Restart,
+        Remove,
+        SurpriseRemove,
+        Sleep,
+        Wake,
+        QueryStopThenCancel,
+        QueryRemoveThenCancel,
+    } kind = Kind::Start;
     size_t board = 0;
     std::optional<ULONG> ioBase, bridgeBase;  // restart with new ranges
 };

@@ -1,6 +1,8 @@
 #include "sweep.h"
 
+#include "lower_faults.h"
 #include "machine.h"
+#include "pnp_request.h"
 
 #include <hk/host.h>
 
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <sstream>
 
 namespace sim {
@@ -18,16 +21,18 @@ const std::vector<std::string> kImagesUnderTest = {"mpsbus", "mpsfilt"};
 
 // How a failed call must show to the Plug and Play manager: the first of
 // its requests (or driver calls) whose outcome differs from the clean run's
-// is |request| completed with |status|; or, absorbed, none differs.
+// is |request| completed with |status|, or with exactly the status the
+// failed service returned (|passedUp|); or, absorbed, none differs.
 struct Outcome {
     const char *request;  // null: absorbed
     NTSTATUS status;
+    bool passedUp;
 };
-constexpr Outcome kAbsorbed{nullptr, STATUS_SUCCESS};
-// What the host kernel's failing services return; a pool or IRP
-// allocation has no status of its own, and a step that cannot get one
-// reports STATUS_INSUFFICIENT_RESOURCES.
-constexpr NTSTATUS kServiceFailure = STATUS_INSUFFICIENT_RESOURCES;
+constexpr Outcome kAbsorbed{nullptr, STATUS_SUCCESS, false};
+constexpr Outcome Gives(const char *request, NTSTATUS status) { return {request, status, false}; }
+// The service's own status, which each service's failure makes differ from
+// what the step would put in its place.
+constexpr Outcome PassedUp(const char *request) { return {request, STATUS_SUCCESS, true}; }
 
 // The steps of the drivers that make fallible calls, by the routine that
 // decides the outcome (the innermost one on the failed call's stack that is
@@ -42,45 +47,67 @@ struct StepRule {
 using S = hk::Service;
 const StepRule kStepRules[] = {
     // Loading: the path copy; mpsfilt's DebugLevel falls back to its default.
-    {"mpsbus!DriverEntry", S::Pool, {"DriverEntry", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!DriverEntry", S::Pool, Gives("DriverEntry", STATUS_INSUFFICIENT_RESOURCES)},
     {"mpsfilt!MP_GetRegistryDword", S::Count, kAbsorbed},
-    {"mpsfilt!DriverEntry", S::Pool, {"DriverEntry", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsfilt!DriverEntry", S::Pool, Gives("DriverEntry", STATUS_INSUFFICIENT_RESOURCES)},
     // The board device: IoCreateDevice's status; a failed attach.
-    {"mpsbus!AddBoardDevice", S::CreateDevice, {"AddDevice", kServiceFailure}},
-    {"mpsbus!AddBoardDevice", S::Attach, {"AddDevice", STATUS_DEVICE_REMOVED}},
+    {"mpsbus!AddBoardDevice", S::CreateDevice, PassedUp("AddDevice")},
+    {"mpsbus!AddBoardDevice", S::Attach, Gives("AddDevice", STATUS_DEVICE_REMOVED)},
     // The capture completes START itself: a copy, or a mapping.
-    {"mpsbus!CaptureResources", S::Pool, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
-    {"mpsbus!CaptureResources", S::MapIoSpace, {"IRP_MN_START_DEVICE", STATUS_NO_MEMORY}},
+    {"mpsbus!CaptureResources", S::Pool, Gives("IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES)},
+    {"mpsbus!CaptureResources", S::MapIoSpace, Gives("IRP_MN_START_DEVICE", STATUS_NO_MEMORY)},
     // Identification: without the legacy bus type the enumerator name
     // decides, which is "ROOT" only for a root-enumerated board; a failed
     // property buffer or read otherwise ends it with its status.
-    {"mpsbus!ReadProperty", S::Pool, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
-    {"mpsbus!ReadProperty", S::Property, {"IRP_MN_START_DEVICE", kServiceFailure}},
-    {"mpsbus!ReadBusType", S::Property, {"IRP_MN_START_DEVICE", STATUS_UNSUCCESSFUL}, "isa"},
+    {"mpsbus!ReadProperty", S::Pool, Gives("IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES)},
+    {"mpsbus!ReadProperty", S::Property, PassedUp("IRP_MN_START_DEVICE")},
+    {"mpsbus!ReadBusType", S::Property, Gives("IRP_MN_START_DEVICE", STATUS_UNSUCCESSFUL), "isa"},
     // The option registers never fail the start.
     {"mpsbus!ConfigureOptionRegisters", S::Count, kAbsorbed},
     // Port devices: IoCreateDevice's status, or a string not allocated.
-    {"mpsbus!CreatePortDevices", S::CreateDevice, {"IRP_MN_START_DEVICE", kServiceFailure}},
-    {"mpsbus!CreatePortDevices", S::Pool, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
-    {"mpsbus!QueryBusRelations", S::Pool, {"IRP_MN_QUERY_DEVICE_RELATIONS", STATUS_INSUFFICIENT_RESOURCES}},
-    {"mpsbus!QueryPortId", S::Pool, {"IRP_MN_QUERY_ID", STATUS_INSUFFICIENT_RESOURCES}},
-    {"mpsbus!QueryPortText", S::Pool, {"IRP_MN_QUERY_DEVICE_TEXT", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsbus!CreatePortDevices", S::CreateDevice, PassedUp("IRP_MN_START_DEVICE")},
+    {"mpsbus!CreatePortDevices", S::Pool, Gives("IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES)},
+    {"mpsbus!QueryBusRelations", S::Pool, Gives("IRP_MN_QUERY_DEVICE_RELATIONS", STATUS_INSUFFICIENT_RESOURCES)},
+    {"mpsbus!QueryPortId", S::Pool, Gives("IRP_MN_QUERY_ID", STATUS_INSUFFICIENT_RESOURCES)},
+    {"mpsbus!QueryPortText", S::Pool, Gives("IRP_MN_QUERY_DEVICE_TEXT", STATUS_INSUFFICIENT_RESOURCES)},
     // The port's settings: the key open's or the first failed write's status.
-    {"mpsbus!StartPort", S::RegistryOpen, {"IRP_MN_START_DEVICE", kServiceFailure}},
-    {"mpsbus!StartPort", S::RegistryWrite, {"IRP_MN_START_DEVICE", kServiceFailure}},
+    {"mpsbus!StartPort", S::RegistryOpen, PassedUp("IRP_MN_START_DEVICE")},
+    {"mpsbus!StartPort", S::RegistryWrite, PassedUp("IRP_MN_START_DEVICE")},
     // A system power request is never failed for the device request it
     // could not ask for.
     {"mpsbus!GenericDispatchPowerForPDO", S::Irp, kAbsorbed},
     {"mpsbus!OnBoardSystemPowerDone", S::Irp, kAbsorbed},
     // The filter: AddDevice's steps, its requirements list, its START.
-    {"mpsfilt!GetPortOffset", S::Pool, {"AddDevice", STATUS_INSUFFICIENT_RESOURCES}},
-    {"mpsfilt!GetPortOffset", S::Property, {"AddDevice", kServiceFailure}},
-    {"mpsfilt!Dispatch_AddDevice", S::CreateDevice, {"AddDevice", kServiceFailure}},
-    {"mpsfilt!Dispatch_AddDevice", S::Attach, {"AddDevice", STATUS_DEVICE_REMOVED}},
-    {"mpsfilt!BuildRequirementsList", S::Pool, {"IRP_MN_FILTER_RESOURCE_REQUIREMENTS", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsfilt!GetPortOffset", S::Pool, Gives("AddDevice", STATUS_INSUFFICIENT_RESOURCES)},
+    {"mpsfilt!GetPortOffset", S::Property, PassedUp("AddDevice")},
+    {"mpsfilt!Dispatch_AddDevice", S::CreateDevice, PassedUp("AddDevice")},
+    {"mpsfilt!Dispatch_AddDevice", S::Attach, Gives("AddDevice", STATUS_DEVICE_REMOVED)},
+    {"mpsfilt!BuildRequirementsList", S::Pool, Gives("IRP_MN_FILTER_RESOURCE_REQUIREMENTS", STATUS_INSUFFICIENT_RESOURCES)},
     // The interface block, the query request, or the lists' copies.
-    {"mpsfilt!RewriteStartResources", S::Count, {"IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES}},
+    {"mpsfilt!RewriteStartResources", S::Count, Gives("IRP_MN_START_DEVICE", STATUS_INSUFFICIENT_RESOURCES)},
 };
+
+// A request of a lower driver to fail: the |nth| failable request |driver|
+// gets in a run.
+struct LowerFault {
+    std::string driver;
+    unsigned nth;
+    UCHAR minor;
+};
+
+// Every request the lower drivers may fail that reaches their first device
+// (the serial driver's first port, the board's filter): the other ports'
+// stacks take the same requests through the same code.
+std::vector<LowerFault> LowerFaultsOf(const std::vector<LowerRequest> &requests)
+{
+    std::vector<LowerFault> faults;
+    std::map<std::string, unsigned> seen;
+    for (const LowerRequest &r : requests) {
+        const unsigned nth = ++seen[r.driver];
+        if (r.device == 0) faults.push_back(LowerFault{r.driver, nth, r.minor});
+    }
+    return faults;
+}
 
 const StepRule *RuleFor(const std::vector<std::string> &stack, hk::Service service)
 {
@@ -94,6 +121,14 @@ const StepRule *RuleFor(const std::vector<std::string> &stack, hk::Service servi
 // bridge set-up that get a memory-space variant, and a PC Card that comes
 // with option registers.
 constexpr size_t kPb8a = 4, kCb1b = 6, kPl4a = 17;
+// Boards with a UART range in memory and no bridge range: a register
+// access that picks its method by the other range's space shows on them
+// alone. (A PCI board's status port takes the bridge range's space, so its
+// two ranges are reached the same way.)
+constexpr size_t kCb2a = 7, kIb4ax = 11;
+// Where a rebalance moves a board's ranges: clear of its own and of the
+// next board's in SameBoardsScenario's layout.
+constexpr ULONG kMovedBy = 0x800;
 
 Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
 {
@@ -103,12 +138,22 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
     scenario.boardLowerFilter = true;
     using Kind = ScenarioStep::Kind;
     scenario.steps.clear();
-    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::Sleep, Kind::Wake,
-                      surprise ? Kind::SurpriseRemove : Kind::Remove}) {
+    const auto add = [&scenario](Kind kind) {
         ScenarioStep step;
         step.kind = kind;
         scenario.steps.push_back(step);
-    }
+        return &scenario.steps.back();
+    };
+    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel})
+        add(kind);
+    // A rebalance that moves the board: its started ports are invalidated,
+    // report FAILED with RESOURCE_REQUIREMENTS_CHANGED and start again, the
+    // filter fetching the new lists.
+    const BoardResources &at = scenario.boards[0].resources;
+    ScenarioStep *moved = add(Kind::Restart);
+    moved->ioBase = at.uartBase + kMovedBy;
+    if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
+    for (Kind kind : {Kind::Sleep, Kind::Wake, surprise ? Kind::SurpriseRemove : Kind::Remove}) add(kind);
     return scenario;
 }
 
@@ -149,6 +194,14 @@ std::string Outcome(const std::string &record)
     return gap == std::string::npos ? record : record.substr(gap + 2);
 }
 
+// Whether a surfaced record is |request| (with any detail) completed with |status|.
+bool SurfacedAs(const std::string &surfaced, const std::string &request, NTSTATUS status)
+{
+    const std::string head = request + " ", tail = "-> " + StatusText(status);
+    return surfaced.compare(0, head.size(), head) == 0 && surfaced.size() >= tail.size() &&
+           surfaced.compare(surfaced.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string FirstDifference(std::vector<std::string> clean, std::vector<std::string> faulty)
 {
     for (std::string &r : clean) r = Outcome(r);
@@ -168,7 +221,7 @@ std::vector<SweepCase> SweepCases()
     std::vector<SweepCase> cases;
     for (size_t model = 0; model < ModelCount(); ++model) {
         for (const std::string variant : {"remove", "surprise", "memory", "options"}) {
-            if (variant == "memory" && model != kPb8a && model != kPl4a) continue;
+            if (variant == "memory" && model != kPb8a && model != kPl4a && model != kCb2a && model != kIb4ax) continue;
             if (variant == "options" && model != kCb1b) continue;
             SweepCase c;
             c.variant = variant;
@@ -219,6 +272,8 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
 
     const MachineReport clean = RunScenario(sweepCase.scenario, aim);
     const std::vector<hk::FallibleCall> cleanCalls = hk::CountedCalls();
+    const std::vector<LowerFault> lowerFaults = LowerFaultsOf(LowerRequests());
+    result.lowerRequests = unsigned(lowerFaults.size());
     result.calls = unsigned(cleanCalls.size());
     result.runs = 1;
     SweepFinding cleanFinding;
@@ -229,6 +284,7 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
     if (!cleanFinding.problems.empty()) result.findings.push_back(cleanFinding);
 
     for (unsigned failing = only ? only : 1; failing <= (only ? only : result.calls); ++failing) {
+        if (failing > result.calls) break;
         const MachineReport report = RunScenario(sweepCase.scenario, [&] {
             aim();
             hk::FailNthCallOverall(failing);
@@ -237,6 +293,7 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
         SweepFinding finding;
         finding.failingCall = failing;
         finding.stack = hk::FailedCallStack();
+        const NTSTATUS failedStatus = hk::FailedCallStatus();
         const std::vector<hk::FallibleCall> calls = hk::CountedCalls();
         if (failing <= cleanCalls.size()) finding.call = CallText(cleanCalls[failing - 1]);
         finding.problems = LeftBehind(report);
@@ -260,11 +317,11 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
                 if (!surfaced.empty()) finding.problems.push_back("expected the failure absorbed, but: " + surfaced);
             } else {
                 expected = std::string(rule->outcome.request) + " ";
-                const std::string status = "-> " + StatusText(rule->outcome.status);
-                if (surfaced.compare(0, expected.size(), expected) != 0 ||
-                    surfaced.size() < status.size() ||
-                    surfaced.compare(surfaced.size() - status.size(), status.size(), status) != 0)
-                    finding.problems.push_back("expected " + expected + status + ", but: " +
+                const NTSTATUS want = rule->outcome.passedUp ? failedStatus : rule->outcome.status;
+                if (rule->outcome.passedUp && NT_SUCCESS(want))
+                    finding.problems.push_back("the failed call returned no status to pass up");
+                if (!SurfacedAs(surfaced, rule->outcome.request, want))
+                    finding.problems.push_back("expected " + expected + "-> " + StatusText(want) + ", but: " +
                                                (surfaced.empty() ? "nothing changed" : surfaced));
             }
         }
@@ -272,6 +329,39 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
             *detail << result.name << " call " << failing << " (" << finding.call << ") in "
                     << Joined(finding.stack, " < ") << "\n    surfaced: " << (surfaced.empty() ? "-" : surfaced)
                     << "\n";
+        if (!finding.problems.empty()) result.findings.push_back(finding);
+    }
+
+    // Then each request a lower driver may fail, failed by that driver; the
+    // runs are numbered on after the drivers' own calls.
+    for (size_t k = 0; k < lowerFaults.size(); ++k) {
+        const unsigned number = result.calls + unsigned(k) + 1;
+        if (only && only != number) continue;
+        const LowerFault &fault = lowerFaults[k];
+        const MachineReport report = RunScenario(sweepCase.scenario, [&] {
+            aim();
+            FailLowerRequest(fault.driver, fault.nth);
+        });
+        ++result.runs;
+        SweepFinding finding;
+        finding.failingCall = number;
+        finding.call = std::string(PnpMinorName(fault.minor)) + " failed by " + fault.driver;
+        finding.problems = LeftBehind(report);
+        const std::string surfaced = FirstDifference(clean.pnpLog, report.pnpLog);
+        if (!LowerRequestFailed()) {
+            finding.problems.push_back("the " + fault.driver + " never got its request " + std::to_string(fault.nth));
+        } else {
+            ++result.faults;
+            // Whatever the drivers above make of it, the manager must see
+            // the lower driver's own status on that very request.
+            if (!SurfacedAs(surfaced, PnpMinorName(fault.minor), kLowerDriverFailure))
+                finding.problems.push_back("expected " + std::string(PnpMinorName(fault.minor)) + " -> " +
+                                           StatusText(kLowerDriverFailure) + ", but: " +
+                                           (surfaced.empty() ? "nothing changed" : surfaced));
+        }
+        if (detail)
+            *detail << result.name << " run " << number << " (" << finding.call << ")\n    surfaced: "
+                    << (surfaced.empty() ? "-" : surfaced) << "\n";
         if (!finding.problems.empty()) result.findings.push_back(finding);
     }
     result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
@@ -296,17 +386,19 @@ int SweepCommand(const std::vector<std::string> &names, unsigned only, bool trac
     for (const SweepCase &c : cases) {
         const SweepResult r = RunSweep(c, only, only || trace ? &out : nullptr);
         char line[200];
-        std::snprintf(line, sizeof(line), "%-16s %-7s calls %4u  runs %4u  faults %4u  failures %3zu  %6.2f s (CPU %.2f s)\n",
-                      r.name.c_str(), c.bus.c_str(), r.calls, r.runs, r.faults, r.findings.size(), r.seconds,
+        std::snprintf(line, sizeof(line), "%-22s %-7s calls %4u  lower %3u  runs %4u  faults %4u  failures %3zu  %6.2f s (CPU %.2f s)\n",
+                      r.name.c_str(), c.bus.c_str(), r.calls, r.lowerRequests, r.runs, r.faults, r.findings.size(), r.seconds,
                       r.cpuSeconds);
         out << line;
         for (const SweepFinding &f : r.findings) {
             out << "  FAILED " << r.name << " call " << f.failingCall;
-            if (!f.call.empty()) out << " (" << f.call << " in " << Joined(f.stack, " < ") << ")";
+            if (!f.call.empty())
+                out << " (" << f.call << (f.stack.empty() ? "" : " in " + Joined(f.stack, " < ")) << ")";
             out << ": replay with mpsim --sweep " << r.name << " --fail " << f.failingCall << "\n";
             for (const std::string &p : f.problems) out << "    " << p << "\n";
         }
         total.calls += r.calls;
+        total.lowerRequests += r.lowerRequests;
         total.runs += r.runs;
         total.faults += r.faults;
         total.seconds += r.seconds;
@@ -314,8 +406,8 @@ int SweepCommand(const std::vector<std::string> &names, unsigned only, bool trac
         failedRuns += r.findings.size();
     }
     char line[200];
-    std::snprintf(line, sizeof(line), "Total: %zu cases, %u calls, %u runs, %u faults injected, %zu failing runs, %.1f s (CPU %.1f s)\n",
-                  cases.size(), total.calls, total.runs, total.faults, failedRuns, total.seconds, total.cpuSeconds);
+    std::snprintf(line, sizeof(line), "Total: %zu cases, %u calls, %u lower driver requests, %u runs, %u faults injected, %zu failing runs, %.1f s (CPU %.1f s)\n",
+                  cases.size(), total.calls, total.lowerRequests, total.runs, total.faults, failedRuns, total.seconds, total.cpuSeconds);
     out << line;
     return failedRuns == 0 ? 0 : 1;
 }

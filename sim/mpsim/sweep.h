@@ -48,6 +48,7 @@ struct SweepFinding {
 struct SweepResult {
     std::string name;
     unsigned calls = 0;   // fallible calls of the drivers in the clean run
+    unsigned lowerRequests = 0;  // requests of the lower drivers failed in turn
     unsigned runs = 0;
     unsigned faults = 0;  // runs in which the planned call was failed
     double seconds = 0, cpuSeconds = 0;  // wall clock; process CPU, every thread

@@ -1,5 +1,7 @@
 #include "lower_filter.h"
 
+#include "lower_faults.h"
+
 #include <mutex>
 #include <set>
 
@@ -54,6 +56,12 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
+    // Told to refuse this request: completed here, never passed down.
+    if (LowerDriverFails(kLowerFilterService, device, irp)) {
+        irp->IoStatus.Status = kLowerDriverFailure;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return kLowerDriverFailure;
+    }
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return PassDown(device, irp, false);
     // Off the stack once the removal has gone down, then gone.
     PDEVICE_OBJECT lower = LowerOf(device);

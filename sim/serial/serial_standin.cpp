@@ -6,6 +6,8 @@
  */
 #include "serial_standin_private.h"
 
+#include "lower_faults.h"
+
 extern "C" const char __start_serial_standin_text[];
 extern "C" const char __stop_serial_standin_text[];
 
@@ -149,6 +151,12 @@ SERIAL_CODE NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
 {
     SerialExtension *extension = ExtensionOf(fdo);
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    // Told to refuse this request: completed here, never passed down.
+    if (LowerDriverFails(kSerialService, fdo, irp)) {
+        irp->IoStatus.Status = kLowerDriverFailure;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return kLowerDriverFailure;
+    }
     if (minor == IRP_MN_START_DEVICE) return StartDevice(extension, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) return RemoveDevice(fdo, irp);
     if (minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) MarkNotStarted(extension->Pdo);

@@ -72,7 +72,7 @@ TEST_F(IdentifyTest, AFailedHardwareIdReadReturnsItsStatus)
     TestBoard board;
     hk::ResetFaults();
     hk::FailNthCall(hk::Service::Property, 2);  // the legacy bus type is the first
-    EXPECT_EQ(Identify(board), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Identify(board), STATUS_INVALID_DEVICE_REQUEST);
     hardwareIds.reset();
     EXPECT_EQ(Identify(board), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(board.Number(), "");

@@ -65,7 +65,7 @@ TEST_F(RegistryValues, FailedReadsLeaveZero)
     EXPECT_EQ(Read(&word), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(word, 0u);
     FailNext(hk::Service::RegistryRead);
-    EXPECT_EQ(Read(&word), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Read(&word), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(word, 0u);
 }
 
@@ -88,7 +88,7 @@ TEST_F(RegistryValues, FailedWritesReportTheirStatus)
               STATUS_INSUFFICIENT_RESOURCES);
     FailNext(hk::Service::RegistryWrite);
     EXPECT_EQ(SetRegistryValue(key_, kVopr, sizeof(kVopr), REG_DWORD, &word, sizeof(word)),
-              STATUS_INSUFFICIENT_RESOURCES);
+              STATUS_ACCESS_DENIED);
     EXPECT_FALSE(Exists("VOPR"));
 }
 

@@ -102,7 +102,7 @@ TEST_F(PortOptions, KeyAndPoolFailuresAreReturned)
     Store("VMCR", 0x10);
     Card(kCard75);
     FailNext(hk::Service::RegistryOpen);
-    EXPECT_EQ(Call(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Call(), STATUS_INVALID_PARAMETER);
     FailNext(hk::Service::Pool);
     EXPECT_EQ(Call(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(words_[0], 0u);

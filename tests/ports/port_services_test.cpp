@@ -188,7 +188,7 @@ TEST_F(PortServices, AFailingWriteStopsTheSequenceAndTheKeyIsClosed)
         hk::reg::Reset();
         hk::ResetFaults();
         hk::FailNthCall(hk::Service::RegistryWrite, failing);
-        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, StartPort(port->DeviceObject, nullptr, nullptr));
+        EXPECT_EQ(STATUS_ACCESS_DENIED, StartPort(port->DeviceObject, nullptr, nullptr));
         EXPECT_EQ(failing, hk::CallCount(hk::Service::RegistryWrite));
         EXPECT_EQ(Settings(all.begin(), all.begin() + failing - 1), SettingsOf(port));
         EXPECT_EQ(0u, hk::reg::OpenHandleCount());
@@ -201,7 +201,7 @@ TEST_F(PortServices, AKeyThatCannotBeOpenedWritesNothing)
     Identify(PB4A);
     ASSERT_EQ(STATUS_SUCCESS, CreatePortDevices(board_));
     FailNext(hk::Service::RegistryOpen);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, StartPort(Ports()[0]->DeviceObject, nullptr, nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, StartPort(Ports()[0]->DeviceObject, nullptr, nullptr));
     EXPECT_EQ(0u, hk::CallCount(hk::Service::RegistryWrite));
     EXPECT_TRUE(SettingsOf(Ports()[0]).empty());
 

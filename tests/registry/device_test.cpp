@@ -63,7 +63,7 @@ TEST_F(DeviceKeys, OpenRefusesNonPdosAndReportsInjectedFailure)
               STATUS_INVALID_DEVICE_REQUEST);
     FailNext(hk::Service::RegistryOpen);
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo_, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key),
-              STATUS_INSUFFICIENT_RESOURCES);
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(hk::reg::OpenHandleCount(), 0u);
     EXPECT_FALSE(hk::reg::KeyExists(hk::DeviceParametersPath(kInstance)));
 }
@@ -92,7 +92,7 @@ TEST_F(DeviceKeys, PropertyWithoutManagerOrUnderFaultFails)
     ULONG size = 0;
     FailNext(hk::Service::Property);
     EXPECT_EQ(IoGetDeviceProperty(&pdo_, DevicePropertyLocationInformation, 0, nullptr, &size),
-              STATUS_INSUFFICIENT_RESOURCES);
+              STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(hk::CallCount(hk::Service::Property), 1u);
     hk::SetPnpHooks(hk::PnpHooks());

