@@ -1,14 +1,17 @@
 /*
  * Fault sweeps over whole board lifecycles: a board of each model on its
  * bus is enumerated, its ports started with mpsfilt and the serial port
- * driver stand-in, stopped and restarted, put to sleep and woken, and
+ * driver stand-in, stopped and restarted, queried for stop and for removal
+ * (both cancelled), restarted at moved ranges, put to sleep and woken, and
  * removed (or, in a second variant, surprise-removed); then the same life
  * runs once per fallible kernel call that mpsbus or mpsfilt makes, with
- * that call failing. The stand-ins' own calls are neither counted nor
- * failed. Every run must end clean: no verifier finding, no pool, mapping,
- * registry handle or device object left; and the failure must surface as
- * the status the failing step gives, or be absorbed where the step
- * absorbs it.
+ * that call failing, and once per request the lower drivers (the serial
+ * stand-in, the board's lower filter) may fail, with that request failed.
+ * The stand-ins' own kernel calls are neither counted nor failed. Every run
+ * must end clean: no verifier finding, no pool, mapping, registry handle or
+ * device object left; and the failure must surface as the status the
+ * failing step gives (the service's own where the step passes it up), or
+ * be absorbed where the step absorbs it.
  */
 #pragma once
 
@@ -32,7 +35,8 @@ struct SweepCase {
 };
 
 // Every case: both variants of each of the ModelCount() models, the
-// memory-space variant of PB8-A and PL4-A, the option-register card.
+// memory-space variant of PB8-A, PL4-A, CB2-A and IB4-AX, the
+// option-register card.
 std::vector<SweepCase> SweepCases();
 // The cases whose model or name is in |names| (all when empty); false with
 // the unknown name in |unknown| when a name matches none.
@@ -55,8 +59,8 @@ struct SweepResult {
     std::vector<SweepFinding> findings;
 };
 
-// The clean run and one run per counted call; |only| > 0 runs that failing
-// call alone (after the clean run). |detail| receives, for each run, what
+// The clean run, one run per counted call, then one per lower driver
+// request, numbered on; |only| > 0 runs that one alone (after the clean run). |detail| receives, for each run, what
 // failed and how it surfaced (null: nothing).
 SweepResult RunSweep(const SweepCase &sweepCase, unsigned only = 0, std::ostream *detail = nullptr);
 
