@@ -50,15 +50,21 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def stage(package_dir, image_dirs, images, workdir):
-    """The package as a user gets it: the INF files, and each architecture's
-    images in the folder its SourceDisksFiles section names."""
+def fresh_package(inf_dir, workdir):
+    """An empty package folder under workdir holding inf_dir's INF files."""
     target = os.path.join(workdir, "package")
     shutil.rmtree(target, ignore_errors=True)
     os.makedirs(target)
-    for name in sorted(os.listdir(package_dir)):
+    for name in sorted(os.listdir(inf_dir)):
         if name.lower().endswith(".inf"):
-            shutil.copy(os.path.join(package_dir, name), target)
+            shutil.copy(os.path.join(inf_dir, name), target)
+    return target
+
+
+def stage(package_dir, image_dirs, images, workdir):
+    """The package as a user gets it: the INF files, and each architecture's
+    images in the folder its SourceDisksFiles section names."""
+    target = fresh_package(package_dir, workdir)
     for folder, images_dir in image_dirs.items():
         os.makedirs(os.path.join(target, folder))
         for image in images:
@@ -71,12 +77,7 @@ def wine_view(staged, arch, workdir):
     undecorated [SourceDisksFiles] alone, and the package has none (only
     .x86 and .amd64, with their folders), so it looks for the images beside
     the INF files. There it finds this architecture's, copied from its folder."""
-    target = os.path.join(workdir, "package")
-    shutil.rmtree(target, ignore_errors=True)
-    os.makedirs(target)
-    for name in sorted(os.listdir(staged)):
-        if name.lower().endswith(".inf"):
-            shutil.copy(os.path.join(staged, name), target)
+    target = fresh_package(staged, workdir)
     for name in sorted(os.listdir(os.path.join(staged, arch.folder))):
         shutil.copy(os.path.join(staged, arch.folder, name), target)
     return target
