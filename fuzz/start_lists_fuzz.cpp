@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(gExAllocCount == filterBlocks, "the filter's count of its own blocks moved");
     NTSTATUS expected = STATUS_SUCCESS;
     if (script.refuseInterface)
-        expected = STATUS_NOT_SUPPORTED;  // as the query came back: nobody answered it
+        expected = STATUS_DEVICE_CONFIGURATION_ERROR;  // nobody answered the query; STATUS_NOT_SUPPORTED is the system's
     else if (!NT_SUCCESS(script.listsStatus))
         expected = script.listsStatus;
     else if (!Narrowable(script.raw, offset) || !Narrowable(script.translated, offset))
