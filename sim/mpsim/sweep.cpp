@@ -3,6 +3,7 @@
 #include "lower_faults.h"
 #include "machine.h"
 #include "pnp_request.h"
+#include "sweep_floor.h"
 
 #include <hk/host.h>
 
@@ -278,6 +279,8 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
     result.runs = 1;
     SweepFinding cleanFinding;
     cleanFinding.problems = LeftBehind(clean);
+    for (const std::string &below : CallsBelowFloor(sweepCase.scenario.boards[0], cleanCalls))
+        cleanFinding.problems.push_back(below);
     if (!clean.Passed()) cleanFinding.problems.push_back("the clean run did not pass");
     for (const BoardReport &board : clean.boards)
         if (board.state != "removed") cleanFinding.problems.push_back("the board ends " + board.state);
