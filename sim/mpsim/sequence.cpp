@@ -4,6 +4,7 @@
 #include "builtin_bus.h"
 #include "lower_completion.h"
 #include "machine.h"
+#include "memory_window.h"
 #include "pnp_resources.h"
 #include "pnp_request.h"
 #include "serial_standin.h"
@@ -328,6 +329,8 @@ private:
         size_t throughMemory = 1 + random_() % 2;
         if (boards_[throughMemory].scenario.ports < 2) throughMemory = 3 - throughMemory;
         boards_[throughMemory].scenario.resources.inMemorySpace = true;
+        for (Board &b : boards_) b.scenario.resources.memoryWindow = SequenceMemoryWindow(seed_);
+        if (log_) *log_ << "I/O space through memory at " << Hex(SequenceMemoryWindow(seed_)) << "\n";
         for (Board &b : boards_) b.slot = std::make_unique<BoardSlot>(b.scenario);
     }
 
@@ -752,8 +755,8 @@ private:
             // A stopped board gave its mappings back.
             const BoardResources &at = b.scenario.resources;
             if (b.want == Want::Started && at.inMemorySpace) {
-                mapped.push_back(kMemoryMappedIoWindow + at.uartBase);
-                if (b.scenario.bus == BusKind::Pci) mapped.push_back(kMemoryMappedIoWindow + at.bridgeBase);
+                mapped.push_back(at.memoryWindow + at.uartBase);
+                if (b.scenario.bus == BusKind::Pci) mapped.push_back(at.memoryWindow + at.bridgeBase);
             }
         }
         CheckDevices(devices, "the present boards account for");

@@ -2,6 +2,7 @@
 
 #include "lower_faults.h"
 #include "machine.h"
+#include "memory_window.h"
 #include "pnp_request.h"
 #include "sweep_floor.h"
 
@@ -221,12 +222,15 @@ std::vector<SweepCase> SweepCases()
 {
     std::vector<SweepCase> cases;
     for (size_t model = 0; model < ModelCount(); ++model) {
-        for (const std::string variant : {"remove", "surprise", "memory", "options"}) {
+        for (const std::string variant : {"remove", "surprise", "memory", "high", "options"}) {
             if (variant == "memory" && model != kPb8a && model != kPl4a && model != kCb2a && model != kIb4ax) continue;
+            if (variant == "high" && (model != kPl4a || !kHighWindowRuns)) continue;
             if (variant == "options" && model != kCb1b) continue;
             SweepCase c;
             c.variant = variant;
-            c.scenario = LifeOf(model, variant == "surprise", variant == "memory");
+            c.scenario = LifeOf(model, variant == "surprise", variant == "memory" || variant == "high");
+            // Both ranges mapped above 4 GiB, the status port rebuilt there.
+            if (variant == "high") c.scenario.boards[0].resources.memoryWindow = kHighMemoryWindow;
             if (variant == "options") {
                 // A card whose code has the option and mode control
                 // registers: the start probes them and stores the words.
