@@ -280,6 +280,7 @@ std::string ImageOwningAddress(const void *address)
     if (dladdr(address, &info) == 0) return std::string();
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
     for (const auto &entry : Loaded()) {
+        hk::CountWork(hk::Work::HostWalk);
         if (entry.second->handle != nullptr && entry.second->base == info.dli_fbase) return entry.first;
     }
     return std::string();

@@ -365,8 +365,10 @@ void CheckChanges(PIRP irp, UCHAR major, UCHAR minor, const IO_STATUS_BLOCK &bef
 void CheckForwarded(PIRP irp, IrpRecord &record, const std::string &caller)
 {
     const InHand *frame = nullptr;
-    for (const InHand &held : inHand)
+    for (const InHand &held : inHand) {
+        hk::CountWork(hk::Work::HostWalk);
         if (held.dispatch && held.irp == irp) frame = &held;
+    }
     if (frame == nullptr || frame->location >= int(record.seen.size())) return;
     if (frame->major != IRP_MJ_PNP && frame->major != IRP_MJ_POWER) return;
     const IO_STATUS_BLOCK &before = record.seen[frame->location];
@@ -859,6 +861,7 @@ void NoteRemoveLockReleased(const void *lock, const void *tag)
 {
     if (inHand.empty()) return;
     for (LockUse &use : inHand.back().locks) {
+        hk::CountWork(hk::Work::HostWalk);
         if (use.lock == lock && use.tag == tag && !use.released) {
             use.released = true;
             return;
@@ -869,6 +872,7 @@ void NoteRemoveLockReleased(const void *lock, const void *tag)
 bool InsidePnpRequest(UCHAR minor)
 {
     for (const InHand &request : inHand) {
+        hk::CountWork(hk::Work::HostWalk);
         if (request.major == IRP_MJ_PNP && request.minor == minor) return true;
     }
     return false;

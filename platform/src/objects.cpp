@@ -8,6 +8,7 @@
 #include "kernel_core.h"
 #include "quarantine.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -63,10 +64,30 @@ std::string Named(PDEVICE_OBJECT device)
     return text.str();
 }
 
+std::atomic<bool> walkEveryDevice{false};
+
 _DEVOBJ_EXTENSION *RecordOf(PDEVICE_OBJECT device)
 {
+    if (walkEveryDevice.load(std::memory_order_relaxed)) {
+        _DEVOBJ_EXTENSION *record = nullptr;
+        for (const auto &[live, its] : Devices()) {
+            hk::CountWork(hk::Work::HostWalk);
+            if (live == device) record = its;
+        }
+        return record;
+    }
     auto found = Devices().find(device);
     return found == Devices().end() ? nullptr : found->second;
+}
+
+// The top of the stack |device| is in.
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
+{
+    while (device->AttachedDevice != nullptr) {
+        hk::CountWork(hk::Work::HostWalk);
+        device = device->AttachedDevice;
+    }
+    return device;
 }
 
 void Unlink(PDEVICE_OBJECT device)
@@ -211,8 +232,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     hk::internal::CheckIrql(hk::internal::Ddi::IoAttachDeviceToDeviceStack, __builtin_return_address(0));
     if (hk::ShouldFail(hk::Service::Attach, hk::ImageOfAddress(__builtin_return_address(0)))) return nullptr;
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    PDEVICE_OBJECT top = TargetDevice;
-    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     _DEVOBJ_EXTENSION *topRecord = RecordOf(top);
     _DEVOBJ_EXTENSION *source = RecordOf(SourceDevice);
     // A stack that is being torn down takes no new devices, nor one whose top
@@ -266,8 +286,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
     hk::internal::CheckIrql(hk::internal::Ddi::IoGetAttachedDeviceReference, __builtin_return_address(0));
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    PDEVICE_OBJECT top = DeviceObject;
-    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     ObfReferenceObject(top);
     return top;
 }
@@ -306,6 +325,8 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 }  // extern "C"
 
 namespace hk {
+
+void WalkEveryDeviceForTest(bool on) { walkEveryDevice.store(on, std::memory_order_relaxed); }
 
 PDEVICE_OBJECT LowerDeviceOf(PDEVICE_OBJECT device)
 {

@@ -42,6 +42,7 @@ std::string ImageOfAddress(const void *address)
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
     const char *at = static_cast<const char *>(address);
     for (const Range &range : Ranges()) {
+        CountWork(Work::HostWalk);
         if (at >= range.begin && at < range.end) return range.image;
     }
     return "host";

@@ -139,6 +139,7 @@ private:
             values = key.values;
         }
         for (const auto &v : values) {
+            hk::CountWork(hk::Work::ValueSearch);
             std::u16string name = hk::Wide(v.first);
             NTSTATUS status = Deliver(entry, reinterpret_cast<PWSTR>(&name[0]), v.second.type, v.second.data.data(),
                                       ULONG(v.second.data.size()), true);

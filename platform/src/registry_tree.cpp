@@ -124,6 +124,7 @@ void DetachSubkey(Key &parent, const KeyPtr &key)
 reg::Value *FindValue(Key &key, const std::string &name)
 {
     for (auto &v : key.values) {
+        hk::CountWork(hk::Work::ValueSearch);
         if (SameName(v.first, name)) return &v.second;
     }
     return nullptr;
@@ -143,6 +144,7 @@ void SetValue(Key &key, const std::string &name, ULONG type, const void *data, s
 bool DeleteValue(Key &key, const std::string &name)
 {
     for (auto it = key.values.begin(); it != key.values.end(); ++it) {
+        hk::CountWork(hk::Work::ValueSearch);
         if (SameName(it->first, name)) {
             key.values.erase(it);
             return true;

@@ -73,6 +73,7 @@ void ForgetRemoveLocksIn(const void *begin, size_t length)
     std::lock_guard<std::mutex> hold(recordMutex);
     for (auto it = records.lower_bound(first); it != records.end() && static_cast<const char *>(it->first) <
                                                                       first + length;) {
+        hk::CountWork(hk::Work::HostWalk);
         it = records.erase(it);
     }
 }

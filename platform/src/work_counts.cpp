@@ -13,7 +13,8 @@ std::atomic<uint64_t> counts[size_t(hk::Work::Count)];
 
 constexpr const char *kNames[] = {
     "kernel calls", "requests dispatched", "pool allocations", "node search steps",
-    "range search steps", "registry key search steps", "device list search steps",
+    "range search steps", "registry key search steps", "device list search steps", "registry value search steps",
+    "host walk steps",
 };
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == size_t(hk::Work::Count), "one name per counter");
 

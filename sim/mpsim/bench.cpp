@@ -169,11 +169,13 @@ BenchRun MeasureBoards(size_t boards)
         for (const auto &[key, use] : poolStarted) {
             auto before = poolBefore.find(key);
             auto after = poolRemoved.find(key);
-            const size_t wasBefore = before == poolBefore.end() ? 0 : before->second.blocks;
-            const size_t isAfter = after == poolRemoved.end() ? 0 : after->second.blocks;
-            if (isAfter != wasBefore)
-                run.problems.push_back(key.first + " holds " + std::to_string(isAfter) + " blocks after the removal, " +
-                                       std::to_string(wasBefore) + " before the boards came");
+            const PoolUse wasBefore = before == poolBefore.end() ? PoolUse{} : before->second;
+            const PoolUse isAfter = after == poolRemoved.end() ? PoolUse{} : after->second;
+            if (isAfter.blocks != wasBefore.blocks || isAfter.bytes != wasBefore.bytes)
+                run.problems.push_back(key.first + " holds " + std::to_string(isAfter.blocks) + " blocks of " +
+                                       std::to_string(isAfter.bytes) + " bytes after the removal, " +
+                                       std::to_string(wasBefore.blocks) + " of " + std::to_string(wasBefore.bytes) +
+                                       " before the boards came");
         }
         pnp.ShutDown();
     }
@@ -261,11 +263,44 @@ bool Linear(std::ostream &out, const char *what, double small, double large)
     return ok;
 }
 
-// Every count per board the same for each N as for one board; a count that
-// grows with N (a walk over all boards' devices, keys or ranges) is named.
+// What each phase must exercise: a count that stays 0 there would pass the
+// comparison below however the work grew, so each is required to be counted.
+// The others are rightly 0: a board's start finds no device in its driver's
+// list (new devices go to its head), and its removal allocates no pool, finds
+// no node, range or key by search (the manager holds the node, removal does
+// no register access and closes no key by name).
+const char *const kExercised[] = {
+    "start: kernel calls", "start: requests dispatched", "start: pool allocations",
+    "start: node search steps", "start: range search steps", "start: registry key search steps",
+    "start: registry value search steps", "start: host walk steps",
+    "start: register accesses of mpsbus", "start: register accesses of serial",
+    "kept: nonpaged pool blocks of mpsbus", "kept: nonpaged pool bytes of mpsbus",
+    "remove: kernel calls", "remove: requests dispatched", "remove: device list search steps",
+    "remove: host walk steps",
+};
+
+bool Exercised(std::ostream &out, const BenchRun &run)
+{
+    const std::map<std::string, uint64_t> totals = CountedTotals(run);
+    bool exercised = true;
+    for (const char *name : kExercised) {
+        if (totals.count(name) && totals.at(name) != 0) continue;
+        out << "  " << name << ": 0 at N = " << run.boards << ", the phase must exercise it: NOT COUNTED\n";
+        exercised = false;
+    }
+    out << "  " << std::size(kExercised) << " counts the phases must exercise counted at N = " << run.boards << ": "
+        << (exercised ? "ok" : "no") << "\n";
+    return exercised;
+}
+
+}  // namespace
+
+// Every count per board the same for each N as for the smallest; a count
+// that grows with N (a walk over all boards' devices, keys or ranges) is
+// named. And every count a phase must exercise was counted.
 bool CountsLinear(std::ostream &out, const std::map<size_t, BenchRun> &runs)
 {
-    const BenchRun &one = runs.at(kSizes[0]);
+    const BenchRun &one = runs.begin()->second;
     const std::map<std::string, uint64_t> perBoard = CountedTotals(one);
     std::vector<std::string> names;
     for (const auto &[size, run] : runs)
@@ -285,12 +320,13 @@ bool CountsLinear(std::ostream &out, const std::map<size_t, BenchRun> &runs)
             linear = false;
         }
     }
-    out << "  " << names.size() << " counts per board (work, register accesses, pool) the same for N = 1, 64 and 512: "
-        << (linear ? "ok" : "no") << "\n";
-    return linear;
+    std::string sizes;
+    for (const auto &[size, run] : runs) sizes += (sizes.empty() ? "" : ", ") + std::to_string(size);
+    out << "  " << names.size() << " counts per board (work, register accesses, pool) the same for N = " << sizes
+        << ": " << (linear ? "ok" : "no") << "\n";
+    const bool exercised = Exercised(out, one);
+    return linear && exercised;
 }
-
-}  // namespace
 
 int RunBench(std::ostream &out, bool judgeTime)
 {

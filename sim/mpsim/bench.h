@@ -44,6 +44,12 @@ struct BenchRun {
 // One measured run of |boards| PB8-A boards.
 BenchRun MeasureBoards(size_t boards);
 
+// The verdict on counts over runs of several sizes: every count per board
+// the same as in the smallest run, and every count a phase (start, removal)
+// must exercise counted there. Names on |out| each count that differs or
+// stayed 0.
+bool CountsLinear(std::ostream &out, const std::map<size_t, BenchRun> &runs);
+
 // The benchmark: N = 1, 64 and 512 as a table on |out|, then whether the
 // cost grows linearly. The verdict is on counts, which do not depend on the
 // machine: every counted kind of work, the register accesses and the pool

@@ -22,7 +22,7 @@ BoardHardwareConfig ConfigOf(const BoardScenario &board)
     config.ports = board.ports;
     config.ioBase = board.resources.uartBase;
     config.bridgeBase = board.bus == BusKind::Pci ? board.resources.bridgeBase : 0;
-    config.memoryWindow = board.resources.inMemorySpace ? kMemoryMappedIoWindow : 0;
+    config.memoryWindow = board.resources.inMemorySpace ? board.resources.memoryWindow : 0;
     config.statusRegister =
         board.scratchStatusRegister ? StatusRegisterKind::Scratch : StatusRegisterKind::InterruptStatus;
     if (board.optionRegisters) {

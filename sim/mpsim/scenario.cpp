@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,6 +47,20 @@ ULONG HexField(const json &value, const std::string &where)
     const unsigned long long parsed = std::strtoull(text.c_str(), &end, 16);
     if (text.empty() || *end != '\0' || parsed > 0xFFFFFFFFull) Wrong(where, "not a hex number: " + value.dump());
     return ULONG(parsed);
+}
+
+// A physical address: any 64-bit number, as PHYSICAL_ADDRESS holds on either target.
+ULONGLONG AddressField(const json &value, const std::string &where)
+{
+    if (value.is_number_unsigned()) return value.get<ULONGLONG>();
+    if (!value.is_string()) Wrong(where, "expected a hex string such as \"0xFE000000\"");
+    std::string text = value.get<std::string>();
+    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text = text.substr(2);
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text.c_str(), &end, 16);
+    if (text.empty() || *end != '\0' || errno == ERANGE) Wrong(where, "not a hex number: " + value.dump());
+    return ULONGLONG(parsed);
 }
 
 unsigned NumberField(const json &value, const std::string &where)
@@ -247,6 +262,12 @@ Scenario ParseScenario(const std::string &text)
         if (!boards.is_array()) Wrong("boards", "expected a list");
         size_t indexOnBus[3] = {0, 0, 0};
         for (size_t i = 0; i < boards.size(); ++i) scenario.boards.push_back(BoardOf(boards[i], i, indexOnBus));
+    }
+    if (document.contains("memory_window")) {
+        const ULONGLONG window = AddressField(document.at("memory_window"), "memory_window");
+        // The whole 64 KB I/O space must fit below the top of the address space.
+        if (window > ~ULONGLONG(0) - 0xFFFF) Wrong("memory_window", "the I/O space would wrap past the top");
+        for (BoardScenario &board : scenario.boards) board.resources.memoryWindow = window;
     }
     if (document.contains("steps")) {
         const json &steps = document.at("steps");

@@ -8,6 +8,10 @@
  *   board_lower_filter bool (default false; true in the built-in machine): a
  *                      pass-through lower filter of the host's own sits
  *                      between mpsbus and each board's PDO
+ *   memory_window      hex string, default "0xFE000000": the physical address
+ *                      at which the machine reaches I/O port 0 of the boards
+ *                      that have ports_in_memory_space (on x64 it may lie
+ *                      above 4 GiB, "0x3FE000000")
  *   boards             list of boards:
  *     bus              "pci", "pcmcia" or "isa" (root-enumerated); required
  *     hardware_ids     list of strings; required
@@ -18,7 +22,7 @@
  *                      product named by the hardware ID carries (1 if unknown)
  *     ports_in_memory_space  bool: the machine reaches the board's I/O ranges
  *                      through memory: the translated START list gives them as
- *                      port ranges in memory space at 0xFE000000 + the port
+ *                      port ranges in memory space at memory_window + the port
  *     status_register  "read-only" (default) or "scratch"
  *     option_registers object: present (bool, default true), option,
  *                      mode_low, mode_high: each "settable" (default) or the

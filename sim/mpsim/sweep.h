@@ -24,8 +24,9 @@
 namespace sim {
 
 // One board life to sweep: "PB8-A/remove", "PB8-A/surprise",
-// "PB8-A/memory" (the board's ranges reached through memory), "CB1-B/options"
-// (a card with option registers).
+// "PB8-A/memory" (the board's ranges reached through memory), "PL4-A/high"
+// (the same with the window above 4 GiB, x64 only), "CB1-B/options" (a card
+// with option registers).
 struct SweepCase {
     std::string model;    // as mpsbus names it
     std::string variant;
@@ -35,8 +36,8 @@ struct SweepCase {
 };
 
 // Every case: both variants of each of the ModelCount() models, the
-// memory-space variant of PB8-A, PL4-A, CB2-A and IB4-AX, the
-// option-register card.
+// memory-space variant of PB8-A, PL4-A, CB2-A and IB4-AX, on x64 PL4-A's
+// above 4 GiB, the option-register card.
 std::vector<SweepCase> SweepCases();
 // The cases whose model or name is in |names| (all when empty); false with
 // the unknown name in |unknown| when a name matches none.

@@ -339,7 +339,8 @@ bool PnpManager::StartNode(DeviceNode *node)
     }
     const BoardDescription *board = BoardOfPdo(node->pdo);
     const bool ioThroughMemory = board && board->resources.inMemorySpace;
-    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d, ioThroughMemory));
+    const ULONGLONG window = board ? board->resources.memoryWindow : kMemoryMappedIoWindow;
+    for (const CM_PARTIAL_RESOURCE_DESCRIPTOR &d : raw) translated.push_back(Translate(d, ioThroughMemory, window));
 
     const INTERFACE_TYPE bus = RequirementsInterfaceType(wanted);
     PCM_RESOURCE_LIST rawList = ResourceListToPool(bus, raw);

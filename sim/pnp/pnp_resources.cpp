@@ -209,12 +209,13 @@ bool Arbitrate(const std::vector<uint8_t> &requirements, const std::vector<const
     return true;
 }
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw, bool ioThroughMemory)
+CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw, bool ioThroughMemory,
+                                         ULONGLONG window)
 {
     CM_PARTIAL_RESOURCE_DESCRIPTOR t = raw;
     if (raw.Type == CmResourceTypePort && (raw.Flags & CM_RESOURCE_PORT_IO) && ioThroughMemory) {
         t.Flags = USHORT((raw.Flags & ~CM_RESOURCE_PORT_IO) | CM_RESOURCE_PORT_MEMORY);
-        t.u.Port.Start.QuadPart = LONGLONG(kMemoryMappedIoWindow + ULONGLONG(raw.u.Port.Start.QuadPart));
+        t.u.Port.Start.QuadPart = LONGLONG(window + ULONGLONG(raw.u.Port.Start.QuadPart));
     } else if (raw.Type == CmResourceTypePort && !(raw.Flags & CM_RESOURCE_PORT_IO)) {
         t.Type = CmResourceTypeMemory;
         t.Flags = CM_RESOURCE_MEMORY_READ_WRITE;

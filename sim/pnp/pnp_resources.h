@@ -8,7 +8,8 @@
  *   - on a bus whose I/O space the machine reaches through memory (a board
  *     with ports_in_memory_space), an I/O port range of the raw list becomes
  *     a port range in memory space (CM_RESOURCE_PORT_MEMORY) at the physical
- *     address kMemoryMappedIoWindow + port, which a driver maps;
+ *     address window + port (kMemoryMappedIoWindow unless the board's
+ *     machine places the window elsewhere), which a driver maps;
  *   - a port range the device itself decodes in memory space
  *     (CM_RESOURCE_PORT_MEMORY on the raw descriptor) becomes a memory range
  *     at the same address;
@@ -26,10 +27,6 @@
 namespace sim {
 
 using ResourceDescriptors = std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR>;
-
-// Where the host bridge of a machine with memory-mapped I/O places the I/O
-// space in physical memory.
-constexpr ULONGLONG kMemoryMappedIoWindow = 0xFE000000;
 
 // The board's requirements: fixed I/O ranges at the addresses it is
 // configured for. PCI: bridge range (128 bytes), UART range, shared
@@ -54,7 +51,9 @@ INTERFACE_TYPE RequirementsInterfaceType(const std::vector<uint8_t> &requirement
 bool Arbitrate(const std::vector<uint8_t> &requirements, const std::vector<const ResourceDescriptors *> &taken,
                ResourceDescriptors *raw, std::string *why);
 
-// |ioThroughMemory|: the device's bus reaches its I/O space through memory.
-CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw, bool ioThroughMemory);
+// |ioThroughMemory|: the device's bus reaches its I/O space through memory,
+// port 0 at physical address |window|.
+CM_PARTIAL_RESOURCE_DESCRIPTOR Translate(const CM_PARTIAL_RESOURCE_DESCRIPTOR &raw, bool ioThroughMemory,
+                                         ULONGLONG window = kMemoryMappedIoWindow);
 
 }  // namespace sim

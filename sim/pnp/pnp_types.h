@@ -17,6 +17,10 @@ namespace sim {
 enum class BusKind { Pci, Pcmcia, Root };
 const char *BusKindName(BusKind bus);  // "pci", "pcmcia", "isa"
 
+// Where the host bridge of a machine with memory-mapped I/O places the I/O
+// space in physical memory, unless the machine says otherwise.
+constexpr ULONGLONG kMemoryMappedIoWindow = 0xFE000000;
+
 // Ranges and line a board decodes, as its firmware or jumpers set them.
 struct BoardResources {
     ULONG uartBase = 0;
@@ -24,6 +28,9 @@ struct BoardResources {
     ULONG bridgeBase = 0;   // PCI only: the 128-byte bridge range; 0 when absent
     ULONG interrupt = 0;    // the IRQ line
     bool inMemorySpace = false;
+    // With inMemorySpace: the physical address of I/O port 0. On x64 a
+    // host bridge may place it above 4 GiB.
+    ULONGLONG memoryWindow = kMemoryMappedIoWindow;
 };
 
 // What a bus driver reports about a board it has found.

@@ -45,7 +45,7 @@ TEST(Scenario, BuiltinMachineHasOneBoardOfEachBusOnSeparateRanges)
 TEST(Scenario, EveryFieldIsRead)
 {
     const sim::Scenario s = sim::ParseScenario(R"({
-        "wdm_version": "1.20", "filter_debug_level": 4,
+        "wdm_version": "1.20", "filter_debug_level": 4, "memory_window": "0x3FE000000",
         "boards": [{
             "bus": "pcmcia", "hardware_ids": ["PCMCIA\\X-05D3-0045", "PCMCIA\\X"],
             "io_base": "0x2A0", "interrupt": 9, "ports_in_memory_space": true,
@@ -64,6 +64,7 @@ TEST(Scenario, EveryFieldIsRead)
     EXPECT_EQ(card.resources.uartLength, 24u);  // the explicit port count wins
     EXPECT_EQ(card.resources.interrupt, 9u);
     EXPECT_TRUE(card.resources.inMemorySpace);
+    for (const sim::BoardScenario &board : s.boards) EXPECT_EQ(board.resources.memoryWindow, 0x3FE000000u);
     EXPECT_TRUE(card.scratchStatusRegister);
     ASSERT_TRUE(card.optionRegisters);
     EXPECT_FALSE(card.optionRegisters->present);
@@ -110,6 +111,8 @@ TEST(Scenario, MistakesAreNamed)
         {R"({"steps": [{"power": "hibernate"}]})", "steps[0].power"},
         {R"({"steps": ["reboot"]})", "steps[0]"},
         {R"({"wdm_version": "one"})", "wdm_version"},
+        {R"({"memory_window": "0x1FFFFFFFFFFFFFFFF"})", "memory_window"},
+        {R"({"memory_window": "0xFFFFFFFFFFFF0001"})", "memory_window"},
     };
     for (const auto &c : cases) {
         try {

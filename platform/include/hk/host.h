@@ -334,11 +334,18 @@ enum class Work {
     RangeSearch,        // the buses finding the range that decodes an access
     KeySearch,          // the registry finding a key, one path component each
     DeviceListSearch,   // a device looked for in its driver's device list
+    ValueSearch,        // the registry finding a value in its key, one step per value compared
+    HostWalk,           // the kernel's own walks: image of a caller, top of a stack, frames in hand
     Count
 };
 void CountWork(Work what, uint64_t steps = 1);
 uint64_t WorkDone(Work what);
 const char *WorkName(Work what);
+// Makes the kernel find each device object's record by walking every live
+// device, a cost that grows with the machine, so that a test can prove the
+// cost check catches such a walk. Off until a test turns it on; a kernel
+// reset leaves it as it is, so that it lasts through a whole measured run.
+void WalkEveryDeviceForTest(bool on);
 
 // ------------------------------------------------------- whole-kernel reset
 // Returns the kernel to a fresh state between tests: unloads images, clears
