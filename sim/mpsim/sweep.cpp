@@ -163,6 +163,7 @@ std::vector<std::string> LeftBehind(const MachineReport &report)
     std::vector<std::string> problems;
     for (const hk::Violation &v : report.violations)
         problems.push_back("verifier: " + v.name + " by " + v.image + ": " + v.detail);
+    for (const std::string &veto : report.unexpectedVetoes) problems.push_back("veto: " + veto);
     for (const auto &pool : report.poolOutstanding)
         problems.push_back("pool left: " + std::to_string(pool.second) + " blocks of " + pool.first);
     if (size_t devices = hk::LiveDeviceCount()) problems.push_back("device objects left: " + std::to_string(devices));
