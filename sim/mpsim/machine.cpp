@@ -125,7 +125,7 @@ void JudgeVeto(size_t index, const ScenarioStep &step, bool refused, const PnpVe
             report->unexpectedVetoes.push_back(where + " was to be refused (" + step.expectedVeto + ") and was not");
         return;
     }
-    const std::string text = where + ": " + veto.request + " refused by " + veto.device + " (" +
+    const std::string text = where + ": PNP_VetoDevice " + veto.device + " (" + veto.request + " refused with " +
                              StatusText(veto.status) + ")";
     const bool planted = veto.status == kLowerDriverFailure && LowerRequestFailed();
     if (planted)
