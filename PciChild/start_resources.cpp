@@ -75,9 +75,14 @@ NTSTATUS RewriteStartResources(PDEVICE_OBJECT DeviceObject, PIO_STACK_LOCATION I
     PCM_RESOURCE_LIST raw = NULL, translated = NULL;
     NTSTATUS status = QueryPortBusInterface(DeviceObject, bus);
     if (NT_SUCCESS(status)) {
-        status = bus->GetResourceLists(bus->Context, &raw, &translated);
+        /* Whoever answered may have left the record as it was: a routine
+           it did not fill is a bus this filter cannot use. */
+        if (bus->GetResourceLists == NULL || bus->InterfaceDereference == NULL)
+            status = STATUS_DEVICE_CONFIGURATION_ERROR;
+        else
+            status = bus->GetResourceLists(bus->Context, &raw, &translated);
         /* The query's reference is given back whatever the lists came to. */
-        bus->InterfaceDereference(bus->Context);
+        if (bus->InterfaceDereference != NULL) bus->InterfaceDereference(bus->Context);
     }
     if (NT_SUCCESS(status)) status = NarrowToPort(raw, filter->PortOffset);
     if (NT_SUCCESS(status)) status = NarrowToPort(translated, filter->PortOffset);

@@ -38,7 +38,9 @@ VOID MakeStatusPort(PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptor, LARGE_INTEGER ua
     descriptor->u.Port.Length = 1;
 }
 
-/* A PagedPool copy with Extra bytes behind it, which are zeroed. */
+/* A PagedPool copy with Extra bytes behind it, which are zeroed. The board
+   keeps only the first full descriptor of its lists, so a copy counts one
+   whatever the list it came from counted. */
 PCM_RESOURCE_LIST CopyList(PCM_RESOURCE_LIST source, ULONG size, ULONG extra)
 {
     if (extra > MAXULONG - size) return NULL;  /* no room to grow: the size would wrap */
@@ -46,7 +48,9 @@ PCM_RESOURCE_LIST CopyList(PCM_RESOURCE_LIST source, ULONG size, ULONG extra)
     if (copy == NULL) return NULL;
     RtlCopyMemory(copy, source, size);
     RtlZeroMemory(copy + size, extra);
-    return reinterpret_cast<PCM_RESOURCE_LIST>(copy);
+    PCM_RESOURCE_LIST list = reinterpret_cast<PCM_RESOURCE_LIST>(copy);
+    list->Count = 1;
+    return list;
 }
 
 /* PCMCIA lists go out as they came: those cards have no status register

@@ -2,7 +2,8 @@
  * Routing: the first byte of the extension says board or port, and gendev
  * gets the request with the board's area either way. mpsbus itself acts
  * on a board's START, whose resources it keeps before anyone else sees the
- * request, and notes what a port's requests change in the port's state.
+ * request, notes what a port's requests change in the port's state, and
+ * answers a port that outlived its board without the library.
  */
 #include "mpsbus.h"
 #include "port_services.h"
@@ -12,6 +13,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtensionHeader *header = HeaderOf(DeviceObject);
     if (!header->IsBoard) {
+        if (IsOrphanPort(DeviceObject)) return DispatchOrphanPortPnp(DeviceObject, Irp);
         NotePortRequest(DeviceObject, Irp);
         return GenericDispatchPnpForPDO(header->GenericExtension, DeviceObject, Irp);
     }
@@ -32,6 +34,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtensionHeader *header = HeaderOf(DeviceObject);
     if (header->IsBoard) return GenericDispatchPower(header->GenericExtension, Irp);
+    if (IsOrphanPort(DeviceObject)) return DispatchOrphanPortPower(Irp);
     return GenericDispatchPowerForPDO(header->GenericExtension, Irp);
 }
 

@@ -62,7 +62,16 @@ struct PortExtension {
     PHYSICAL_ADDRESS StartedUart;         /* the board's UART range at the port's last START */
     BOOLEAN Started;                      /* from that START to a STOP, SURPRISE_REMOVAL or REMOVE */
     BOOLEAN UartMoved;                    /* the board restarted elsewhere; cleared by the next START */
+    BOOLEAN SurpriseRemoved;              /* from IRP_MN_SURPRISE_REMOVAL to the port's own REMOVE */
 };
+
+/* A port that was surprise-removed and still waited for its own removal
+   when its board went. It outlives the board, unlinked, and points into no
+   board's extension; its own removal deletes it. */
+inline BOOLEAN IsOrphanPort(PDEVICE_OBJECT port)
+{
+    return static_cast<DeviceExtensionHeader *>(port->DeviceExtension)->GenericExtension == NULL;
+}
 
 #define MPS_SAME_HEADER(type, field) \
     static_assert(offsetof(type, field) == offsetof(DeviceExtensionHeader, field), #type "." #field)

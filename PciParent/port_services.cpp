@@ -129,9 +129,15 @@ VOID NotePortRequest(PDEVICE_OBJECT Port, PIRP Irp)
         Irp->IoStatus.Information |= PNP_DEVICE_FAILED | PNP_DEVICE_RESOURCE_REQUIREMENTS_CHANGED;
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return;
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
+        port->SurpriseRemoved = TRUE;
+        port->Started = FALSE;
+        return;
     case IRP_MN_REMOVE_DEVICE:
+        port->SurpriseRemoved = FALSE;
+        port->Started = FALSE;
+        return;
+    case IRP_MN_STOP_DEVICE:
         port->Started = FALSE;
         return;
     default:
@@ -158,8 +164,20 @@ VOID ReportMovedPorts(PDEVICE_OBJECT Board)
     }
 }
 
-/* Every port of the board, whether it is complete or its creation failed
-   half way: its strings that exist, then the device. */
+VOID DeletePortStrings(PortExtension *port)
+{
+    FreeString(&port->HardwareIds);
+    FreeString(&port->InstanceId);
+    FreeString(&port->DeviceId);
+}
+
+/*
+ * Every port of the board, whether it is complete or its creation failed
+ * half way: its strings that exist, then the device. A port that was
+ * surprise-removed on its own and is still open gets its removal after the
+ * board's: it is only unlinked here and keeps its strings until then, and
+ * it is no longer reported, since the list no longer holds it.
+ */
 NTSTATUS DeletePortDevices(PDEVICE_OBJECT Board)
 {
     BoardExtension *board = BoardOf(Board);
@@ -169,9 +187,13 @@ NTSTATUS DeletePortDevices(PDEVICE_OBJECT Board)
     while ((link = ExInterlockedRemoveHeadList(&board->ChildList, &board->ChildListLock)) != NULL &&
            link != &board->ChildList) {
         PortExtension *port = CONTAINING_RECORD(link, PortExtension, ChildLink);
-        FreeString(&port->HardwareIds);
-        FreeString(&port->InstanceId);
-        FreeString(&port->DeviceId);
+        if (port->SurpriseRemoved) {
+            InitializeListHead(&port->ChildLink);
+            port->ParentBoard = NULL;
+            port->GenericExtension = NULL;
+            continue;
+        }
+        DeletePortStrings(port);
         IoDeleteDevice(port->DeviceObject);
     }
     return STATUS_SUCCESS;

@@ -7,6 +7,11 @@ NTSTATUS NTAPI QueryBusRelations(PDEVICE_OBJECT Board, PDEVICE_RELATIONS *Relati
 NTSTATUS NTAPI QueryPortCapabilities(PDEVICE_OBJECT Port, PDEVICE_CAPABILITIES *Capabilities);
 NTSTATUS NTAPI StartPort(PDEVICE_OBJECT Port, PCM_RESOURCE_LIST Unused1, PCM_RESOURCE_LIST Unused2);
 NTSTATUS DeletePortDevices(PDEVICE_OBJECT Board);
+VOID DeletePortStrings(PortExtension *port);
+
+/* The requests of a port that outlived its board (IsOrphanPort). */
+NTSTATUS DispatchOrphanPortPnp(PDEVICE_OBJECT Port, PIRP Irp);
+NTSTATUS DispatchOrphanPortPower(PIRP Irp);
 
 /* A port's PnP request as it arrives, before gendev answers it. */
 VOID NotePortRequest(PDEVICE_OBJECT Port, PIRP Irp);

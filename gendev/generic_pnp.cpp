@@ -143,6 +143,11 @@ NTSTATUS ReportBusRelations(GenericArea *area, PIRP Irp)
     NTSTATUS status = area->Record.QueryBusRelations(BoardOf(area), &ours);
     if (!NT_SUCCESS(status)) {
         if (ours != NULL) ExFreePool(ours);
+        /* The request fails, so nobody else will give back what a driver
+           above has already listed. */
+        PDEVICE_RELATIONS earlier = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
+        if (earlier != NULL) ReleaseRelations(earlier);
+        Irp->IoStatus.Information = 0;
         return CompleteAndRelease(area, Irp, status);
     }
     if (ours == NULL) return PassDownWithSuccess(area, Irp);

@@ -233,6 +233,24 @@ TEST_F(ResourceLists, PcmciaListsAreByteExactCopies)
     EXPECT_EQ(lists.translatedBytes, bytesOf(board_->TranslatedResources, board_->TranslatedResourcesSize));
 }
 
+// The board keeps the first full descriptor of a list that counted more;
+// a copy that kept the count would describe descriptors it does not hold.
+TEST_F(ResourceLists, CopiesCountTheOneFullDescriptorTheyHold)
+{
+    for (ULONG bus : {kPci, kIsa, kPcmcia}) {
+        SCOPED_TRACE(bus);
+        if (board_->RawResources != nullptr) ExFreePool(board_->RawResources);
+        if (board_->TranslatedResources != nullptr) ExFreePool(board_->TranslatedResources);
+        Capture(bus, {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 64)}, {PortDescriptor(0xE000, 0x80), PortDescriptor(0xD000, 64)});
+        board_->RawResources->Count = 3;
+        board_->TranslatedResources->Count = 2;
+        Lists lists = Get();
+        ASSERT_EQ(lists.status, STATUS_SUCCESS);
+        EXPECT_EQ(reinterpret_cast<const CM_RESOURCE_LIST *>(lists.rawBytes.data())->Count, 1u);
+        EXPECT_EQ(reinterpret_cast<const CM_RESOURCE_LIST *>(lists.translatedBytes.data())->Count, 1u);
+    }
+}
+
 TEST_F(ResourceLists, BoardWithoutCapturedListsIsNotReady)
 {
     const Descriptors list = {PortDescriptor(0x2E8, 8), InterruptDescriptor(3, 3)};

@@ -28,6 +28,16 @@ protected:
         return status;
     }
 
+    // A one-entry list as an upper filter leaves it, holding its reference.
+    static PDEVICE_RELATIONS UpperDriversList(PDEVICE_OBJECT device)
+    {
+        auto list = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTestPoolTag));
+        list->Count = 1;
+        list->Objects[0] = device;
+        ObReferenceObject(device);
+        return list;
+    }
+
     // What the PnP manager does with an answer: one dereference per entry,
     // then the block goes back to pool.
     static void ConsumeAnswer(PDEVICE_RELATIONS answer)
@@ -71,10 +81,7 @@ TEST_F(BusRelationsQuery, AnUpperDriversListIsKeptAheadOfThePorts)
 {
     PDEVICE_OBJECT port = CreateClientPort(board_);
     PDEVICE_OBJECT other = CreateLowerPdo();
-    auto earlier = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTestPoolTag));
-    earlier->Count = 1;
-    earlier->Objects[0] = other;
-    ObReferenceObject(other);
+    PDEVICE_RELATIONS earlier = UpperDriversList(other);
 
     PDEVICE_RELATIONS answer = nullptr;
     ASSERT_EQ(QueryBusRelations(earlier, &answer), STATUS_SUCCESS);
@@ -96,14 +103,29 @@ TEST_F(BusRelationsQuery, AFailedQueryCompletesWithItsStatusAndGoesNoFurther)
     EXPECT_EQ(EventsStartingWith("lower:"), std::vector<std::string>{});
 }
 
+// A failed request hands nothing back, so an upper driver's list would be
+// lost with its references if the board did not give it back.
+TEST_F(BusRelationsQuery, AFailedQueryReleasesTheListAnUpperDriverLeft)
+{
+    CreateClientPort(board_);
+    PDEVICE_OBJECT other = CreateLowerPdo();
+    PDEVICE_RELATIONS earlier = UpperDriversList(other);
+    Plan().relationsStatus = STATUS_INSUFFICIENT_RESOURCES;
+
+    PDEVICE_RELATIONS answer = nullptr;
+    EXPECT_EQ(QueryBusRelations(earlier, &answer), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(answer, nullptr) << "Information is cleared";
+    EXPECT_EQ(hk::LivePoolCount(), 0u);
+    const size_t devices = hk::LiveDeviceCount();
+    DeleteLowerPdo(other);
+    EXPECT_EQ(hk::LiveDeviceCount(), devices - 1) << "the list's reference was given back";
+}
+
 TEST_F(BusRelationsQuery, AMergeThatCannotBeAllocatedReleasesBothLists)
 {
     CreateClientPort(board_);
     PDEVICE_OBJECT other = CreateLowerPdo();
-    auto earlier = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTestPoolTag));
-    earlier->Count = 1;
-    earlier->Objects[0] = other;
-    ObReferenceObject(other);
+    PDEVICE_RELATIONS earlier = UpperDriversList(other);
 
     PDEVICE_RELATIONS answer = nullptr;
     NTSTATUS status = QueryBusRelations(earlier, &answer, [] {

@@ -124,7 +124,9 @@ PORT_BUS_CODE void AnswerQueryInterface(PortScript *script, PIRP irp, PIO_STACK_
     switch (script->answer) {
     case InterfaceAnswer::Ignore: return;
     case InterfaceAnswer::Refuse: irp->IoStatus.Status = script->refuseStatus; return;
-    case InterfaceAnswer::Interface: break;
+    case InterfaceAnswer::Unfilled: irp->IoStatus.Status = STATUS_SUCCESS; return;
+    case InterfaceAnswer::Interface:
+    case InterfaceAnswer::NoLists: break;
     }
     auto *record = reinterpret_cast<PortBusInterface *>(query.Interface);
     record->Size = sizeof(PortBusInterface);
@@ -132,7 +134,7 @@ PORT_BUS_CODE void AnswerQueryInterface(PortScript *script, PIRP irp, PIO_STACK_
     record->Context = script;
     record->InterfaceReference = ReferenceInterface;
     record->InterfaceDereference = DereferenceInterface;
-    record->GetResourceLists = GetResourceLists;
+    record->GetResourceLists = script->answer == InterfaceAnswer::NoLists ? nullptr : GetResourceLists;
     record->SetPortOptions = nullptr;
     ++script->answers;
     ++script->references;

@@ -23,6 +23,8 @@ enum class InterfaceAnswer {
     Interface,  // fill the record, take a reference, succeed
     Refuse,     // fail the query with refuseStatus
     Ignore,     // leave the request as it came, as a driver that knows no such interface
+    Unfilled,   // succeed and leave the record as it came
+    NoLists,    // take a reference and fill the record, all but GetResourceLists
 };
 
 enum class RequirementsAnswer {

@@ -227,5 +227,81 @@ TEST_F(PortServices, DeletionTakesEveryPortAndStringAndMayRunAgain)
     EXPECT_EQ(1u, hk::LiveDeviceCount());
 }
 
+// A port's requests routed as the bus driver routes them: a port that
+// outlived its board is answered on its own, any other is noted and, here,
+// simply succeeds.
+NTSTATUS NTAPI RoutePortRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IsOrphanPort(device)) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) return DispatchOrphanPortPower(irp);
+        return DispatchOrphanPortPnp(device, irp);
+    }
+    NotePortRequest(device, irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Pnp(PDEVICE_OBJECT device, UCHAR minor)
+{
+    return hk::SendIrpSync(device, IRP_MJ_PNP, minor, [](PIO_STACK_LOCATION) {});
+}
+
+// Windows sends the removal of a port that was surprise-removed alone, and
+// is still open, after its board's. Until then the port keeps its strings
+// and answers without the board, whose extension is gone.
+TEST_F(PortServices, APortAwaitingItsOwnRemovalOutlivesItsBoard)
+{
+    Identify(PB4A);
+    ASSERT_EQ(STATUS_SUCCESS, CreatePortDevices(board_));
+    driver_->MajorFunction[IRP_MJ_PNP] = RoutePortRequest;
+    driver_->MajorFunction[IRP_MJ_POWER] = RoutePortRequest;
+    PortExtension *pending = Ports()[1];
+    PDEVICE_OBJECT orphan = pending->DeviceObject;
+    PDEVICE_OBJECT removedAlready = Ports()[2]->DeviceObject;
+    ASSERT_EQ(STATUS_SUCCESS, Pnp(orphan, IRP_MN_SURPRISE_REMOVAL));
+    ASSERT_EQ(STATUS_SUCCESS, Pnp(removedAlready, IRP_MN_SURPRISE_REMOVAL));
+    ASSERT_EQ(STATUS_SUCCESS, Pnp(removedAlready, IRP_MN_REMOVE_DEVICE));
+
+    EXPECT_EQ(STATUS_SUCCESS, DeletePortDevices(board_));
+    EXPECT_TRUE(IsListEmpty(&Board()->ChildList));
+    ASSERT_EQ(2u, hk::LiveDeviceCount()) << "the board and the port awaiting its removal";
+    EXPECT_TRUE(IsOrphanPort(orphan));
+    EXPECT_EQ(nullptr, pending->ParentBoard);
+    EXPECT_EQ(&pending->ChildLink, pending->ChildLink.Flink) << "unlinked from the list that goes with the board";
+    EXPECT_EQ(3u, hk::LivePool().size()) << "its three strings";
+    IoDeleteDevice(board_);
+    board_ = nullptr;
+
+    const struct {
+        UCHAR major, minor;
+        NTSTATUS expected;
+    } requests[] = {
+        {IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED},  // not answered: the status it came with
+        {IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_NO_SUCH_DEVICE},
+        {IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS},
+        {IRP_MJ_POWER, IRP_MN_QUERY_POWER, STATUS_SUCCESS},
+    };
+    for (const auto &request : requests) {
+        SCOPED_TRACE(int(request.minor));
+        EXPECT_EQ(request.expected, hk::SendIrpSync(orphan, request.major, request.minor, [](PIO_STACK_LOCATION) {}));
+    }
+    ULONG_PTR information = 0;
+    ASSERT_EQ(STATUS_SUCCESS, hk::SendIrpSync(orphan, IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                              [](PIO_STACK_LOCATION stack) {
+                                                  stack->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+                                              },
+                                              &information));
+    auto *target = reinterpret_cast<PDEVICE_RELATIONS>(information);
+    ASSERT_EQ(1u, target->Count);
+    EXPECT_EQ(orphan, target->Objects[0]);
+    ObDereferenceObject(target->Objects[0]);
+    ExFreePool(target);
+
+    EXPECT_EQ(STATUS_SUCCESS, Pnp(orphan, IRP_MN_REMOVE_DEVICE));
+    EXPECT_EQ(0u, hk::LiveDeviceCount());
+    EXPECT_EQ(0u, hk::LivePool().size());
+}
+
 }  // namespace
 }  // namespace portstest

@@ -4,6 +4,7 @@
 # routines, not the C library's), then linked into the test.
 add_library(test_ports_driver_code OBJECT ${CMAKE_SOURCE_DIR}/PciParent/port_devices.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/port_services.cpp
+                                          ${CMAKE_SOURCE_DIR}/PciParent/orphan_ports.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/models.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/resources.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/board_registers.cpp)
