@@ -8,6 +8,7 @@
 #include "serial_standin.h"
 
 #include <map>
+#include <set>
 
 namespace sim {
 
@@ -78,8 +79,11 @@ PortReport ReportPort(const DeviceNode &node, const SerialSnapshots &snapshots)
     return port;
 }
 
+// Ports a step made report themselves failed.
+using FailedPorts = std::set<const DeviceNode *>;
+
 BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, const SerialSnapshots &snapshots,
-                        const BoardStarts &starts)
+                        const BoardStarts &starts, const FailedPorts &failed)
 {
     BoardReport board;
     board.bus = BusKindName(scenario.bus);
@@ -104,7 +108,10 @@ BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, c
     // ports it had.
     const bool boardGone = node->state == NodeState::Removed || node->state == NodeState::Failed;
     for (const DeviceNode *child : node->children)
-        if (boardGone || child->state != NodeState::Removed) board.ports.push_back(ReportPort(*child, snapshots));
+        if (boardGone || child->state != NodeState::Removed) {
+            board.ports.push_back(ReportPort(*child, snapshots));
+            board.ports.back().failedByStep = failed.count(child) != 0;
+        }
     return board;
 }
 
@@ -127,9 +134,13 @@ void JudgeVeto(size_t index, const ScenarioStep &step, bool refused, const PnpVe
     }
     const std::string text = where + ": PNP_VetoDevice " + veto.device + " (" + veto.request + " refused with " +
                              StatusText(veto.status) + ")";
-    const bool planted = veto.status == kLowerDriverFailure && LowerRequestFailed();
+    // A lower driver told to refuse a request (a fault sweep's plant) may
+    // refuse this query, or, refusing another request, keep a port open
+    // that a step would have taken away.
+    const bool planted =
+        LowerRequestFailed() && (veto.status == kLowerDriverFailure || veto.status == STATUS_DEVICE_BUSY);
     if (planted)
-        report->vetoes.push_back(text + ": a lower driver was told to refuse it");
+        report->vetoes.push_back(text + ": after a lower driver was told to refuse a request");
     else if (!step.expectedVeto.empty())
         report->vetoes.push_back(text + ": " + step.expectedVeto);
     else
@@ -173,6 +184,7 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
         for (const BoardScenario &board : boards) slots.push_back(std::make_unique<BoardSlot>(board));
         std::vector<DeviceNode *> nodes(boards.size(), nullptr);
         SerialSnapshots snapshots;
+        FailedPorts failedPorts;
 
         for (size_t index = 0; index < scenario.steps.size(); ++index) {
             const ScenarioStep &step = scenario.steps[index];
@@ -224,6 +236,7 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                 if (step.kind == Kind::Open) pnp.Open(port);
                 else if (step.kind == Kind::Close) pnp.Close(port);
                 else if (port->pdo) {
+                    failedPorts.insert(port);
                     FailSerialPort(port->pdo);
                     pnp.InvalidateDeviceState(port);
                 }
@@ -237,7 +250,7 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
             TakeSnapshots(onBoard ? std::vector<DeviceNode *>{node} : pnp.Boards(), &snapshots);
         }
 
-        for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots, starts));
+        for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots, starts, failedPorts));
         pnp.ShutDown();
         for (const PnpRequestRecord &r : pnp.Requests())
             report.pnpLog.push_back((r.instancePath.empty() ? std::string("-") : r.instancePath) + "  " + r.request +

@@ -26,6 +26,7 @@ struct PortReport {
     std::string loopback = "not run", statusRegister = "not run";  // "ok", "failed", "not run"
     std::string checkDetail;
     bool open = false;  // a handle is open on the port when the scenario ends
+    bool failedByStep = false;  // a port_fails step made it report itself failed
 };
 
 // One of the board's ranges as its bus driver keeps it.

@@ -153,7 +153,11 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
     ScenarioStep *moved = add(Kind::Restart);
     moved->ioBase = at.uartBase + kMovedBy;
     if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
-    for (Kind kind : {Kind::Sleep, Kind::Wake, surprise ? Kind::SurpriseRemove : Kind::Remove}) add(kind);
+    // Port 1 open fails on its own and is surprise-removed alone; its board
+    // goes, and only then is the port closed, which lets its removal come.
+    for (Kind kind : {Kind::Sleep, Kind::Wake, Kind::Open, Kind::PortFails, surprise ? Kind::SurpriseRemove : Kind::Remove,
+                      Kind::Close})
+        add(kind);
     return scenario;
 }
 
