@@ -10,6 +10,7 @@
  */
 #include "irql_rules.h"
 #include "kernel_core.h"
+#include "pnp_hooks.h"
 #include "quarantine.h"
 
 #include <cstdlib>
@@ -461,7 +462,16 @@ void CheckPnpPowerCompletion(PIRP irp, IrpRecord &record, int location, PIO_STAC
 
 // 0x21D, 0x21E: a function or filter driver's device leaves its stack with
 // IRP_MN_REMOVE_DEVICE, detached and deleted by the time its dispatch
-// routine returns. A PDO stays until its bus driver knows the device gone.
+// routine returns. A PDO stays until its bus driver knows the device gone;
+// once its bus no longer reports it, it goes at its removal too ("Removing
+// a Device in a Bus Driver": the bus driver deletes the PDO of a device
+// reported missing when it handles IRP_MN_REMOVE_DEVICE).
+bool ReportedMissing(PDEVICE_OBJECT device)
+{
+    const hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    return hooks.reportedMissing && hooks.reportedMissing(device);
+}
+
 void CheckRemoved(PDEVICE_OBJECT device, const std::string &image, PIRP irp)
 {
     const bool attached = hk::LowerDeviceOf(device) != nullptr;
@@ -535,7 +545,8 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
 
     const UCHAR major = Irp->Tail.Overlay.CurrentStackLocation->MajorFunction;
     const UCHAR minor = Irp->Tail.Overlay.CurrentStackLocation->MinorFunction;
-    const bool removing = major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && !IsPdo(DeviceObject);
+    const bool removing =
+        major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && (!IsPdo(DeviceObject) || ReportedMissing(DeviceObject));
     NTSTATUS status;
     {
         // Driver Verifier 0xC9/0x05: "The IRQL changed during a call to the

@@ -456,6 +456,7 @@ void PnpManager::Enumerate(DeviceNode *node)
         bool stillThere = false;
         for (PDEVICE_OBJECT pdo : reported) stillThere |= pdo == child->pdo;
         if (stillThere || child->state == NodeState::SurpriseRemoved) continue;
+        child->leftOut = true;
         SurpriseRemoveSubtree(child);
         RemoveOnceClosed(child, [this, child] {
             RemoveSubtree(child);

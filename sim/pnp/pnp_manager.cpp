@@ -111,6 +111,10 @@ PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)
         const DeviceNode *node = NodeOf(pdo);
         return node != nullptr && !node->removeSent;
     };
+    hooks.reportedMissing = [this](PDEVICE_OBJECT pdo) {
+        const DeviceNode *node = NodeOf(pdo);
+        return node != nullptr && (node->leftOut || (node->parent && node->parent->removeSent));
+    };
     hk::SetPnpHooks(hooks);
 }
 

@@ -83,6 +83,7 @@ struct DeviceNode {
     std::string problem;               // why the node is not started, as Device Manager says it
 
     bool removeSent = false;           // IRP_MN_REMOVE_DEVICE has gone to its stack
+    bool leftOut = false;              // its parent's last bus relations left it out
     // Open handles: the device each create went to (the top of the stack
     // then), referenced until the handle is closed.
     std::vector<PDEVICE_OBJECT> handles;

@@ -288,6 +288,10 @@ struct PnpHooks {
     // True for a PDO whose device node the manager still holds and has not
     // yet sent IRP_MN_REMOVE_DEVICE: its bus driver may not delete it yet.
     std::function<bool(PDEVICE_OBJECT pdo)> awaitingRemoval;
+    // True for a PDO its bus no longer reports (left out of the last bus
+    // relations, or its parent removed): its bus driver deletes it at its
+    // IRP_MN_REMOVE_DEVICE.
+    std::function<bool(PDEVICE_OBJECT pdo)> reportedMissing;
 };
 void SetPnpHooks(const PnpHooks &hooks);
 // The hardware key of a PDO: "...\\Enum\\<instance path>\\Device Parameters".
