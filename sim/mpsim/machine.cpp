@@ -230,11 +230,13 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
             case Kind::QueryRemoveThenCancel: refused = !pnp.QueryRemoveThenCancel(node); break;
             case Kind::Open:
             case Kind::Close:
+            case Kind::DeviceControl:
             case Kind::PortFails: {
                 DeviceNode *port = PortOf(node, step.port);
                 if (!port) break;
                 if (step.kind == Kind::Open) pnp.Open(port);
                 else if (step.kind == Kind::Close) pnp.Close(port);
+                else if (step.kind == Kind::DeviceControl) pnp.DeviceControl(port);
                 else if (port->pdo) {
                     failedPorts.insert(port);
                     FailSerialPort(port->pdo);

@@ -190,6 +190,7 @@ ScenarioStep StepOf(const json &value, size_t index, size_t boards)
         {"query_remove", ScenarioStep::Kind::QueryRemoveThenCancel},
         {"open", ScenarioStep::Kind::Open},
         {"close", ScenarioStep::Kind::Close},
+        {"control", ScenarioStep::Kind::DeviceControl},
         {"port_fails", ScenarioStep::Kind::PortFails},
     };
     for (const auto &kind : kinds) {
@@ -211,7 +212,7 @@ ScenarioStep StepOf(const json &value, size_t index, size_t boards)
         return step;
     }
     Wrong(where, "expected one of stop, restart, remove, surprise_remove, query_stop, query_remove, open, close, "
-                 "port_fails, power");
+                 "control, port_fails, power");
 }
 
 void ParseWdmVersion(const std::string &text, Scenario *scenario)

@@ -37,7 +37,9 @@
  *                      {"query_stop": i} / {"query_remove": i} (each
  *                      answered by its cancel), {"open": i, "port": n} /
  *                      {"close": i, "port": n} (a handle on board i's port
- *                      n, from 1), {"port_fails": i, "port": n} (its
+ *                      n, from 1), {"control": i, "port": n} (a device
+ *                      control request through that handle),
+ *                      {"port_fails": i, "port": n} (its
  *                      serial driver reports the port failed),
  *                      {"power": "sleep"} / {"power": "wake"}. A step that
  *                      is to be refused says why: "veto": "port 1 is open";
@@ -98,10 +100,11 @@ struct ScenarioStep {
         QueryRemoveThenCancel,
         Open,
         Close,
+        DeviceControl,
         PortFails,
     } kind = Kind::Start;
     size_t board = 0;
-    size_t port = 1;                          // open, close, port_fails: the port's number
+    size_t port = 1;                          // open, close, control, port_fails: the port's number
     std::string expectedVeto;                 // why the step is refused; empty: it is not
     std::optional<ULONG> ioBase, bridgeBase;  // restart with new ranges
 };
