@@ -76,12 +76,14 @@ const RemovalPath kPaths[] = {
       {"PORT_1", "IRP_MN_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {nullptr, nullptr}},
     // The subtree's removals wait for its last handle; meanwhile a new open
-    // and a device control are refused and the handle still closes.
+    // and a device control are refused by the serial driver (before, the
+    // control went on to the port device, which takes none), and the handle
+    // still closes.
     {"SubtreeSurpriseOpen",
      R"(["start", {"open": 0, "port": 3}, {"control": 0, "port": 3}, {"surprise_remove": 0},
          {"open": 0, "port": 1}, {"control": 0, "port": 3}, {"close": 0, "port": 3}])",
      0,
-     {{"PORT_3", "IRP_MJ_DEVICE_CONTROL  -> 0x00000000"}, {"PORT_3", "IRP_MN_SURPRISE_REMOVAL"},
+     {{"PORT_3", "IRP_MJ_DEVICE_CONTROL  -> 0xC0000010"}, {"PORT_3", "IRP_MN_SURPRISE_REMOVAL"},
       {"board", "IRP_MN_SURPRISE_REMOVAL"}, {"PORT_1", "IRP_MJ_CREATE  -> 0xC0000056"},
       {"PORT_3", "IRP_MJ_DEVICE_CONTROL  -> 0xC0000056"}, {"PORT_3", "IRP_MJ_CLEANUP  -> 0x00000000"},
       {"PORT_3", "IRP_MJ_CLOSE  -> 0x00000000"}, {"PORT_1", "IRP_MN_REMOVE_DEVICE"},
