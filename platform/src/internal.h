@@ -81,6 +81,11 @@ size_t CheckFreedPool();
 size_t CheckFreedIrps();
 size_t CheckFreedDevices();
 
+// Whether |address| lies in freed memory still held back: a freed pool
+// block, or a deleted and freed device object with its extension.
+bool InFreedPool(const void *address);
+bool InFreedDevice(const void *address);
+
 // Remove-lock acquisitions held in locks inside [begin, begin + length), as
 // text ("tag 0x...: 2, ..."); empty when none is held.
 std::string RemoveLocksHeldIn(const void *begin, size_t length);

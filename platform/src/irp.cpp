@@ -10,6 +10,7 @@
  */
 #include "irql_rules.h"
 #include "kernel_core.h"
+#include "pnp_hooks.h"
 #include "quarantine.h"
 
 #include <cstdlib>
@@ -463,7 +464,16 @@ void CheckPnpPowerCompletion(PIRP irp, IrpRecord &record, int location, PIO_STAC
 
 // 0x21D, 0x21E: a function or filter driver's device leaves its stack with
 // IRP_MN_REMOVE_DEVICE, detached and deleted by the time its dispatch
-// routine returns. A PDO stays until its bus driver knows the device gone.
+// routine returns. A PDO stays until its bus driver knows the device gone;
+// once its bus no longer reports it, it goes at its removal too ("Removing
+// a Device in a Bus Driver": the bus driver deletes the PDO of a device
+// reported missing when it handles IRP_MN_REMOVE_DEVICE).
+bool ReportedMissing(PDEVICE_OBJECT device)
+{
+    const hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    return hooks.reportedMissing && hooks.reportedMissing(device);
+}
+
 void CheckRemoved(PDEVICE_OBJECT device, const std::string &image, PIRP irp)
 {
     const bool attached = hk::LowerDeviceOf(device) != nullptr;
@@ -479,6 +489,16 @@ void CheckRemoved(PDEVICE_OBJECT device, const std::string &image, PIRP irp)
                             detail.str() + " was not deleted (Driver Verifier 0xC9/0x21E)");
 }
 
+// What a request sent to a deleted device meets instead of its driver: it
+// completes with the status block it came with.
+NTSTATUS NTAPI HandBackUndelivered(PDEVICE_OBJECT, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 // IoCallDriver's and PoCallDriver's body, with the image that asked for the
 // call; PoCallDriver's sends say so, so that a power IRP sent with
 // IoCallDriver is told apart.
@@ -492,7 +512,7 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RequireRecord(Irp, "IoCallDriver", caller, "IRP_FREED_IN_USE");
         if (record == nullptr) return STATUS_INVALID_PARAMETER;
-        hk::internal::CheckRequestTarget(DeviceObject, Irp, caller);
+        const bool deliver = hk::internal::CheckRequestTarget(DeviceObject, Irp, caller);
         if (record->sent) CheckForwarded(Irp, *record, caller);
         // The count is checked before the pointer moves, as Windows does: an
         // IRP sent past its last location may have had that pointer
@@ -520,13 +540,15 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
                        ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
                        : nullptr;
         if (dispatch == nullptr) dispatch = hk::internal::DefaultDispatch;
+        if (!deliver) dispatch = HandBackUndelivered;
         record->dispatchOf[location] = reinterpret_cast<const void *>(dispatch);
         NotePowerDispatch(Irp, *record, DeviceObject, stack, dispatch, caller, viaPoCallDriver);
     }
 
     const UCHAR major = Irp->Tail.Overlay.CurrentStackLocation->MajorFunction;
     const UCHAR minor = Irp->Tail.Overlay.CurrentStackLocation->MinorFunction;
-    const bool removing = major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && !IsPdo(DeviceObject);
+    const bool removing =
+        major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && (!IsPdo(DeviceObject) || ReportedMissing(DeviceObject));
     NTSTATUS status;
     {
         // Driver Verifier 0xC9/0x05: "The IRQL changed during a call to the
@@ -834,19 +856,22 @@ void NotePowerIrpStarted(PIRP irp)
 
 // A request to a device that IoDeleteDevice has been called for. Windows
 // still dispatches it while the object lives (delete-pending, referenced);
-// no driver sends one there knowingly, so it is reported. Once the object
-// is freed the call reads freed memory, as on Windows, where what follows
-// is chance: the run stops.
-void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller)
+// no driver sends one there knowingly, so it is reported, and the request
+// is not handed to the deleted device's driver, whose extension may lead
+// into memory freed meanwhile (a port whose board is gone): it comes back
+// as it went, so that the run goes on to report what follows. Once the
+// object is freed the call reads freed memory, as on Windows, where what
+// follows is chance: the run stops.
+bool CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller)
 {
     using hk::internal::DeviceLife;
     const DeviceLife life = hk::internal::LifeOf(device);
-    if (life == DeviceLife::Live || life == DeviceLife::Unknown) return;
+    if (life == DeviceLife::Live || life == DeviceLife::Unknown) return true;
     std::ostringstream detail;
     detail << "IoCallDriver(" << device << ", IRP " << irp << ") to a device ";
     if (life == DeviceLife::DeletePending) {
         hk::ReportViolation("IRP_TO_DELETED_DEVICE", caller, detail.str() + "that IoDeleteDevice was called for");
-        return;
+        return false;
     }
     hk::BugCheck(0x50, "PAGE_FAULT_IN_NONPAGED_AREA (" + Pointer(device) + ", 0, 0, 0): " + caller + " sent " +
                            detail.str() + "already deleted and freed (use after free)");

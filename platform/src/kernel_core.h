@@ -39,8 +39,9 @@ size_t ReportIrpsOf(const std::string &image, const std::string &when);
 
 // The checks IoCallDriver makes of the device a request goes to (|irp| may
 // be null when the request is not built yet): reported when the device is
-// delete-pending, a stop when it is freed.
-void CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller);
+// delete-pending (false: the request is not delivered), a stop when it is
+// freed.
+bool CheckRequestTarget(PDEVICE_OBJECT device, PIRP irp, const std::string &caller);
 
 // The I/O manager's answer for every request a driver does not handle.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);

@@ -6,6 +6,7 @@
  */
 #include "irql_rules.h"
 #include "kernel_core.h"
+#include "pnp_hooks.h"
 #include "quarantine.h"
 
 #include <atomic>
@@ -176,6 +177,21 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     hk::internal::CheckIrql(hk::internal::Ddi::IoDeleteDevice, __builtin_return_address(0));
     const std::string image = hk::ImageOfAddress(__builtin_return_address(0));
+    // Driver Verifier 0xC9/0x221: "An IRP dispatch handler for a PDO has
+    // deleted its device object, but the hardware has not been reported as
+    // missing in a bus relations query". A bus driver deletes a child at the
+    // child's own IRP_MN_REMOVE_DEVICE, or later; while the PnP manager
+    // still holds the node and has not sent that request, the stack above
+    // lives on a device that is gone. Asked before the kernel's lock: the
+    // manager answers from its own tables.
+    const hk::PnpHooks hooks = hk::internal::CurrentPnpHooks();
+    if (hooks.awaitingRemoval && hooks.awaitingRemoval(DeviceObject)) {
+        std::ostringstream detail;
+        detail << "IoDeleteDevice(" << DeviceObject << ") of a PDO whose device node "
+               << (hooks.instancePath ? hooks.instancePath(DeviceObject) : std::string())
+               << " has not had its IRP_MN_REMOVE_DEVICE (Driver Verifier 0xC9/0x221)";
+        hk::ReportViolation("PDO_DELETED_BEFORE_REMOVAL", image, detail.str());
+    }
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     _DEVOBJ_EXTENSION *record = RecordOf(DeviceObject);
     if (record == nullptr || record->deletePending) {
@@ -417,6 +433,17 @@ DeviceLife LifeOf(PDEVICE_OBJECT device)
         return record->deletePending ? DeviceLife::DeletePending : DeviceLife::Live;
     }
     return Freed().count(device) != 0 ? DeviceLife::Freed : DeviceLife::Unknown;
+}
+
+bool InFreedDevice(const void *address)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    const auto *at = static_cast<const char *>(address);
+    for (const auto &[device, record] : Freed()) {
+        const auto *begin = reinterpret_cast<const char *>(device);
+        if (at >= begin && at < begin + AllocationSize(record)) return true;
+    }
+    return false;
 }
 
 size_t CheckFreedDevices()

@@ -236,6 +236,12 @@ size_t FreePoolOf(const std::string &owner)
     return count;
 }
 
+bool InFreedPool(const void *address)
+{
+    std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    return Freed().Covers(address);
+}
+
 size_t CheckFreedPool()
 {
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());

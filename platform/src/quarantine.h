@@ -83,6 +83,16 @@ public:
         while (held_.size() > capacity_) ReleaseOldest();
     }
     bool Holds(const void *key) const { return keys_.count(key) != 0; }
+    // Whether |address| lies inside a block held here.
+    bool Covers(const void *address) const
+    {
+        const auto *at = static_cast<const char *>(address);
+        for (const Entry &entry : held_) {
+            const auto *begin = static_cast<const char *>(entry.memory);
+            if (at >= begin && at < begin + entry.size) return true;
+        }
+        return false;
+    }
     void Clear()
     {
         while (!held_.empty()) ReleaseOldest();

@@ -48,6 +48,21 @@ void CheckSize(ULONG size, const char *routine, const void *lock, const void *ca
 
 LockRecord &RecordOf(const void *lock) { return records[lock]; }
 
+// A lock whose storage has been freed (its pool block, or the extension of a
+// deleted device object): its record went with the storage. Under Driver
+// Verifier's special pool the access faults (bug check 0xD5,
+// DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL); without it the count and event
+// are freed memory that the pool may have handed to someone else. Reported,
+// and the call goes no further than the report. recordMutex is held.
+bool InFreedStorage(const char *routine, const void *lock, const void *tag, const void *caller)
+{
+    if (records.count(lock) != 0) return false;
+    if (!hk::internal::InFreedPool(lock) && !hk::internal::InFreedDevice(lock)) return false;
+    hk::ReportViolation("REMOVE_LOCK_IN_FREED_MEMORY", hk::ImageOfAddress(caller),
+                        Describe(routine, lock, tag) + ": the lock lies in freed memory");
+    return true;
+}
+
 // Drops one acquisition under recordMutex; the last one wakes release-and-wait.
 void DropCount(PIO_REMOVE_LOCK lock)
 {
@@ -145,6 +160,8 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     hk::internal::CheckIrql(hk::internal::Ddi::IoAcquireRemoveLock, __builtin_return_address(0));
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx", RemoveLock, __builtin_return_address(0));
     std::lock_guard<std::mutex> hold(recordMutex);
+    if (InFreedStorage("IoAcquireRemoveLockEx", RemoveLock, Tag, __builtin_return_address(0)))
+        return STATUS_DELETE_PENDING;
     LockRecord &record = RecordOf(RemoveLock);
     if (RemoveLock->Common.Removed || record.phase != Phase::Active) return STATUS_DELETE_PENDING;
     InterlockedIncrement(&RemoveLock->Common.IoCount);
@@ -159,6 +176,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
     hk::internal::CheckIrql(hk::internal::Ddi::IoReleaseRemoveLock, caller);
     CheckSize(RemlockSize, "IoReleaseRemoveLockEx", RemoveLock, caller);
     std::lock_guard<std::mutex> hold(recordMutex);
+    if (InFreedStorage("IoReleaseRemoveLockEx", RemoveLock, Tag, caller)) return;
     LockRecord &record = RecordOf(RemoveLock);
     if (record.phase == Phase::Removed) {
         hk::ReportViolation("REMOVE_LOCK_AFTER_WAIT", hk::ImageOfAddress(caller),
@@ -190,6 +208,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     }
     {
         std::lock_guard<std::mutex> hold(recordMutex);
+        if (InFreedStorage("IoReleaseRemoveLockAndWaitEx", RemoveLock, Tag, caller)) return;
         LockRecord &record = RecordOf(RemoveLock);
         if (record.phase != Phase::Active) {
             hk::ReportViolation("REMOVE_LOCK_AFTER_WAIT", hk::ImageOfAddress(caller),

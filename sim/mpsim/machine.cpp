@@ -8,6 +8,7 @@
 #include "serial_standin.h"
 
 #include <map>
+#include <set>
 
 namespace sim {
 
@@ -55,6 +56,7 @@ std::vector<std::pair<std::string, hk::reg::Value>> DeviceKeyValues(const Device
 PortReport ReportPort(const DeviceNode &node, const SerialSnapshots &snapshots)
 {
     PortReport port;
+    port.open = !node.handles.empty();
     port.deviceId = node.deviceId;
     port.instanceId = node.instanceId;
     port.instancePath = node.instancePath;
@@ -77,8 +79,11 @@ PortReport ReportPort(const DeviceNode &node, const SerialSnapshots &snapshots)
     return port;
 }
 
+// Ports a step made report themselves failed.
+using FailedPorts = std::set<const DeviceNode *>;
+
 BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, const SerialSnapshots &snapshots,
-                        const BoardStarts &starts)
+                        const BoardStarts &starts, const FailedPorts &failed)
 {
     BoardReport board;
     board.bus = BusKindName(scenario.bus);
@@ -103,8 +108,43 @@ BoardReport ReportBoard(const BoardScenario &scenario, const DeviceNode *node, c
     // ports it had.
     const bool boardGone = node->state == NodeState::Removed || node->state == NodeState::Failed;
     for (const DeviceNode *child : node->children)
-        if (boardGone || child->state != NodeState::Removed) board.ports.push_back(ReportPort(*child, snapshots));
+        if (boardGone || child->state != NodeState::Removed) {
+            board.ports.push_back(ReportPort(*child, snapshots));
+            board.ports.back().failedByStep = failed.count(child) != 0;
+        }
     return board;
+}
+
+// The port a step names: the board's n-th port node, from 1.
+DeviceNode *PortOf(DeviceNode *board, size_t number)
+{
+    return number >= 1 && number <= board->children.size() ? board->children[number - 1] : nullptr;
+}
+
+// A refused stop or removal is a failure unless the step said it would be
+// refused, or a lower driver was told to refuse (a fault sweep's plant).
+void JudgeVeto(size_t index, const ScenarioStep &step, bool refused, const PnpVeto &veto, MachineReport *report)
+{
+    const std::string where = "step " + std::to_string(index + 1);
+    const bool vetoed = refused && veto.type == PNP_VetoDevice;
+    if (!vetoed) {
+        if (!step.expectedVeto.empty())
+            report->unexpectedVetoes.push_back(where + " was to be refused (" + step.expectedVeto + ") and was not");
+        return;
+    }
+    const std::string text = where + ": PNP_VetoDevice " + veto.device + " (" + veto.request + " refused with " +
+                             StatusText(veto.status) + ")";
+    // A lower driver told to refuse a request (a fault sweep's plant) may
+    // refuse this query, or, refusing another request, keep a port open
+    // that a step would have taken away.
+    const bool planted =
+        LowerRequestFailed() && (veto.status == kLowerDriverFailure || veto.status == STATUS_DEVICE_BUSY);
+    if (planted)
+        report->vetoes.push_back(text + ": after a lower driver was told to refuse a request");
+    else if (!step.expectedVeto.empty())
+        report->vetoes.push_back(text + ": " + step.expectedVeto);
+    else
+        report->unexpectedVetoes.push_back(text);
 }
 
 }  // namespace
@@ -144,12 +184,15 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
         for (const BoardScenario &board : boards) slots.push_back(std::make_unique<BoardSlot>(board));
         std::vector<DeviceNode *> nodes(boards.size(), nullptr);
         SerialSnapshots snapshots;
+        FailedPorts failedPorts;
 
-        for (const ScenarioStep &step : scenario.steps) {
+        for (size_t index = 0; index < scenario.steps.size(); ++index) {
+            const ScenarioStep &step = scenario.steps[index];
             using Kind = ScenarioStep::Kind;
             const bool onBoard = step.kind != Kind::Start && step.kind != Kind::Sleep && step.kind != Kind::Wake;
             DeviceNode *node = onBoard ? nodes[step.board] : nullptr;
             if (onBoard && !node) continue;  // its bus never reported it
+            bool refused = false;  // an orderly stop or removal did not happen
             switch (step.kind) {
             case Kind::Start:
                 for (size_t i = 0; i < boards.size(); ++i) {
@@ -161,9 +204,12 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                     nodes[i] = pnp.PlugBoard(description);
                 }
                 break;
-            case Kind::Stop: pnp.Stop(node); break;
+            case Kind::Stop: refused = !pnp.Stop(node); break;
             case Kind::Restart: {
-                if (node->state == NodeState::Started && !pnp.Stop(node)) break;
+                if (node->state == NodeState::Started && !pnp.Stop(node)) {
+                    refused = true;
+                    break;
+                }
                 BoardResources &at = boards[step.board].resources;
                 if (step.ioBase || step.bridgeBase) {
                     if (step.ioBase) at.uartBase = *step.ioBase;
@@ -172,24 +218,41 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
                     slots[step.board]->Plug(at);
                     if (node->pdo) SetBoardResources(node->pdo, at);
                 }
-                pnp.Restart(node);
+                pnp.Restart(node);  // a failed restart shows in the board's state
                 break;
             }
-            case Kind::Remove: pnp.Remove(node); break;
+            case Kind::Remove: refused = !pnp.Remove(node); break;
             case Kind::SurpriseRemove:
                 slots[step.board]->Unplug();
                 pnp.UnplugBoard(node);
                 break;
-            case Kind::QueryStopThenCancel: pnp.QueryStopThenCancel(node); break;
-            case Kind::QueryRemoveThenCancel: pnp.QueryRemoveThenCancel(node); break;
+            case Kind::QueryStopThenCancel: refused = !pnp.QueryStopThenCancel(node); break;
+            case Kind::QueryRemoveThenCancel: refused = !pnp.QueryRemoveThenCancel(node); break;
+            case Kind::Open:
+            case Kind::Close:
+            case Kind::DeviceControl:
+            case Kind::PortFails: {
+                DeviceNode *port = PortOf(node, step.port);
+                if (!port) break;
+                if (step.kind == Kind::Open) pnp.Open(port);
+                else if (step.kind == Kind::Close) pnp.Close(port);
+                else if (step.kind == Kind::DeviceControl) pnp.DeviceControl(port);
+                else if (port->pdo) {
+                    failedPorts.insert(port);
+                    FailSerialPort(port->pdo);
+                    pnp.InvalidateDeviceState(port);
+                }
+                break;
+            }
             case Kind::Sleep: pnp.Sleep(); break;
             case Kind::Wake: pnp.Wake(); break;
             }
+            JudgeVeto(index, step, refused, pnp.LastVeto(), &report);
             // A step on one board changes what that board's ports saw alone.
             TakeSnapshots(onBoard ? std::vector<DeviceNode *>{node} : pnp.Boards(), &snapshots);
         }
 
-        for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots, starts));
+        for (size_t i = 0; i < boards.size(); ++i) report.boards.push_back(ReportBoard(boards[i], nodes[i], snapshots, starts, failedPorts));
         pnp.ShutDown();
         for (const PnpRequestRecord &r : pnp.Requests())
             report.pnpLog.push_back((r.instancePath.empty() ? std::string("-") : r.instancePath) + "  " + r.request +

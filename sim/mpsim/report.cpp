@@ -239,12 +239,13 @@ std::string StatusText(NTSTATUS status)
 
 bool MachineReport::Passed() const
 {
-    if (!violations.empty()) return false;
+    if (!violations.empty() || !unexpectedVetoes.empty()) return false;
     // A board or port the scenario stopped or removed after a good start
     // is no failure; one whose last start failed is, whatever came after.
     for (const BoardReport &board : boards) {
         if (board.state == "failed" || board.status != STATUS_SUCCESS) return false;
         for (const PortReport &port : board.ports) {
+            if (port.failedByStep) continue;
             if (port.state == "failed" || port.status != STATUS_SUCCESS) return false;
             if (port.loopback == "failed" || port.statusRegister == "failed") return false;
             if (board.state == "started" && !PortPassed(port)) return false;
@@ -278,7 +279,8 @@ std::string RenderJson(const MachineReport &report, bool trace)
                       {"status", StatusText(port.status)},
                       {"registry", RegistryJson(port.registry)},
                       {"resources", ResourcesJson(port.raw, port.translated)},
-                      {"checks", {{"loopback", port.loopback}, {"status_register", port.statusRegister}}}};
+                      {"checks", {{"loopback", port.loopback}, {"status_register", port.statusRegister}}},
+                      {"handle", port.open ? "open" : "closed"}};
             if (!port.problem.empty()) p["problem"] = port.problem;
             if (!port.checkDetail.empty()) p["check_detail"] = port.checkDetail;
             b["ports"].push_back(p);
@@ -303,6 +305,8 @@ std::string RenderJson(const MachineReport &report, bool trace)
                                           {"image", a.image},
                                           {"refused", a.refused}});
     }
+    document["vetoes"] = report.vetoes;
+    document["unexpected_vetoes"] = report.unexpectedVetoes;
     document["seed"] = report.seed;
     document["passed"] = report.Passed();
     return document.dump(2) + "\n";
@@ -332,10 +336,13 @@ std::string RenderText(const MachineReport &report, bool trace)
                 << "    translated    " << ListText(port.translated) << "\n"
                 << "    checks        loopback " << port.loopback << ", status register " << port.statusRegister;
             if (!port.checkDetail.empty()) out << " (" << port.checkDetail << ")";
-            out << "\n";
+            out << "\n    handle        " << (port.open ? "open" : "closed") << "\n";
         }
         out << "\n";
     }
+    for (const std::string &veto : report.vetoes) out << "Vetoed: " << veto << "\n";
+    for (const std::string &veto : report.unexpectedVetoes) out << "UNEXPECTED VETO: " << veto << "\n";
+    if (!report.vetoes.empty() || !report.unexpectedVetoes.empty()) out << "\n";
 
     for (const auto &output : report.debugOutput) {
         out << "Debug output of " << output.first << ":\n";

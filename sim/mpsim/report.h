@@ -25,6 +25,8 @@ struct PortReport {
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw, translated;  // what START handed the serial driver
     std::string loopback = "not run", statusRegister = "not run";  // "ok", "failed", "not run"
     std::string checkDetail;
+    bool open = false;  // a handle is open on the port when the scenario ends
+    bool failedByStep = false;  // a port_fails step made it report itself failed
 };
 
 // One of the board's ranges as its bus driver keeps it.
@@ -68,9 +70,12 @@ struct MachineReport {
     std::vector<hk::IoAccess> ioLog;
     std::vector<std::string> pnpLog;  // the manager's requests and driver calls, in order
     uint32_t seed = 0;                // how the bus drivers chose to complete requests
+    // Refused stops and removals: each as "step N: <veto>", and those no
+    // step expected, which fail the run.
+    std::vector<std::string> vetoes, unexpectedVetoes;
 
     // A port that did not start and pass its checks, a board that failed,
-    // or a violation: the run did not go as it should.
+    // a veto no step expected, or a violation: the run did not go as it should.
     bool Passed() const;
 };
 

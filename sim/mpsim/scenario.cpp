@@ -203,6 +203,10 @@ ScenarioStep StepOf(const json &value, size_t index, size_t boards)
         {"surprise_remove", ScenarioStep::Kind::SurpriseRemove},
         {"query_stop", ScenarioStep::Kind::QueryStopThenCancel},
         {"query_remove", ScenarioStep::Kind::QueryRemoveThenCancel},
+        {"open", ScenarioStep::Kind::Open},
+        {"close", ScenarioStep::Kind::Close},
+        {"control", ScenarioStep::Kind::DeviceControl},
+        {"port_fails", ScenarioStep::Kind::PortFails},
     };
     for (const auto &kind : kinds) {
         if (!value.contains(kind.first)) continue;
@@ -211,9 +215,19 @@ ScenarioStep StepOf(const json &value, size_t index, size_t boards)
         if (step.board >= boards) Wrong(where + "." + kind.first, "no board " + std::to_string(step.board));
         if (value.contains("io_base")) step.ioBase = HexField(value.at("io_base"), where + ".io_base");
         if (value.contains("bridge_base")) step.bridgeBase = HexField(value.at("bridge_base"), where + ".bridge_base");
+        if (value.contains("port")) {
+            step.port = NumberField(value.at("port"), where + ".port");
+            if (step.port == 0) Wrong(where + ".port", "ports are numbered from 1");
+        }
+        if (value.contains("veto")) {
+            if (!value.at("veto").is_string() || value.at("veto").get<std::string>().empty())
+                Wrong(where + ".veto", "expected the reason the step is refused");
+            step.expectedVeto = value.at("veto").get<std::string>();
+        }
         return step;
     }
-    Wrong(where, "expected one of stop, restart, remove, surprise_remove, query_stop, query_remove, power");
+    Wrong(where, "expected one of stop, restart, remove, surprise_remove, query_stop, query_remove, open, close, "
+                 "control, port_fails, power");
 }
 
 void ParseWdmVersion(const std::string &text, Scenario *scenario)

@@ -39,8 +39,15 @@
  *                      (with "io_base" and, PCI, "bridge_base": new ranges),
  *                      {"remove": i}, {"surprise_remove": i},
  *                      {"query_stop": i} / {"query_remove": i} (each
- *                      answered by its cancel), {"power": "sleep"} /
- *                      {"power": "wake"}
+ *                      answered by its cancel), {"open": i, "port": n} /
+ *                      {"close": i, "port": n} (a handle on board i's port
+ *                      n, from 1), {"control": i, "port": n} (a device
+ *                      control request through that handle),
+ *                      {"port_fails": i, "port": n} (its
+ *                      serial driver reports the port failed),
+ *                      {"power": "sleep"} / {"power": "wake"}. A step that
+ *                      is to be refused says why: "veto": "port 1 is open";
+ *                      any other refusal fails the run
  *
  * Defaults keep boards apart: PCI board n at UART 0xD000 + 0x100 n, bridge
  * 0xD080 + 0x100 n, IRQ 11; PCMCIA at 0x100 + 0x40 n, IRQ 10; ISA at
@@ -95,8 +102,14 @@ struct ScenarioStep {
         Wake,
         QueryStopThenCancel,
         QueryRemoveThenCancel,
+        Open,
+        Close,
+        DeviceControl,
+        PortFails,
     } kind = Kind::Start;
     size_t board = 0;
+    size_t port = 1;                          // open, close, control, port_fails: the port's number
+    std::string expectedVeto;                 // why the step is refused; empty: it is not
     std::optional<ULONG> ioBase, bridgeBase;  // restart with new ranges
 };
 

@@ -42,7 +42,21 @@ constexpr ULONG kBridgeOffset = 0x80;
 constexpr int kMinCalls = 2;
 constexpr int kMaxCalls = 40;
 
-enum class Op { Plug, QueryStopCancel, Stop, Restart, MoveRestart, QueryRemoveCancel, Remove, SurpriseRemove, Sleep, Wake };
+enum class Op {
+    Plug,
+    QueryStopCancel,
+    Stop,
+    Restart,
+    MoveRestart,
+    QueryRemoveCancel,
+    Remove,
+    SurpriseRemove,
+    Sleep,
+    Wake,
+    Open,
+    Close,
+    PortFails,
+};
 
 const char *OpName(Op op)
 {
@@ -57,6 +71,9 @@ const char *OpName(Op op)
     case Op::SurpriseRemove: return "surprise removal";
     case Op::Sleep: return "sleep";
     case Op::Wake: return "wake";
+    case Op::Open: return "open a port of";
+    case Op::Close: return "close a port of";
+    case Op::PortFails: return "an open port fails, its board goes, then the port is closed:";
     }
     return "?";
 }
@@ -133,6 +150,7 @@ struct Board {
     std::string model, number;   // drawn at the latest plug
     std::map<std::string, ULONG> portPaths;  // instance path -> port number, at the latest start
     PoolUse holds;               // what a board of its kind takes, while present
+    std::set<DeviceNode *> open; // ports with a handle open on them
 };
 
 // The device of |service| in |pdo|'s stack, or null.
@@ -395,7 +413,8 @@ private:
             return;
         }
         static const Op kOps[] = {Op::Plug,   Op::QueryStopCancel,   Op::Stop,   Op::Restart,        Op::MoveRestart,
-                                  Op::MoveRestart, Op::QueryRemoveCancel, Op::Remove, Op::SurpriseRemove, Op::Sleep};
+                                  Op::MoveRestart, Op::QueryRemoveCancel, Op::Remove, Op::SurpriseRemove, Op::Sleep,
+                                  Op::Open,   Op::Open,              Op::Close,  Op::PortFails};
         for (;;) {
             *op = kOps[random_() % (sizeof(kOps) / sizeof(kOps[0]))];
             *board = random_() % boards_.size();
@@ -417,6 +436,9 @@ private:
                 break;
             }
             case Op::Wake: break;
+            case Op::Open: if (Started(i) && boards_[i].open.size() < PortNodes(i).size()) return; break;
+            case Op::Close: if (!boards_[i].open.empty()) return; break;
+            case Op::PortFails: if (Started(i) && PresentCount() > 1) return; break;
             }
         }
     }
@@ -444,7 +466,7 @@ private:
         }
         if (log_) *log_ << what << "\n";
 
-        const bool removes = op == Op::Remove || op == Op::SurpriseRemove || op == Op::Plug;
+        const bool removes = op == Op::Remove || op == Op::SurpriseRemove || op == Op::Plug || op == Op::PortFails;
         const PoolUse before = PoolNow();
         const PoolUse ownBefore = OwnOfLoaded();
 
@@ -497,9 +519,62 @@ private:
         std::cout.flush();
     }
 
-    // Runs the step and sets what the board should be after it. A request a
-    // driver may refuse (a stop or a removal is vetoed) leaves the board as
-    // it was: the returned note says so, and the board is expected started.
+    // Why the step's stop or removal is to be refused: an open port's serial
+    // driver refuses both queries. Empty: nothing may refuse it.
+    std::string ExpectedVeto(size_t i) const
+    {
+        if (boards_[i].open.empty()) return std::string();
+        return "a port of " + BoardName(i) + " is open";
+    }
+
+    // A refused stop or removal must be the one the step expects, refused
+    // by the stack that has reason to; anything else is a driver's fault.
+    // Returns whether it was refused.
+    bool Judge(bool done, size_t i, const std::string &what)
+    {
+        const std::string expected = ExpectedVeto(i);
+        const PnpVeto &veto = pnp_->LastVeto();
+        if (done) {
+            Check(expected.empty(), "veto: the " + what + " of " + BoardName(i) + " went through though " + expected);
+            return false;
+        }
+        bool byOpenPort = false;
+        for (DeviceNode *port : boards_[i].open) byOpenPort |= port->instancePath == veto.device;
+        Check(!expected.empty() && byOpenPort && veto.type == PNP_VetoDevice,
+              "veto: the " + what + " of " + BoardName(i) + " was refused by " + veto.device + " (" + veto.request +
+                  ", " + Hex(ULONG(veto.status)) + ")" + (expected.empty() ? ", which no step expects" : ""));
+        return true;
+    }
+
+    // A random port of board |i|: open ones when |open|, else started closed ones.
+    DeviceNode *PickPort(size_t i, bool open)
+    {
+        std::vector<DeviceNode *> candidates;
+        for (DeviceNode *port : PortNodes(i))
+            if ((boards_[i].open.count(port) != 0) == open && (open || port->state == NodeState::Started))
+                candidates.push_back(port);
+        return candidates.empty() ? nullptr : candidates[random_() % candidates.size()];
+    }
+
+    // The board leaves the machine by the way |surprise| says; a handle
+    // still open on one of its ports is closed afterwards, by which its
+    // removal waits.
+    void TakeOut(size_t i, bool surprise)
+    {
+        Board &b = boards_[i];
+        if (surprise) {
+            b.slot->Unplug();
+            pnp_->UnplugBoard(b.node);
+        } else {
+            Judge(pnp_->Remove(b.node), i, "removal");
+        }
+        for (DeviceNode *port : b.open) Check(NT_SUCCESS(pnp_->Close(port)), "handles: closing " + port->instancePath + " failed");
+        b.open.clear();
+    }
+
+    // Runs the step and sets what the board should be after it. A stop or
+    // removal refused as the step expects (an open port) leaves the board as
+    // it was: the returned note says so.
     std::string DoStep(Op op, size_t i, const BoardResources &moved)
     {
         Board &b = boards_[i];
@@ -519,9 +594,11 @@ private:
             b.want = Want::Started;
             break;
         }
-        case Op::QueryStopCancel: pnp_->QueryStopThenCancel(b.node); break;
+        case Op::QueryStopCancel:
+            if (Judge(pnp_->QueryStopThenCancel(b.node), i, "query-stop")) return "vetoed, as expected";
+            break;
         case Op::Stop:
-            if (!pnp_->Stop(b.node)) return "the stop was vetoed: the board stays started";
+            if (Judge(pnp_->Stop(b.node), i, "stop")) return "the stop was vetoed: the board stays started";
             b.want = Want::Stopped;
             break;
         case Op::Restart:
@@ -529,7 +606,8 @@ private:
             if (!pnp_->Restart(b.node)) return "the restart failed: " + b.node->problem;
             break;
         case Op::MoveRestart:
-            if (Started(i) && !pnp_->Stop(b.node)) return "the stop was vetoed: the board stays started where it was";
+            if (Started(i) && Judge(pnp_->Stop(b.node), i, "stop"))
+                return "the stop was vetoed: the board stays started where it was";
             b.scenario.resources = moved;
             b.slot->Unplug();
             b.slot->Plug(moved);
@@ -537,14 +615,15 @@ private:
             b.want = Want::Started;
             if (!pnp_->Restart(b.node)) return "the restart at the moved ranges failed: " + b.node->problem;
             break;
-        case Op::QueryRemoveCancel: pnp_->QueryRemoveThenCancel(b.node); break;
+        case Op::QueryRemoveCancel:
+            if (Judge(pnp_->QueryRemoveThenCancel(b.node), i, "query-remove")) return "vetoed, as expected";
+            break;
         case Op::Remove:
-            if (!pnp_->Remove(b.node)) return "the removal was vetoed: the board stays started";
+            if (Judge(pnp_->Remove(b.node), i, "removal")) return "the removal was vetoed: the board stays started";
             b.want = Want::Out;
             break;
         case Op::SurpriseRemove:
-            b.slot->Unplug();
-            pnp_->UnplugBoard(b.node);
+            TakeOut(i, true);
             b.want = Want::Out;
             break;
         case Op::Sleep:
@@ -555,6 +634,44 @@ private:
             pnp_->Wake();
             asleep_ = false;
             break;
+        case Op::Open: {
+            DeviceNode *port = PickPort(i, false);
+            if (!port) return "no closed started port";
+            const NTSTATUS status = pnp_->Open(port);
+            Check(status == STATUS_SUCCESS, "handles: opening " + port->instancePath + " gave " + Hex(ULONG(status)));
+            if (NT_SUCCESS(status)) b.open.insert(port);
+            // The serial driver is exclusive: a second open is refused.
+            const NTSTATUS second = pnp_->Open(port);
+            Check(second == STATUS_ACCESS_DENIED,
+                  "handles: a second open of " + port->instancePath + " gave " + Hex(ULONG(second)));
+            return "opened " + port->instancePath;
+        }
+        case Op::Close: {
+            DeviceNode *port = PickPort(i, true);
+            Check(NT_SUCCESS(pnp_->Close(port)), "handles: closing " + port->instancePath + " failed");
+            b.open.erase(port);
+            return "closed " + port->instancePath;
+        }
+        case Op::PortFails: {
+            // The failing port is surprise-removed alone; its board goes
+            // before the port is closed, orderly when nothing else is open.
+            DeviceNode *port = PickPort(i, true);
+            if (!port) {
+                port = PickPort(i, false);
+                Check(port && NT_SUCCESS(pnp_->Open(port)), "handles: the port to fail could not be opened");
+                if (!port) break;
+            }
+            b.open.erase(port);
+            FailSerialPort(port->pdo);
+            pnp_->InvalidateDeviceState(port);
+            Check(port->state == NodeState::SurpriseRemoved,
+                  "started: " + port->instancePath + " reported itself failed and is " + NodeStateName(port->state));
+            const bool surprise = !b.open.empty() || random_() % 2;
+            TakeOut(i, surprise);
+            Check(NT_SUCCESS(pnp_->Close(port)), "handles: closing " + port->instancePath + " failed");
+            b.want = Want::Out;
+            return surprise ? "surprise removal" : "orderly removal";
+        }
         }
         return std::string();
     }

@@ -155,7 +155,11 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
     ScenarioStep *moved = add(Kind::Restart);
     moved->ioBase = at.uartBase + kMovedBy;
     if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
-    for (Kind kind : {Kind::Sleep, Kind::Wake, surprise ? Kind::SurpriseRemove : Kind::Remove}) add(kind);
+    // Port 1 open fails on its own and is surprise-removed alone; its board
+    // goes, and only then is the port closed, which lets its removal come.
+    for (Kind kind : {Kind::Sleep, Kind::Wake, Kind::Open, Kind::PortFails, surprise ? Kind::SurpriseRemove : Kind::Remove,
+                      Kind::Close})
+        add(kind);
     return scenario;
 }
 
@@ -167,6 +171,7 @@ std::vector<std::string> LeftBehind(const MachineReport &report)
     std::vector<std::string> problems;
     for (const hk::Violation &v : report.violations)
         problems.push_back("verifier: " + v.name + " by " + v.image + ": " + v.detail);
+    for (const std::string &veto : report.unexpectedVetoes) problems.push_back("veto: " + veto);
     if (size_t devices = hk::LiveDeviceCount()) problems.push_back("device objects left: " + std::to_string(devices));
     if (size_t mappings = hk::LiveMappings().size()) problems.push_back("mappings left: " + std::to_string(mappings));
     if (size_t handles = hk::reg::OpenHandleCount())

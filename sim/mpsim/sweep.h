@@ -2,8 +2,9 @@
  * Fault sweeps over whole board lifecycles: a board of each model on its
  * bus is enumerated, its ports started with mpsfilt and the serial port
  * driver stand-in, stopped and restarted, queried for stop and for removal
- * (both cancelled), restarted at moved ranges, put to sleep and woken, and
- * removed (or, in a second variant, surprise-removed); then the same life
+ * (both cancelled), restarted at moved ranges, put to sleep and woken, a
+ * port opened that then fails on its own, and removed (or, in a second
+ * variant, surprise-removed) before that port is closed; then the same life
  * runs once per fallible kernel call that mpsbus or mpsfilt makes, with
  * that call failing, and once per request the lower drivers (the serial
  * stand-in, the board's lower filter) may fail, with that request failed.

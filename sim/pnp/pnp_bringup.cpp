@@ -299,6 +299,7 @@ bool PnpManager::AddDevices(DeviceNode *node)
 
 void PnpManager::TearDownStack(DeviceNode *node)
 {
+    node->removeSent = true;
     Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
 }
 
@@ -420,10 +421,18 @@ bool PnpManager::QueryDeviceState(DeviceNode *node)
         return node->state == NodeState::Started;
     }
     if (!(node->pnpDeviceState & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED))) return true;
+    // Surprise-removed alone; its removal waits for its own handles, even
+    // past its parent's removal ("Removing a Device in a Bus Driver": a child
+    // pending surprise removal outlives its bus's FDO). Once removed, a child
+    // whose parent is gone has been deleted by its bus driver.
     SurpriseRemoveSubtree(node);
-    RemoveSubtree(node);
-    Fail(node, STATUS_UNSUCCESSFUL, "the device reported that it failed");
-    UnloadUnusedDrivers();
+    RemoveOnceClosed(node, [this, node] {
+        RemoveSubtree(node);
+        Fail(node, STATUS_UNSUCCESSFUL, "the device reported that it failed");
+        if (node->parent && (!node->parent->pdo || node->parent->state == NodeState::Removed))
+            ForgetSubtree(node);
+        UnloadUnusedDrivers();
+    });
     return false;
 }
 
@@ -447,10 +456,13 @@ void PnpManager::Enumerate(DeviceNode *node)
         if (!child->pdo || child->state == NodeState::Removed) continue;
         bool stillThere = false;
         for (PDEVICE_OBJECT pdo : reported) stillThere |= pdo == child->pdo;
-        if (stillThere) continue;
+        if (stillThere || child->state == NodeState::SurpriseRemoved) continue;
+        child->leftOut = true;
         SurpriseRemoveSubtree(child);
-        RemoveSubtree(child);
-        ForgetSubtree(child);
+        RemoveOnceClosed(child, [this, child] {
+            RemoveSubtree(child);
+            ForgetSubtree(child);
+        });
     }
 
     std::vector<DeviceNode *> fresh;

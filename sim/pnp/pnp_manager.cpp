@@ -28,6 +28,7 @@ const char *NodeStateName(NodeState state)
     switch (state) {
     case NodeState::Started: return "started";
     case NodeState::Stopped: return "stopped";
+    case NodeState::SurpriseRemoved: return "surprise removed";
     case NodeState::Removed: return "removed";
     case NodeState::Initialized:
     case NodeState::Failed: return "failed";
@@ -105,6 +106,14 @@ PnpManager::PnpManager(InstallDatabase database) : database_(std::move(database)
     hooks.invalidateState = [this](PDEVICE_OBJECT pdo) {
         std::lock_guard<std::mutex> hold(invalidatedLock_);
         invalidated_.push_back(Invalidation{pdo, true});
+    };
+    hooks.awaitingRemoval = [this](PDEVICE_OBJECT pdo) {
+        const DeviceNode *node = NodeOf(pdo);
+        return node != nullptr && !node->removeSent;
+    };
+    hooks.reportedMissing = [this](PDEVICE_OBJECT pdo) {
+        const DeviceNode *node = NodeOf(pdo);
+        return node != nullptr && (node->leftOut || (node->parent && node->parent->removeSent));
     };
     hk::SetPnpHooks(hooks);
 }
@@ -216,30 +225,83 @@ DeviceNode *PnpManager::PlugBoard(const BoardDescription &board)
 
 void PnpManager::UnplugBoard(DeviceNode *board)
 {
-    if (!board->pdo) return;
+    if (!board->pdo || board->state == NodeState::SurpriseRemoved) return;
     MarkBoardMissing(board->pdo);
     if (board->state != NodeState::Removed) SurpriseRemoveSubtree(board);
-    RemoveSubtree(board);
-    ForgetSubtree(board);
-    UnloadUnusedDrivers();
+    RemoveOnceClosed(board, [this, board] {
+        RemoveSubtree(board);
+        ForgetSubtree(board);
+        UnloadUnusedDrivers();
+    });
 }
 
 // ---------------------------------------------------------------- removal
+// Every device of the subtree hears that it is gone ("Handling an
+// IRP_MN_SURPRISE_REMOVAL Request": the PnP manager sends it to the whole
+// subtree when a device is pulled, ejected or fails a restart).
 void PnpManager::SurpriseRemoveSubtree(DeviceNode *root)
 {
     for (DeviceNode *node : ChildrenFirst(root)) {
         if (!Live(node) || (node->state != NodeState::Started && node->state != NodeState::Stopped)) continue;
         Send(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, "");
+        node->state = NodeState::SurpriseRemoved;
     }
+}
+
+// The subtree's IRP_MN_REMOVE_DEVICE requests, children first, come once the
+// last handle open in it has closed ("Handling an IRP_MN_SURPRISE_REMOVAL
+// Request": the PnP manager sends the remove after "all open handles to the
+// device are closed"; "Removing a Device in a Bus Driver").
+void PnpManager::RemoveOnceClosed(DeviceNode *root, std::function<void()> finish)
+{
+    if (HandlesIn(root) == 0) {
+        finish();
+        return;
+    }
+    pendingRemovals_.push_back(PendingRemoval{root, std::move(finish)});
+}
+
+void PnpManager::FinishClosedRemovals()
+{
+    for (size_t i = 0; i < pendingRemovals_.size();) {
+        PendingRemoval &pending = pendingRemovals_[i];
+        // A removal that a wider one (its parent pulled out meanwhile) has
+        // already taken care of.
+        if (pending.root->removeSent || !pending.root->pdo) {
+            pendingRemovals_.erase(pendingRemovals_.begin() + i);
+            continue;
+        }
+        if (HandlesIn(pending.root) != 0) {
+            ++i;
+            continue;
+        }
+        std::function<void()> finish = std::move(pending.finish);
+        pendingRemovals_.erase(pendingRemovals_.begin() + i);
+        finish();
+        i = 0;  // the list may have changed under it
+    }
+}
+
+size_t PnpManager::HandlesIn(DeviceNode *root) const
+{
+    size_t open = 0;
+    for (DeviceNode *node : ChildrenFirst(root)) open += node->handles.size();
+    return open;
 }
 
 void PnpManager::RemoveSubtree(DeviceNode *root)
 {
     for (DeviceNode *node : ChildrenFirst(root)) {
         if (!node->pdo) continue;
+        // A child surprise-removed on its own that is still open keeps its
+        // stack past its parent's removal: its own removal comes once it is
+        // closed (the toaster bus sample keeps such a child at its FDO's
+        // removal for that reason).
+        if (node != root && node->state == NodeState::SurpriseRemoved && HandlesIn(node) != 0) continue;
         // A removed node that is still present has only its PDO left; it
         // hears the removal again once the device is really gone.
         const bool stackLeft = node->state != NodeState::Removed || !BoardPresent(node->pdo);
+        node->removeSent = true;
         if (stackLeft) Send(node, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, "");
         FinishBoardRemoval(node->pdo);
         node->state = NodeState::Removed;
@@ -249,11 +311,12 @@ void PnpManager::RemoveSubtree(DeviceNode *root)
 }
 
 // The bus driver has deleted the PDOs of a removed subtree (the root's too,
-// unless it is a board still in its slot): the manager's references go.
+// unless it is a board still in its slot): the manager's references go. A
+// child that still waits for its own removal keeps its node.
 void PnpManager::ForgetSubtree(DeviceNode *root)
 {
     for (DeviceNode *node : ChildrenFirst(root)) {
-        if (!node->pdo) continue;
+        if (!node->pdo || node->state == NodeState::SurpriseRemoved) continue;
         if (node == root && BoardPresent(node->pdo)) continue;
         ObDereferenceObject(node->pdo);
         nodeOfPdo_.erase(node->pdo);
@@ -262,14 +325,25 @@ void PnpManager::ForgetSubtree(DeviceNode *root)
     }
 }
 
+// A refused query: Windows cancels it on every stack it queried and reports
+// PNP_VetoDevice with the refusing device's instance path (PNP_VETO_TYPE;
+// IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE). Nothing changes.
+void PnpManager::NoteVeto(const DeviceNode *node, UCHAR minor, NTSTATUS status)
+{
+    lastVeto_ = PnpVeto{PNP_VetoDevice, node->instancePath, PnpMinorName(minor), status};
+}
+
 bool PnpManager::Remove(DeviceNode *node)
 {
-    if (!Live(node)) return false;
+    lastVeto_ = PnpVeto();
+    if (!Live(node) || node->state == NodeState::SurpriseRemoved) return false;
     std::vector<DeviceNode *> queried;
     for (DeviceNode *n : ChildrenFirst(node)) {
-        if (!Live(n)) continue;
+        if (!Live(n) || n->state == NodeState::SurpriseRemoved) continue;
         queried.push_back(n);
-        if (!NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, "").status)) {
+        const NTSTATUS status = Send(n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, "").status;
+        if (!NT_SUCCESS(status)) {
+            NoteVeto(n, IRP_MN_QUERY_REMOVE_DEVICE, status);
             for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, "");
             return false;
         }
@@ -284,16 +358,64 @@ bool PnpManager::Remove(DeviceNode *node)
 
 bool PnpManager::QueryRemoveThenCancel(DeviceNode *node)
 {
+    lastVeto_ = PnpVeto();
     bool agreed = true;
     std::vector<DeviceNode *> queried;
     for (DeviceNode *n : ChildrenFirst(node)) {
-        if (!Live(n)) continue;
+        if (!Live(n) || n->state == NodeState::SurpriseRemoved) continue;
         queried.push_back(n);
-        agreed = NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, "").status);
-        if (!agreed) break;
+        const NTSTATUS status = Send(n, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, "").status;
+        agreed = NT_SUCCESS(status);
+        if (!agreed) {
+            NoteVeto(n, IRP_MN_QUERY_REMOVE_DEVICE, status);
+            break;
+        }
     }
     for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, "");
     return agreed;
+}
+
+// ---------------------------------------------------------------- handles
+NTSTATUS PnpManager::Open(DeviceNode *node)
+{
+    if (!node->pdo || node->state == NodeState::Removed) return STATUS_NO_SUCH_DEVICE;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->pdo);
+    const NTSTATUS status = hk::SendIrpSync(top, IRP_MJ_CREATE, 0, nullptr, nullptr, STATUS_SUCCESS);
+    Record(node, "IRP_MJ_CREATE", "", status);
+    if (NT_SUCCESS(status))
+        node->handles.push_back(top);  // the handle keeps the reference
+    else
+        ObDereferenceObject(top);
+    return status;
+}
+
+NTSTATUS PnpManager::Close(DeviceNode *node)
+{
+    if (node->handles.empty()) return STATUS_INVALID_HANDLE;
+    PDEVICE_OBJECT device = node->handles.front();
+    Record(node, "IRP_MJ_CLEANUP", "", hk::SendIrpSync(device, IRP_MJ_CLEANUP, 0, nullptr, nullptr, STATUS_SUCCESS));
+    const NTSTATUS status = hk::SendIrpSync(device, IRP_MJ_CLOSE, 0, nullptr, nullptr, STATUS_SUCCESS);
+    Record(node, "IRP_MJ_CLOSE", "", status);
+    node->handles.erase(node->handles.begin());
+    ObDereferenceObject(device);
+    FinishClosedRemovals();
+    return status;
+}
+
+NTSTATUS PnpManager::DeviceControl(DeviceNode *node)
+{
+    if (node->handles.empty()) return STATUS_INVALID_HANDLE;
+    const NTSTATUS status =
+        hk::SendIrpSync(node->handles.front(), IRP_MJ_DEVICE_CONTROL, 0, nullptr, nullptr, STATUS_SUCCESS);
+    Record(node, "IRP_MJ_DEVICE_CONTROL", "", status);
+    return status;
+}
+
+void PnpManager::InvalidateDeviceState(DeviceNode *node)
+{
+    if (!node->pdo) return;
+    IoInvalidateDeviceState(node->pdo);
+    ProcessInvalidations();
 }
 
 // ------------------------------------------------------------ stop, start
@@ -304,10 +426,13 @@ bool PnpManager::StopSubtree(DeviceNode *node, bool evenWithoutResources)
     std::vector<DeviceNode *> started;
     for (DeviceNode *n : ChildrenFirst(node))
         if (Live(n) && n->state == NodeState::Started) started.push_back(n);
+    lastVeto_ = PnpVeto();
     std::vector<DeviceNode *> queried;
     for (DeviceNode *n : started) {
         queried.push_back(n);
-        if (!NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, "").status)) {
+        const NTSTATUS status = Send(n, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, "").status;
+        if (!NT_SUCCESS(status)) {
+            NoteVeto(n, IRP_MN_QUERY_STOP_DEVICE, status);
             for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, "");
             return false;
         }
@@ -326,13 +451,18 @@ bool PnpManager::StopSubtree(DeviceNode *node, bool evenWithoutResources)
 
 bool PnpManager::QueryStopThenCancel(DeviceNode *node)
 {
+    lastVeto_ = PnpVeto();
     bool agreed = true;
     std::vector<DeviceNode *> queried;
     for (DeviceNode *n : ChildrenFirst(node)) {
         if (!Live(n) || n->state != NodeState::Started) continue;
         queried.push_back(n);
-        agreed = NT_SUCCESS(Send(n, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, "").status);
-        if (!agreed) break;
+        const NTSTATUS status = Send(n, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, "").status;
+        agreed = NT_SUCCESS(status);
+        if (!agreed) {
+            NoteVeto(n, IRP_MN_QUERY_STOP_DEVICE, status);
+            break;
+        }
     }
     for (DeviceNode *q : queried) Send(q, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, "");
     return agreed;
@@ -355,10 +485,13 @@ bool PnpManager::Restart(DeviceNode *node)
         const std::string problem = n->problem.empty() ? "restart failed" : n->problem;
         n->state = NodeState::Stopped;  // so that it hears the surprise removal
         SurpriseRemoveSubtree(n);
-        RemoveSubtree(n);
-        for (DeviceNode *child : n->children) ForgetSubtree(child);
-        Fail(n, status, problem);
-        if (!n->parent && !BoardPresent(n->pdo)) ForgetSubtree(n);
+        RemoveOnceClosed(n, [this, n, status, problem] {
+            RemoveSubtree(n);
+            for (DeviceNode *child : n->children) ForgetSubtree(child);
+            Fail(n, status, problem);
+            if (!n->parent && !BoardPresent(n->pdo)) ForgetSubtree(n);
+            UnloadUnusedDrivers();
+        });
     }
     for (DeviceNode *n : restarted) Enumerate(n);
     UnloadUnusedDrivers();
@@ -399,6 +532,9 @@ void PnpManager::UnloadUnusedDrivers()
 
 void PnpManager::ShutDown()
 {
+    // The applications go first, closing what they hold open.
+    for (const auto &node : nodes_)
+        while (!node->handles.empty()) Close(node.get());
     for (DeviceNode *board : Boards()) {
         if (!board->pdo) continue;
         if (Live(board) && !Remove(board)) {

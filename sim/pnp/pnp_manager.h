@@ -19,8 +19,15 @@
  *              stops and restarts the node (resources or not), FAILED or
  *              REMOVED otherwise surprise-removes it.
  *   removal    QUERY_REMOVE children first, then REMOVE children first; or
- *              SURPRISE_REMOVAL to the subtree, then REMOVE. A veto is
- *              answered with CANCEL_STOP / CANCEL_REMOVE.
+ *              SURPRISE_REMOVAL to the subtree, then REMOVE children first
+ *              once the last handle open in the subtree is closed. A
+ *              device that reports itself failed is surprise-removed alone
+ *              and its removal waits for its own handles, after its
+ *              parent's removal if need be. A veto is answered with
+ *              CANCEL_STOP / CANCEL_REMOVE to every stack queried and
+ *              reported as PNP_VetoDevice with the refusing device's path.
+ *   handles    CREATE to the top of a started node's stack; CLEANUP, then
+ *              CLOSE to the same device.
  *   power      sleep: QUERY_POWER, then per node, children first, system S3
  *              then device D3; wake: parents first, S0 then D0.
  *
@@ -55,6 +62,17 @@ struct PnpRequestRecord {
     std::string request;
     std::string detail;        // query type, power state or service
     NTSTATUS status;
+};
+
+// Why an orderly removal or stop did not happen, as Windows reports it
+// (PNP_VETO_TYPE, cfg.h): PNP_VetoDevice names the device whose stack
+// refused the query.
+enum PnpVetoType { PNP_VetoTypeUnknown = 0, PNP_VetoDevice = 6 };
+struct PnpVeto {
+    PnpVetoType type = PNP_VetoTypeUnknown;  // PNP_VetoTypeUnknown: no veto
+    std::string device;                      // the refusing device's instance path
+    std::string request;                     // the query it refused
+    NTSTATUS status = STATUS_SUCCESS;        // what it answered
 };
 
 class PnpManager {
@@ -98,6 +116,20 @@ public:
     bool Rebalance(DeviceNode *node, const BoardResources *newResources = nullptr);
     // Bus relations again for a started node.
     void Enumerate(DeviceNode *node);
+    // The veto of the last Remove, Stop or query that was refused.
+    const PnpVeto &LastVeto() const { return lastVeto_; }
+
+    // Handles, as an application opens a device: CREATE to the top of a
+    // started node's stack (the status it answered); Close sends CLEANUP and
+    // CLOSE through the node's oldest handle (STATUS_INVALID_HANDLE without
+    // one) and lets a removal that waited for it go on; DeviceControl sends
+    // an IRP_MJ_DEVICE_CONTROL through it.
+    NTSTATUS Open(DeviceNode *node);
+    NTSTATUS Close(DeviceNode *node);
+    NTSTATUS DeviceControl(DeviceNode *node);
+    size_t HandlesIn(DeviceNode *root) const;  // open in the subtree
+    // A driver of the node's stack called IoInvalidateDeviceState.
+    void InvalidateDeviceState(DeviceNode *node);
 
     void Sleep();
     void Wake();
@@ -131,6 +163,11 @@ private:
     void TearDownStack(DeviceNode *node);
 
     void SurpriseRemoveSubtree(DeviceNode *node);
+    // The removal that follows a surprise removal: |finish| runs once no
+    // handle is open in |root|'s subtree, at once if none is.
+    void RemoveOnceClosed(DeviceNode *root, std::function<void()> finish);
+    void FinishClosedRemovals();
+    void NoteVeto(const DeviceNode *node, UCHAR minor, NTSTATUS status);
     void RemoveSubtree(DeviceNode *node);
     void ForgetSubtree(DeviceNode *node);
     void UnloadUnusedDrivers();
@@ -177,6 +214,12 @@ private:
     std::mutex invalidatedLock_;
     std::vector<Invalidation> invalidated_;
     bool processingInvalidations_ = false;
+    struct PendingRemoval {
+        DeviceNode *root;
+        std::function<void()> finish;
+    };
+    std::vector<PendingRemoval> pendingRemovals_;
+    PnpVeto lastVeto_;
 };
 
 // Nodes of a subtree, children before their parent / parents first.

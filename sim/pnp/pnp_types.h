@@ -51,10 +51,12 @@ enum class NodeState {
     Initialized,  // queried, drivers not (yet) started
     Started,
     Stopped,
+    SurpriseRemoved,  // had IRP_MN_SURPRISE_REMOVAL; its removal waits for the last handle
     Failed,       // no driver, a driver failed to load or add, start failed
     Removed,
 };
-// "started", "failed", "stopped", "removed"; a node never started reads "failed".
+// "started", "failed", "stopped", "surprise removed", "removed"; a node
+// never started reads "failed".
 const char *NodeStateName(NodeState state);
 
 struct DeviceNode {
@@ -86,6 +88,12 @@ struct DeviceNode {
     NodeState state = NodeState::Initialized;
     NTSTATUS status = STATUS_PENDING;  // of the last start request
     std::string problem;               // why the node is not started, as Device Manager says it
+
+    bool removeSent = false;           // IRP_MN_REMOVE_DEVICE has gone to its stack
+    bool leftOut = false;              // its parent's last bus relations left it out
+    // Open handles: the device each create went to (the top of the stack
+    // then), referenced until the handle is closed.
+    std::vector<PDEVICE_OBJECT> handles;
 
     SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;

@@ -5,6 +5,7 @@
 #include "serial_standin_private.h"
 
 #include <map>
+#include <set>
 #include <mutex>
 
 namespace sim {
@@ -24,9 +25,21 @@ std::map<PDEVICE_OBJECT, SerialPortRecord> &Records()
     return records;
 }
 
+std::set<PDEVICE_OBJECT> &FailedPorts()
+{
+    static std::set<PDEVICE_OBJECT> failed;
+    return failed;
+}
+
 }  // namespace
 
 namespace serial {
+
+bool ReportsFailure(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::mutex> hold(RecordsLock());
+    return FailedPorts().count(pdo) != 0;
+}
 
 void BeginRecord(PDEVICE_OBJECT pdo)
 {
@@ -75,6 +88,13 @@ void ResetSerialRecords()
 {
     std::lock_guard<std::mutex> hold(RecordsLock());
     Records().clear();
+    FailedPorts().clear();
+}
+
+void FailSerialPort(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard<std::mutex> hold(RecordsLock());
+    FailedPorts().insert(pdo);
 }
 
 const char *CheckResultName(CheckResult result)

@@ -27,6 +27,12 @@ struct SerialExtension {
     // ddi/wdfdevice nf-wdfdevice-wdfdeviceinitsetpowerpolicyownership,
     // whose example is the serial driver's).
     BOOLEAN OwnsPowerPolicy;
+    // Set by IRP_MJ_CREATE, cleared by IRP_MJ_CLOSE: the serial driver is
+    // exclusive, so one open at most.
+    volatile LONG Open;
+    // From IRP_MN_SURPRISE_REMOVAL on: the port is gone; only its open
+    // handle's cleanup and close are still answered.
+    BOOLEAN SurpriseRemoved;
 };
 
 // The port settings a serial driver reads from its device key.
@@ -159,6 +165,21 @@ SERIAL_CODE NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
     }
     if (minor == IRP_MN_START_DEVICE) return StartDevice(extension, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) return RemoveDevice(fdo, irp);
+    // An open port can be neither removed nor stopped in order: the serial
+    // driver refuses both queries while its port is open (Microsoft's WDM
+    // serial sample; the PnP manager then cancels and reports the veto).
+    if ((minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE) && extension->Open) {
+        irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_DEVICE_BUSY;
+    }
+    if (minor == IRP_MN_SURPRISE_REMOVAL) extension->SurpriseRemoved = TRUE;
+    // A port whose UART stopped answering says so in its state; the bus
+    // driver below adds what it knows.
+    if (minor == IRP_MN_QUERY_PNP_DEVICE_STATE && ReportsFailure(extension->Pdo)) {
+        irp->IoStatus.Information |= PNP_DEVICE_FAILED;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
     if (minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) MarkNotStarted(extension->Pdo);
     for (UCHAR succeeded : kMinorsSucceededOnTheWayDown)
         if (minor == succeeded) irp->IoStatus.Status = STATUS_SUCCESS;
@@ -232,6 +253,41 @@ SERIAL_CODE NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT fdo, PIRP irp)
     return PassDown(ExtensionOf(fdo), irp);
 }
 
+SERIAL_CODE NTSTATUS Complete(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Handles end at the function driver: the port's bus driver below never
+// sees them. One open at a time; none once the port is gone.
+SERIAL_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    SerialExtension *extension = ExtensionOf(fdo);
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+        if (extension->SurpriseRemoved) return Complete(irp, STATUS_DELETE_PENDING);
+        if (InterlockedCompareExchange(&extension->Open, 1, 0) != 0) return Complete(irp, STATUS_ACCESS_DENIED);
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLOSE:
+        InterlockedExchange(&extension->Open, 0);
+        return Complete(irp, STATUS_SUCCESS);
+    default:  // IRP_MJ_CLEANUP: nothing is queued on the handle
+        return Complete(irp, STATUS_SUCCESS);
+    }
+}
+
+// Serial requests go on down while the port is there; once it is gone they
+// fail here.
+SERIAL_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    SerialExtension *extension = ExtensionOf(fdo);
+    if (extension->SurpriseRemoved) return Complete(irp, STATUS_DELETE_PENDING);
+    return PassDown(extension, irp);
+}
+
 SERIAL_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo = nullptr;
@@ -264,11 +320,23 @@ SERIAL_CODE NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STR
 {
     hk::RegisterImageRange(kSerialService, __start_serial_standin_text, __stop_serial_standin_text);
     for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = serial::DispatchPassThrough;
+    driver->MajorFunction[IRP_MJ_CREATE] = serial::DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = serial::DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = serial::DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = serial::DispatchDeviceControl;
     driver->MajorFunction[IRP_MJ_PNP] = serial::DispatchPnp;
     driver->MajorFunction[IRP_MJ_POWER] = serial::DispatchPower;
     driver->DriverExtension->AddDevice = serial::AddDevice;
     driver->DriverUnload = serial::Unload;
     return STATUS_SUCCESS;
+}
+
+bool SerialPortOpen(PDEVICE_OBJECT pdo)
+{
+    PDRIVER_OBJECT driver = hk::DriverOf(kSerialService);
+    for (PDEVICE_OBJECT device = pdo ? pdo->AttachedDevice : nullptr; driver && device; device = device->AttachedDevice)
+        if (device->DriverObject == driver) return serial::ExtensionOf(device)->Open != 0;
+    return false;
 }
 
 }  // namespace sim

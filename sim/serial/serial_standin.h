@@ -4,6 +4,14 @@
  * driver and, when a port starts, records what it was given and exercises it
  * as a PC serial driver would: a loopback test on its UART block and a look at
  * the board's interrupt status register for its own port's bit.
+ *
+ * It is the port's function driver, so opens end here, as in the system's
+ * serial driver (Microsoft's WDM serial sample): one open at a time (a
+ * second create fails with STATUS_ACCESS_DENIED); while open it refuses
+ * IRP_MN_QUERY_REMOVE_DEVICE and IRP_MN_QUERY_STOP_DEVICE with
+ * STATUS_DEVICE_BUSY; after IRP_MN_SURPRISE_REMOVAL cleanup and close still
+ * succeed, a device control fails and a new open is refused
+ * (STATUS_DELETE_PENDING).
  */
 #pragma once
 
@@ -36,6 +44,13 @@ const SerialPortRecord *SerialRecordFor(PDEVICE_OBJECT pdo);        // null if t
 // stand-in never started.
 SerialPortRecord ExercisePort(PDEVICE_OBJECT pdo);
 void ResetSerialRecords();
+
+// Makes the serial driver on |pdo|'s stack report its device failed
+// (PNP_DEVICE_FAILED) from its next IRP_MN_QUERY_PNP_DEVICE_STATE on, as
+// when the UART stops answering; the caller invalidates the device state.
+void FailSerialPort(PDEVICE_OBJECT pdo);
+// Whether the serial driver on |pdo|'s stack has the port open.
+bool SerialPortOpen(PDEVICE_OBJECT pdo);
 
 const char *CheckResultName(CheckResult result);  // "ok", "failed", "not run"
 

@@ -18,6 +18,8 @@ namespace sim::serial {
 void BeginRecord(PDEVICE_OBJECT pdo);
 void StoreRecord(PDEVICE_OBJECT pdo, SerialPortRecord record);
 void MarkNotStarted(PDEVICE_OBJECT pdo);
+// Whether FailSerialPort was called for |pdo|.
+bool ReportsFailure(PDEVICE_OBJECT pdo);
 
 // Programs the UART block found in |record|'s translated resources, runs the
 // loopback and interrupt status register checks and writes their outcome

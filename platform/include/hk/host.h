@@ -285,6 +285,13 @@ struct PnpHooks {
     std::function<void(PDEVICE_OBJECT pdo, DEVICE_RELATION_TYPE type)> invalidateRelations;
     // IoInvalidateDeviceState: the manager queries the device's PnP state again.
     std::function<void(PDEVICE_OBJECT pdo)> invalidateState;
+    // True for a PDO whose device node the manager still holds and has not
+    // yet sent IRP_MN_REMOVE_DEVICE: its bus driver may not delete it yet.
+    std::function<bool(PDEVICE_OBJECT pdo)> awaitingRemoval;
+    // True for a PDO its bus no longer reports (left out of the last bus
+    // relations, or its parent removed): its bus driver deletes it at its
+    // IRP_MN_REMOVE_DEVICE.
+    std::function<bool(PDEVICE_OBJECT pdo)> reportedMissing;
 };
 void SetPnpHooks(const PnpHooks &hooks);
 // The hardware key of a PDO: "...\\Enum\\<instance path>\\Device Parameters".

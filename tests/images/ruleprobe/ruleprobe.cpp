@@ -146,7 +146,18 @@ NTSTATUS UseAfterFreeWork()
     block[0] = 1;
     ExFreePoolWithTag(block, kProbeTag);
     if (gSlip == SlipWritesFreedPool) block[3] = 2;
-    return STATUS_SUCCESS;
+    if (gSlip != SlipLocksFreedPool) return STATUS_SUCCESS;
+
+    // A lock in a block of its own, as a per-request context keeps one.
+    PIO_REMOVE_LOCK lock =
+        static_cast<PIO_REMOVE_LOCK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_REMOVE_LOCK), kProbeTag));
+    if (lock == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    IoInitializeRemoveLock(lock, kProbeTag, 0, 0);
+    NTSTATUS status = IoAcquireRemoveLock(lock, lock);
+    if (NT_SUCCESS(status)) IoReleaseRemoveLock(lock, lock);
+    ExFreePoolWithTag(lock, kProbeTag);
+    if (NT_SUCCESS(IoAcquireRemoveLock(lock, lock))) IoReleaseRemoveLock(lock, lock);
+    return status;
 }
 
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -32,6 +32,7 @@ enum RuleProbeSlip {
     SlipKeepsRegistryPath = 20,     // writes through the DriverEntry RegistryPath later
     SlipWritesFreedPool = 21,       // writes a block after ExFreePool
     SlipQueriesRemovedLower = 22,   // sends a request to the lower device after it went
+    SlipLocksFreedPool = 23,        // acquires a remove lock kept in a pool block it freed
 
     // Removal.
     SlipDeletesInSurpriseRemoval = 30,  // detaches and deletes at surprise removal
