@@ -59,7 +59,9 @@ std::string TagText(ULONG tag)
 std::string Describe(const void *address, const Block &block)
 {
     std::ostringstream text;
-    text << block.size << " bytes of " << (IsPaged(block.type) ? "PagedPool" : "NonPagedPool") << " tagged '"
+    text << block.size << " bytes of "
+         << (IsPaged(block.type) ? "PagedPool" : (ULONG(block.type) & NonPagedPoolNx) ? "NonPagedPoolNx" : "NonPagedPool")
+         << " tagged '"
          << TagText(block.tag) << "' at " << address;
     return text.str();
 }
@@ -85,8 +87,34 @@ PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &i
     return memory;
 }
 
+constexpr ULONG kNoExecute = NonPagedPoolNx;  // the bit every NX pool type carries
+
+bool IsExecutable(POOL_TYPE type) { return !IsPaged(type) && (ULONG(type) & kNoExecute) == 0; }
+
+// What the running Windows makes of the pool type a driver image asked for.
+void CheckPoolType(POOL_TYPE type, ULONG tag, const void *caller)
+{
+    if ((ULONG(type) & kNoExecute) != 0 && !hk::WindowsAtLeast(hk::Windows::W8)) {
+        // "NX pool compatibility issues": the pool allocators before Windows 8
+        // do not function correctly when asked for NonPagedPoolNx.
+        std::ostringstream why;
+        why << "BAD_POOL_CALLER: " << hk::ImageOfAddress(caller) << " asked for pool type " << ULONG(type)
+            << ", which " << hk::WindowsInfo(hk::WindowsVersion()).title << " does not have (NX pool types came with Windows 8)";
+        hk::BugCheck(0xC2, why.str());
+    }
+    // Driver Verifier's code integrity check, from Windows 8 on, over the
+    // verified drivers (the loaded images): an executable pool type is
+    // 0xC4/0x2000 ("Code integrity checking").
+    if (IsExecutable(type) && hk::WindowsAtLeast(hk::Windows::W8) && !hk::internal::ImageOwningAddress(caller).empty()) {
+        hk::BugCheckEx(0xC4, 0x2000, ULONG_PTR(caller), ULONG_PTR(type), tag,
+                       "DRIVER_VERIFIER_DETECTED_VIOLATION: " + hk::ImageOfAddress(caller) +
+                           " specified an executable pool type (expected NonPagedPoolNx)");
+    }
+}
+
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
 {
+    CheckPoolType(type, tag, caller);
     CheckIrql(type, true, caller);
     return AllocateOwned(type, size, tag, hk::ImageOfAddress(caller));
 }
