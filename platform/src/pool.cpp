@@ -38,6 +38,14 @@ std::map<const void *, Block> &Live()
     return *live;
 }
 
+// Every allocation since the last reset, in order, as Driver Verifier's pool
+// tracking sees them.
+std::vector<hk::PoolBlock> &Allocations()
+{
+    static auto *allocations = new std::vector<hk::PoolBlock>;
+    return *allocations;
+}
+
 hk::internal::Quarantine &Freed()
 {
     static auto *freed = new hk::internal::Quarantine(4096, kFreedFill, "pool block");
@@ -84,6 +92,7 @@ PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &i
     std::memset(memory, kFreshFill, size);
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Live()[memory] = Block{tag, type, size, image};
+    Allocations().push_back(hk::PoolBlock{memory, tag, type, size, image});
     return memory;
 }
 
@@ -213,6 +222,12 @@ std::vector<PoolBlock> LivePool()
     return blocks;
 }
 
+std::vector<PoolBlock> PoolAllocations()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    return Allocations();
+}
+
 bool IsLivePoolBlock(const void *address)
 {
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
@@ -275,6 +290,7 @@ void ResetPool()
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
     for (const auto &entry : Live()) std::free(const_cast<void *>(entry.first));
     Live().clear();
+    Allocations().clear();
     Freed().Clear();
 }
 

@@ -53,6 +53,9 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> LivePool();
 size_t LivePoolCount(const std::string &owner = std::string());
+// Every block allocated since the kernel was last reset, freed or not, in
+// the order of the calls (the address may have been handed out again since).
+std::vector<PoolBlock> PoolAllocations();
 // True while |address| is the start of a block not yet freed.
 bool IsLivePoolBlock(const void *address);
 // Reports every live block of |owner| (all when empty) as POOL_LEAK and frees
