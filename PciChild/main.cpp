@@ -6,6 +6,8 @@
 
 ULONG DebugLevel = 2;
 UNICODE_STRING RegistryPathCopy;
+/* The filter takes paged pool only; a nonpaged block would take this type. */
+POOL_TYPE gNonPagedPoolType = NonPagedPool;
 
 /* The level is read from the board family's service key, not from the
    filter's own, so one setting covers every port of every board. */
@@ -26,6 +28,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         MP_DbgPrint(1, "WDM 1.10 not available, driver load aborted!\n");
         return STATUS_UNSUCCESSFUL;
     }
+    gNonPagedPoolType = NonPagedPoolOfRunningWindows();
     /* The path is a counted string: nothing says a NUL follows it, so the
        trace reads no further than its length. */
     MP_DbgPrint(1, "Entering DriverEntry(), Service Key Name =\n    %.*ws\n", int(RegistryPath->Length / sizeof(WCHAR)),

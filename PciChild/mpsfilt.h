@@ -9,6 +9,7 @@
 #include <ntddk.h>
 
 #include "kernel_compat.h"
+#include "nonpaged_pool.h"
 #include "port_bus_interface.h"
 
 #ifndef STATUS_DEVICE_CONFIGURATION_ERROR
@@ -52,6 +53,7 @@ extern ULONG DebugLevel;
 
 /* main.cpp */
 extern UNICODE_STRING RegistryPathCopy;
+extern POOL_TYPE gNonPagedPoolType;
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID NTAPI MP_Unload(PDRIVER_OBJECT DriverObject);
 

@@ -11,6 +11,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     /* WDM 1.10 (Windows 2000) is the oldest kernel whose PnP behaviour the
        driver relies on. */
     if (!IoIsWdmVersionAvailable(1, 0x10)) return STATUS_UNSUCCESSFUL;
+    gNonPagedPoolType = NonPagedPoolOfRunningWindows();
 
     /* Two more bytes keep the copy NUL-terminated. */
     RegistryPathCopy.Length = 0;

@@ -10,6 +10,7 @@
 
 #include "gendev/gendev.h"
 #include "kernel_compat.h"
+#include "nonpaged_pool.h"
 
 /* The leading fields of every mpsbus device extension. */
 struct DeviceExtensionHeader {
@@ -35,7 +36,7 @@ struct BoardExtension {
     ULONG ModelIndex;
     ULONG BusType;                        /* 1 ISA, 5 PCI, 8 PCMCIA */
     BOOLEAN SkipBridgeInit;
-    PCM_RESOURCE_LIST RawResources;       /* NonPagedPool copies of the START lists */
+    PCM_RESOURCE_LIST RawResources;       /* nonpaged copies of the START lists */
     ULONG RawResourcesSize;
     PCM_RESOURCE_LIST TranslatedResources;
     ULONG TranslatedResourcesSize;
@@ -55,9 +56,9 @@ struct PortExtension {
     LIST_ENTRY ChildLink;                 /* in the board's ChildList */
     PDEVICE_OBJECT ParentBoard;
     ULONG OemFlavour;
-    PWSTR DeviceId;                       /* NonPagedPool, 256 bytes */
-    PWSTR HardwareIds;                    /* NonPagedPool multi-string */
-    PWSTR InstanceId;                     /* NonPagedPool */
+    PWSTR DeviceId;                       /* nonpaged, 256 bytes */
+    PWSTR HardwareIds;                    /* nonpaged multi-string */
+    PWSTR InstanceId;                     /* nonpaged */
     ULONG PortNumber;                     /* 1-based */
     PHYSICAL_ADDRESS StartedUart;         /* the board's UART range at the port's last START */
     BOOLEAN Started;                      /* from that START to a STOP, SURPRISE_REMOVAL or REMOVE */
@@ -110,6 +111,10 @@ inline VOID UnlockResources(BoardExtension *board) { KeSetEvent(&board->Resource
 extern UNICODE_STRING RegistryPathCopy;
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID NTAPI BusUnload(PDRIVER_OBJECT DriverObject);
+
+/* nonpaged_pool.cpp: the type of every nonpaged block (the resource list
+   copies, the ports' identity strings), set at DriverEntry. */
+extern POOL_TYPE gNonPagedPoolType;
 
 /* dispatch.cpp */
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);

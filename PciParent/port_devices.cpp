@@ -179,7 +179,7 @@ NTSTATUS BuildHardwareIds(PortExtension *Port)
     PCWSTR id = HardwareIdOf(board->BusType, Port->OemFlavour);
     const SIZE_T bytes = wcslen(id) * sizeof(WCHAR);
     /* Two terminators: a multi-string of one entry. */
-    Port->HardwareIds = AllocateZeroed(NonPagedPool, bytes + 2 * sizeof(WCHAR));
+    Port->HardwareIds = AllocateZeroed(gNonPagedPoolType, bytes + 2 * sizeof(WCHAR));
     if (Port->HardwareIds == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(Port->HardwareIds, id, bytes);
     return STATUS_SUCCESS;
@@ -187,7 +187,7 @@ NTSTATUS BuildHardwareIds(PortExtension *Port)
 
 NTSTATUS BuildDeviceId(PortExtension *Port, BoardExtension *Board)
 {
-    Port->DeviceId = AllocateZeroed(NonPagedPool, DeviceIdBytes);
+    Port->DeviceId = AllocateZeroed(gNonPagedPoolType, DeviceIdBytes);
     if (Port->DeviceId == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     if (Board->ModelIndex >= MPS_MODEL_COUNT) return STATUS_NO_SUCH_DEVICE;
 
@@ -209,7 +209,7 @@ NTSTATUS BuildInstanceId(PortExtension *Port, ULONG PortNumber)
 
     /* "PORT_", the digits and a terminator. */
     const USHORT bytes = static_cast<USHORT>(5 * sizeof(WCHAR) + digits.Length + sizeof(WCHAR));
-    Port->InstanceId = AllocateZeroed(NonPagedPool, bytes);
+    Port->InstanceId = AllocateZeroed(gNonPagedPoolType, bytes);
     if (Port->InstanceId == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     UNICODE_STRING id = EmptyStringIn(Port->InstanceId, bytes);
     status = RtlAppendUnicodeToString(&id, L"PORT_");

@@ -81,7 +81,7 @@ NTSTATUS CopyList(const CM_RESOURCE_LIST *Source, PCM_RESOURCE_LIST *Copy, ULONG
        the walk below to read far past them. */
     if (count > (MAXULONG - header) / sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR)) return STATUS_INSUFFICIENT_RESOURCES;
     const ULONG size = header + count * static_cast<ULONG>(sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
-    *Copy = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(NonPagedPool, size, MPS_POOL_TAG));
+    *Copy = static_cast<PCM_RESOURCE_LIST>(ExAllocatePoolWithTag(gNonPagedPoolType, size, MPS_POOL_TAG));
     if (*Copy == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(*Copy, Source, size);
     *Size = size;

@@ -216,6 +216,10 @@ if(TARGET mpsim)
         add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 150)
     endif()
     set_tests_properties(mpsim_sequences PROPERTIES TIMEOUT 300)
+    # The same on current Windows 11: NX pool, the code integrity check, the
+    # power rules of WDM 6.0. Twenty seeds, as under the sanitizers.
+    add_test(NAME mpsim_sequences_windows11 COMMAND mpsim --windows 11 --sequence 1 --seeds 20)
+    set_tests_properties(mpsim_sequences_windows11 PROPERTIES TIMEOUT 300)
 endif()
 
 # Every model's life once per fallible call of the drivers, with that call
@@ -223,14 +227,18 @@ endif()
 # Under the sanitizers or the emulator a run costs several times as much: a
 # few models of each bus, two memory-space variants among them (a PC Card's
 # UART range mapped with no bridge range beside it).
+set(MPS_SWEEP_SAMPLE PL1-A/remove,PB2-A/surprise,PL4-A/memory,CB1-A/surprise,CB2-A/memory,IB4-AX/surprise)
 if(TARGET mpsim)
     if(MPS_SANITIZE OR MPS_EMULATED)
-        add_test(NAME mpsim_fault_sweep
-                 COMMAND mpsim --sweep PL1-A/remove,PB2-A/surprise,PL4-A/memory,CB1-A/surprise,CB2-A/memory,IB4-AX/surprise)
+        add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep ${MPS_SWEEP_SAMPLE})
     else()
         add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep)
     endif()
     set_tests_properties(mpsim_fault_sweep PROPERTIES TIMEOUT 900)
+    # The sample again on current Windows 11, where every nonpaged block must
+    # be NX on each failure path too.
+    add_test(NAME mpsim_fault_sweep_windows11 COMMAND mpsim --windows 11 --sweep ${MPS_SWEEP_SAMPLE})
+    set_tests_properties(mpsim_fault_sweep_windows11 PROPERTIES TIMEOUT 900)
 endif()
 
 # Clang's static analyzer over the driver sources as this build compiles its

@@ -33,6 +33,8 @@ else()
     set(MPS_DLL_ENTRY _DllMain@12)
 endif()
 set(pe_image ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/cmake/pe_image.py --machine ${MPS_PE_MACHINE})
+# The documented minimum Windows of every routine the images may import.
+set(kernel_imports ${CMAKE_SOURCE_DIR}/tests/package/kernel_imports.csv)
 
 set(test_root ${MPS_TEST_SIGNING_DIR}/root.crt)
 add_custom_command(OUTPUT ${test_root} ${MPS_TEST_SIGNING_DIR}/leaf.crt ${MPS_TEST_SIGNING_DIR}/leaf.key
@@ -55,12 +57,14 @@ function(mps_kernel_image name)
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
     target_link_options(${name} PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,${MPS_DRIVER_ENTRY}
         -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-        -Wl,--enable-reloc-section -Wl,--gc-sections -s -Wl,--disable-stdcall-fixup)
+        -Wl,--enable-reloc-section -Wl,--gc-sections -s -Wl,--disable-stdcall-fixup
+        -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
     target_link_libraries(${name} PRIVATE ntoskrnl hal gcc)
     add_dependencies(${name} test_certificate)
     set(image $<TARGET_FILE:${name}>)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${kernel_imports})
     add_custom_command(TARGET ${name} POST_BUILD
-        COMMAND ${pe_image} ${image}
+        COMMAND ${pe_image} --imports ${kernel_imports} --map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map ${image}
         COMMAND ${MPS_OSSLSIGNCODE} sign -certs ${MPS_TEST_SIGNING_DIR}/leaf.crt -key ${MPS_TEST_SIGNING_DIR}/leaf.key
                 -h sha256 -n ${name} -in ${image} -out ${image}.signed > /dev/null
         COMMAND ${CMAKE_COMMAND} -E rename ${image}.signed ${image}
@@ -128,9 +132,33 @@ endif()
 foreach(image mpsbus mpsfilt)
     if(TARGET ${image})
         add_test(NAME ${image}_sys_is_a_signed_${MPS_PE_MACHINE}_kernel_image
-            COMMAND ${pe_image} --verify-only --signed-by ${test_root} $<TARGET_FILE:${image}>)
+            COMMAND ${pe_image} --verify-only --signed-by ${test_root} --imports ${kernel_imports}
+                    --map ${CMAKE_CURRENT_BINARY_DIR}/${image}.map $<TARGET_FILE:${image}>)
+        set_tests_properties(${image}_sys_is_a_signed_${MPS_PE_MACHINE}_kernel_image
+            PROPERTIES PASS_REGULAR_EXPRESSION "runs from Windows [^\n]* on.*signed \\(SHA-256\\)")
     endif()
 endforeach()
+# Memory integrity's image rules, the import table and, on x64, the unwind
+# data of every non-leaf function: each slip planted into a copy of mpsbus
+# must be refused for what it is.
+if(TARGET mpsbus)
+    set(plants
+        "writable-code\;section \\.text is writable and executable \\(memory integrity: 0x2003\\)"
+        "unaligned-section\;section \\.data at 0x[0-9a-f]+ is not page-aligned \\(memory integrity: 0x2004\\)"
+        "executable-imports\;.*import table in executable section \\.idata \\(memory integrity: 0x2005\\)"
+        "straddling-relocation\;relocation at 0x[0-9a-f]+ straddles a page"
+        "unknown-import\;imports ntoskrnl\\.exe!NoSuchExport, which no Windows kernel exports")
+    if(MPS_PE_MACHINE STREQUAL "amd64")
+        list(APPEND plants "missing-unwind\;function GenericDispatchPnp at 0x[0-9a-f]+ calls or uses the stack but has no unwind data")
+    endif()
+    foreach(entry ${plants})
+        list(GET entry 0 kind)
+        list(GET entry 1 pattern)
+        string(REPLACE "-" "_" test_kind ${kind})
+        mps_refusal(pe_image_check_refuses_${test_kind} mpsbus "${pattern}" --verify-only --plant ${kind}
+                    --imports ${kernel_imports} --map ${CMAKE_CURRENT_BINARY_DIR}/mpsbus.map)
+    endforeach()
+endif()
 # The filter touches no hardware: the kernel is all it links against.
 if(TARGET mpsfilt)
     add_test(NAME mpsfilt_sys_imports_from_the_kernel_only

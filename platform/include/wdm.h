@@ -196,6 +196,9 @@ typedef enum _POOL_TYPE {
     NonPagedPoolMustSucceed = 2,
     NonPagedPoolCacheAligned = 4,
     PagedPoolCacheAligned = 5,
+    /* From Windows 8: nonpaged pool whose pages never execute. */
+    NonPagedPoolNx = 512,
+    NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
 
 /* ---------------------------------------------------------- dispatcher objects */
@@ -1151,6 +1154,32 @@ NTKERNELAPI PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHe
 #define ExInterlockedRemoveHeadList ExfInterlockedRemoveHeadList
 
 /* Rtl */
+/* RtlGetVersion fills the basic record, and the extended one when its size
+   says so (dwOSVersionInfoSize). */
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+typedef struct _OSVERSIONINFOEXW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+    USHORT wServicePackMajor;
+    USHORT wServicePackMinor;
+    USHORT wSuiteMask;
+    UCHAR wProductType;
+    UCHAR wReserved;
+} OSVERSIONINFOEXW, *POSVERSIONINFOEXW, RTL_OSVERSIONINFOEXW, *PRTL_OSVERSIONINFOEXW;
+#define VER_PLATFORM_WIN32_NT 2
+NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);

@@ -59,6 +59,8 @@ constexpr IrqlRule kRules[] = {
     {Ddi::ObDereferenceObject, "ObDereferenceObject", DISPATCH_LEVEL, ""},
     // IoIsWdmVersionAvailable: PASSIVE_LEVEL.
     {Ddi::IoIsWdmVersionAvailable, "IoIsWdmVersionAvailable", PASSIVE_LEVEL, ""},
+    // RtlGetVersion: PASSIVE_LEVEL.
+    {Ddi::RtlGetVersion, "RtlGetVersion", PASSIVE_LEVEL, ""},
     // Remove locks (the macros wrap the ...Ex routines): initialise and
     // release-and-wait PASSIVE_LEVEL, acquire and release <= DISPATCH_LEVEL.
     {Ddi::IoInitializeRemoveLock, "IoInitializeRemoveLock", PASSIVE_LEVEL, ""},

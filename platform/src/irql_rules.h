@@ -31,6 +31,7 @@ enum class Ddi {
     ObReferenceObject,
     ObDereferenceObject,
     IoIsWdmVersionAvailable,
+    RtlGetVersion,
     IoInitializeRemoveLock,
     IoAcquireRemoveLock,
     IoReleaseRemoveLock,

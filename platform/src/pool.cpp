@@ -38,6 +38,14 @@ std::map<const void *, Block> &Live()
     return *live;
 }
 
+// Every allocation since the last reset, in order, as Driver Verifier's pool
+// tracking sees them.
+std::vector<hk::PoolBlock> &Allocations()
+{
+    static auto *allocations = new std::vector<hk::PoolBlock>;
+    return *allocations;
+}
+
 hk::internal::Quarantine &Freed()
 {
     static auto *freed = new hk::internal::Quarantine(4096, kFreedFill, "pool block");
@@ -59,7 +67,9 @@ std::string TagText(ULONG tag)
 std::string Describe(const void *address, const Block &block)
 {
     std::ostringstream text;
-    text << block.size << " bytes of " << (IsPaged(block.type) ? "PagedPool" : "NonPagedPool") << " tagged '"
+    text << block.size << " bytes of "
+         << (IsPaged(block.type) ? "PagedPool" : (ULONG(block.type) & NonPagedPoolNx) ? "NonPagedPoolNx" : "NonPagedPool")
+         << " tagged '"
          << TagText(block.tag) << "' at " << address;
     return text.str();
 }
@@ -82,11 +92,38 @@ PVOID AllocateOwned(POOL_TYPE type, SIZE_T size, ULONG tag, const std::string &i
     std::memset(memory, kFreshFill, size);
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Live()[memory] = Block{tag, type, size, image};
+    Allocations().push_back(hk::PoolBlock{memory, tag, type, size, image});
     return memory;
+}
+
+constexpr ULONG kNoExecute = NonPagedPoolNx;  // the bit every NX pool type carries
+
+bool IsExecutable(POOL_TYPE type) { return !IsPaged(type) && (ULONG(type) & kNoExecute) == 0; }
+
+// What the running Windows makes of the pool type a driver image asked for.
+void CheckPoolType(POOL_TYPE type, ULONG tag, const void *caller)
+{
+    if ((ULONG(type) & kNoExecute) != 0 && !hk::WindowsAtLeast(hk::Windows::W8)) {
+        // "NX pool compatibility issues": the pool allocators before Windows 8
+        // do not function correctly when asked for NonPagedPoolNx.
+        std::ostringstream why;
+        why << "BAD_POOL_CALLER: " << hk::ImageOfAddress(caller) << " asked for pool type " << ULONG(type)
+            << ", which " << hk::WindowsInfo(hk::WindowsVersion()).title << " does not have (NX pool types came with Windows 8)";
+        hk::BugCheck(0xC2, why.str());
+    }
+    // Driver Verifier's code integrity check, from Windows 8 on, over the
+    // verified drivers (the loaded images): an executable pool type is
+    // 0xC4/0x2000 ("Code integrity checking").
+    if (IsExecutable(type) && hk::WindowsAtLeast(hk::Windows::W8) && !hk::internal::ImageOwningAddress(caller).empty()) {
+        hk::BugCheckEx(0xC4, 0x2000, ULONG_PTR(caller), ULONG_PTR(type), tag,
+                       "DRIVER_VERIFIER_DETECTED_VIOLATION: " + hk::ImageOfAddress(caller) +
+                           " specified an executable pool type (expected NonPagedPoolNx)");
+    }
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller)
 {
+    CheckPoolType(type, tag, caller);
     CheckIrql(type, true, caller);
     return AllocateOwned(type, size, tag, hk::ImageOfAddress(caller));
 }
@@ -185,6 +222,12 @@ std::vector<PoolBlock> LivePool()
     return blocks;
 }
 
+std::vector<PoolBlock> PoolAllocations()
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    return Allocations();
+}
+
 bool IsLivePoolBlock(const void *address)
 {
     std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
@@ -253,6 +296,7 @@ void ResetPool()
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
     for (const auto &entry : Live()) std::free(const_cast<void *>(entry.first));
     Live().clear();
+    Allocations().clear();
     Freed().Clear();
 }
 

@@ -116,7 +116,7 @@ BenchRun MeasureBoards(size_t boards)
     hk::ResetKernel();
     ResetSerialRecords();
     SetCompletionSeed(kDefaultCompletionSeed);
-    hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
+    ApplyWindows(scenario);
     {
         PnpManager pnp(InstallDatabase::Default(false));
         pnp.RegisterBuiltinDriver(kSerialService, SerialDriverEntry);

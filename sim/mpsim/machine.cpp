@@ -149,6 +149,19 @@ void JudgeVeto(size_t index, const ScenarioStep &step, bool refused, const PnpVe
 
 }  // namespace
 
+namespace {
+hk::Windows machineWindows = hk::Windows::W2000;
+}  // namespace
+
+void SetMachineWindows(hk::Windows windows) { machineWindows = windows; }
+hk::Windows MachineWindows() { return machineWindows; }
+
+void ApplyWindows(const Scenario &scenario)
+{
+    hk::SetWindowsVersion(scenario.windows.value_or(machineWindows));
+    if (scenario.wdmVersionGiven) hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
+}
+
 MachineReport RunScenario(const Scenario &scenario, const std::function<void()> &afterReset)
 {
     // Checked before anything runs: the machine is never left half-run.
@@ -164,7 +177,7 @@ MachineReport RunScenario(const Scenario &scenario, const std::function<void()> 
     ResetSerialRecords();
     ResetLowerFaults();
     if (afterReset) afterReset();
-    hk::SetWdmVersion(scenario.wdmMajor, scenario.wdmMinor);
+    ApplyWindows(scenario);
     if (scenario.filterDebugLevel)
         hk::reg::SetDword(std::string(kServicesPath) + kFilterParameters, "DebugLevel", *scenario.filterDebugLevel);
 

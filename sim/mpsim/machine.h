@@ -41,4 +41,12 @@ private:
 // fault-injection sweep sets its plan there.
 MachineReport RunScenario(const Scenario &scenario, const std::function<void()> &afterReset = nullptr);
 
+// The Windows every run of this process models unless its scenario names
+// one (mpsim --windows); Windows 2000 until set.
+void SetMachineWindows(hk::Windows windows);
+hk::Windows MachineWindows();
+// After a kernel reset: the machine's Windows, or the scenario's, and the
+// scenario's WDM version where it gives one.
+void ApplyWindows(const Scenario &scenario);
+
 }  // namespace sim

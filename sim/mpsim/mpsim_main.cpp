@@ -3,10 +3,10 @@
  * would show. Without a scenario file it runs the built-in machine, one
  * board of each bus.
  *
- *   mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]
- *   mpsim --bench [--time]
- *   mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]
- *   mpsim --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]
+ *   mpsim [--windows NAME] [--json] [--trace] [--seed N] [--boards N | scenario.json]
+ *   mpsim [--windows NAME] --bench [--time]
+ *   mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]
+ *   mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]
  *
  * --boards N runs a machine of N boards of the 23 models in turn, every
  * board started (the layout is in scenario.h). --bench measures what N more
@@ -46,10 +46,11 @@
 
 namespace {
 
-const char kUsage[] = "usage: mpsim [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
-                      "       mpsim --bench [--time]\n"
-                      "       mpsim --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]\n"
-                      "       mpsim --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]\n";
+const char kUsage[] = "usage: mpsim [--windows NAME] [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
+                      "       mpsim [--windows NAME] --bench [--time]\n"
+                      "       mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]\n"
+                      "       mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]\n"
+                      "--windows: 2000 (default), xp, 2003, vista, 7, 8, 8.1, 10 or 11\n";
 
 int Usage(const char *why)
 {
@@ -66,6 +67,13 @@ bool NumberArgument(const char *text, unsigned long limit, unsigned long *value)
 }
 
 // One seed with every step printed, or COUNT seeds with the failing ones.
+// How a replay line names the machine's Windows: nothing for the default.
+std::string WindowsOption()
+{
+    const hk::Windows windows = sim::MachineWindows();
+    return windows == hk::Windows::W2000 ? std::string() : std::string(" --windows ") + hk::WindowsInfo(windows).name;
+}
+
 int RunSequences(uint32_t first, unsigned long steps, unsigned long count, bool moves, bool printSteps)
 {
     const auto began = std::chrono::steady_clock::now();
@@ -79,7 +87,7 @@ int RunSequences(uint32_t first, unsigned long steps, unsigned long count, bool 
         calls += result.interfaceCalls;
         if (result.passed) continue;
         ++failed;
-        std::cout << "replay: mpsim --sequence " << seed << " --steps " << steps << (moves ? "" : " --no-moves") << "\n";
+        std::cout << "replay: mpsim" << WindowsOption() << " --sequence " << seed << " --steps " << steps << (moves ? "" : " --no-moves") << "\n";
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::cout << "mpsim --sequence: " << count << " seeds from " << first << ", " << stepsRun << " steps, " << checks
@@ -113,6 +121,11 @@ int main(int argc, char **argv)
         else if (std::strcmp(argv[i], "--boards") == 0) {
             if (i + 1 >= argc || !NumberArgument(argv[++i], 4096, &boards) || boards == 0)
                 return Usage("--boards needs a number from 1 to 4096");
+        }
+        else if (std::strcmp(argv[i], "--windows") == 0) {
+            const hk::WindowsRelease *release = i + 1 < argc ? hk::ReleaseNamed(argv[++i]) : nullptr;
+            if (release == nullptr) return Usage(("--windows needs one of " + hk::ReleaseNames()).c_str());
+            sim::SetMachineWindows(release->id);
         }
         else if (std::strcmp(argv[i], "--bench") == 0) bench = true;
         else if (std::strcmp(argv[i], "--time") == 0) judgeTime = true;
@@ -180,7 +193,11 @@ int main(int argc, char **argv)
         } else {
             const std::string machine =
                 boards ? std::to_string(boards) + " boards" : file ? file : "built-in machine";
-            std::cout << "mpsim: " << machine << ", WDM " << scenario.wdmVersion
+            const hk::WindowsRelease &windows = hk::WindowsInfo(scenario.windows.value_or(sim::MachineWindows()));
+            char wdm[8];
+            std::snprintf(wdm, sizeof wdm, "%u.%02x", windows.wdmMajor, windows.wdmMinor);
+            std::cout << "mpsim: " << machine << ", " << windows.title << ", WDM "
+                      << (scenario.wdmVersionGiven ? scenario.wdmVersion : std::string(wdm))
                       << ", seed " << seed << "\n\n"
                       << sim::RenderText(report, trace);
         }

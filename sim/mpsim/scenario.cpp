@@ -242,6 +242,7 @@ void ParseWdmVersion(const std::string &text, Scenario *scenario)
     const unsigned long minor = std::strtoul(minorText.c_str(), &minorEnd, 16);
     if (dot == 0 || *end != '\0' || *minorEnd != '\0' || minorText.empty() || major > 0xFF || minor > 0xFF)
         Wrong("wdm_version", "expected a version such as \"1.10\"");
+    scenario->wdmVersionGiven = true;
     scenario->wdmVersion = text;
     scenario->wdmMajor = UCHAR(major);
     scenario->wdmMinor = UCHAR(minor);
@@ -263,6 +264,12 @@ Scenario ParseScenario(const std::string &text)
     if (document.contains("wdm_version")) {
         if (!document.at("wdm_version").is_string()) Wrong("wdm_version", "expected a string");
         ParseWdmVersion(document.at("wdm_version").get<std::string>(), &scenario);
+    }
+    if (document.contains("windows")) {
+        const json &windows = document.at("windows");
+        const hk::WindowsRelease *release = windows.is_string() ? hk::ReleaseNamed(windows.get<std::string>()) : nullptr;
+        if (release == nullptr) Wrong("windows", "expected one of " + hk::ReleaseNames());
+        scenario.windows = release->id;
     }
     if (document.contains("board_lower_filter")) {
         if (!document.at("board_lower_filter").is_boolean()) Wrong("board_lower_filter", "expected true or false");

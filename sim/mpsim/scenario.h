@@ -3,7 +3,12 @@
  * hardware behaves, and what happens to them.
  *
  * JSON form (every name optional unless said):
- *   wdm_version        "1.10" (default): the WDM version the kernel reports
+ *   windows            "2000" (default, or mpsim --windows), "xp", "2003",
+ *                      "vista", "7", "8", "8.1", "10", "11": the Windows the
+ *                      kernel is (RtlGetVersion, its WDM version, NX pool,
+ *                      Driver Verifier's code integrity check)
+ *   wdm_version        "1.10": the WDM version the kernel reports, over the
+ *                      one of its Windows
  *   filter_debug_level number, stored as mpsfilt's "DebugLevel" (absent: no value)
  *   board_lower_filter bool (default false; true in the built-in machine): a
  *                      pass-through lower filter of the host's own sits
@@ -114,6 +119,8 @@ struct ScenarioStep {
 };
 
 struct Scenario {
+    std::optional<hk::Windows> windows;  // absent: the machine's (SetMachineWindows)
+    bool wdmVersionGiven = false;
     std::string wdmVersion = "1.10";
     UCHAR wdmMajor = 1, wdmMinor = 0x10;
     std::optional<ULONG> filterDebugLevel;

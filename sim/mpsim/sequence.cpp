@@ -131,7 +131,7 @@ PoolUse PoolNow()
     for (const hk::PoolBlock &block : hk::LivePool())
         for (size_t k = 0; k < kImageCount; ++k)
             if (block.owner == kImages[k]) {
-                const size_t t = block.type == NonPagedPool ? 0 : 1;
+                const size_t t = (block.type & PagedPool) ? 1 : 0;
                 ++use.blocks[k][t];
                 use.bytes[k][t] += static_cast<long long>(block.size);
             }
@@ -299,6 +299,7 @@ public:
     SequenceResult Run(size_t steps)
     {
         hk::ResetKernel();
+        hk::SetWindowsVersion(MachineWindows());
         ResetSerialRecords();
         SetCompletionSeed(seed_);
         PnpManager pnp(InstallDatabase::Default(true));

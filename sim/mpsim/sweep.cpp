@@ -406,7 +406,11 @@ int SweepCommand(const std::vector<std::string> &names, unsigned only, bool trac
             out << "  FAILED " << r.name << " call " << f.failingCall;
             if (!f.call.empty())
                 out << " (" << f.call << (f.stack.empty() ? "" : " in " + Joined(f.stack, " < ")) << ")";
-            out << ": replay with mpsim --sweep " << r.name << " --fail " << f.failingCall << "\n";
+            const hk::Windows windows = MachineWindows();
+            out << ": replay with mpsim"
+                << (windows == hk::Windows::W2000 ? std::string()
+                                                  : std::string(" --windows ") + hk::WindowsInfo(windows).name)
+                << " --sweep " << r.name << " --fail " << f.failingCall << "\n";
             for (const std::string &p : f.problems) out << "    " << p << "\n";
         }
         total.calls += r.calls;

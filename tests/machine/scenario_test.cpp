@@ -57,6 +57,9 @@ TEST(Scenario, EveryFieldIsRead)
                   {"remove": 0}, {"surprise_remove": 1}, {"power": "sleep"}, {"power": "wake"}]
     })");
     EXPECT_EQ(s.wdmMinor, 0x20);
+    EXPECT_TRUE(s.wdmVersionGiven);
+    EXPECT_FALSE(s.windows) << "the machine's Windows unless named";
+    EXPECT_EQ(hk::Windows::W81, sim::ParseScenario(R"({"windows": "8.1"})").windows);
     EXPECT_EQ(*s.filterDebugLevel, 4u);
     const sim::BoardScenario &card = s.boards[0];
     EXPECT_THAT(card.hardwareIds, ElementsAre("PCMCIA\\X-05D3-0045", "PCMCIA\\X"));
@@ -113,6 +116,8 @@ TEST(Scenario, MistakesAreNamed)
         {R"({"wdm_version": "one"})", "wdm_version"},
         {R"({"memory_window": "0x1FFFFFFFFFFFFFFFF"})", "memory_window"},
         {R"({"memory_window": "0xFFFFFFFFFFFF0001"})", "memory_window"},
+        {R"({"windows": "95"})", "windows: expected one of 2000, xp, 2003, vista, 7, 8, 8.1, 10, 11"},
+        {R"({"windows": 11})", "windows"},
     };
     for (const auto &c : cases) {
         try {

@@ -153,7 +153,8 @@ TEST_P(BoardInf, ListsEveryIsaBoardTheDriverAccepts)
             }
 }
 
-// Windows picks the models of its own architecture; both must be whole.
+// Windows picks the models of its own architecture; both must be whole. The
+// Windows 10 models list the same IDs (tests/package/store_rules_test.cpp).
 INSTANTIATE_TEST_SUITE_P(Architectures, BoardInf, ::testing::Values("NTx86", "NTamd64"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 

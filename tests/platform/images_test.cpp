@@ -1,5 +1,6 @@
 // Driver images: loading, unloading, what is checked at unload.
 #include "support/kernel_test.h"
+#include <cstring>
 
 namespace hk::test {
 namespace {
@@ -93,6 +94,38 @@ TEST_F(ImagesTest, WdmVersionComparesMajorThenMinor)
     }
     SetWdmVersion(2, 0x00);
     EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x30));
+}
+
+// What each Windows reports: its version, the WDM version it answers for,
+// and both records RtlGetVersion fills (the caller's size says which).
+TEST_F(ImagesTest, EachWindowsReportsItsVersionAndWdmVersion)
+{
+    struct Case {
+        Windows windows;
+        ULONG major, minor, build;
+        bool wdm6;
+    } cases[] = {{Windows::W2000, 5, 0, 2195, false}, {Windows::XP, 5, 1, 2600, false},
+                 {Windows::Vista, 6, 0, 6000, true},  {Windows::W7, 6, 1, 7600, true},
+                 {Windows::W8, 6, 2, 9200, true},     {Windows::W81, 6, 3, 9600, true},
+                 {Windows::W11, 10, 0, 26100, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(WindowsInfo(c.windows).title);
+        SetWindowsVersion(c.windows);
+        RTL_OSVERSIONINFOEXW info;
+        std::memset(&info, 0xCC, sizeof(info));
+        info.dwOSVersionInfoSize = sizeof(RTL_OSVERSIONINFOW);
+        ASSERT_EQ(STATUS_SUCCESS, RtlGetVersion(reinterpret_cast<PRTL_OSVERSIONINFOW>(&info)));
+        EXPECT_EQ(c.major, info.dwMajorVersion);
+        EXPECT_EQ(c.minor, info.dwMinorVersion);
+        EXPECT_EQ(c.build, info.dwBuildNumber);
+        EXPECT_EQ(ULONG(VER_PLATFORM_WIN32_NT), info.dwPlatformId);
+        EXPECT_EQ(0xCCCC, info.wServicePackMajor) << "the basic record ends before the extended fields";
+        info.dwOSVersionInfoSize = sizeof(info);
+        ASSERT_EQ(STATUS_SUCCESS, RtlGetVersion(reinterpret_cast<PRTL_OSVERSIONINFOW>(&info)));
+        EXPECT_EQ(0, info.wServicePackMajor);
+        EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x10));
+        EXPECT_EQ(c.wdm6, IoIsWdmVersionAvailable(6, 0) != FALSE);
+    }
 }
 
 }  // namespace

@@ -269,5 +269,25 @@ TEST_F(RuleProbeDeathTest, WhatWindowsStopsOnStopsTheRun)
     EXPECT_DEATH(SendIrpSync(gone, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr), "STOP: 0x00000050");
 }
 
+// The pool type of each Windows: executable nonpaged pool passes until
+// Windows 8, where Driver Verifier's code integrity check stops on it; the
+// NX type stops the allocators that do not know it.
+TEST_F(RuleProbeDeathTest, NonPagedPoolIsNoExecuteWhereWindowsHasIt)
+{
+    for (Windows windows : {Windows::W2000, Windows::W7, Windows::W8, Windows::W11}) {
+        SCOPED_TRACE(WindowsInfo(windows).title);
+        SetWindowsVersion(windows);
+        EXPECT_EQ(Names{}, Run(SlipNone).found);
+    }
+    SetWindowsVersion(Windows::W7);
+    EXPECT_EQ(Names{}, Run(SlipExecutablePool).found);
+    EXPECT_DEATH(Run(SlipNxPoolAlways), "STOP: 0x000000C2\n.*pool type 512, which Windows 7 does not have");
+    SetWindowsVersion(Windows::W8);
+    EXPECT_DEATH(Run(SlipExecutablePool),
+                 R"(STOP: 0x000000C4.*\(0x2000, 0x[0-9A-F]+, 0x0, 0x626F7250\).*ruleprobe specified an executable pool type)");
+    SetWindowsVersion(Windows::W11);
+    EXPECT_EQ(Names{}, Run(SlipNxPoolAlways).found);
+}
+
 }  // namespace
 }  // namespace hk::test

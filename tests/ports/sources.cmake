@@ -7,6 +7,7 @@ add_library(test_ports_driver_code OBJECT ${CMAKE_SOURCE_DIR}/PciParent/port_dev
                                           ${CMAKE_SOURCE_DIR}/PciParent/orphan_ports.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/models.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/resources.cpp
+                                          ${CMAKE_SOURCE_DIR}/PciParent/nonpaged_pool.cpp
                                           ${CMAKE_SOURCE_DIR}/PciParent/board_registers.cpp)
 target_include_directories(test_ports_driver_code PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include
                                                           ${CMAKE_SOURCE_DIR}/platform/include)

@@ -53,6 +53,9 @@ struct PoolBlock {
 };
 std::vector<PoolBlock> LivePool();
 size_t LivePoolCount(const std::string &owner = std::string());
+// Every block allocated since the kernel was last reset, freed or not, in
+// the order of the calls (the address may have been handed out again since).
+std::vector<PoolBlock> PoolAllocations();
 // True while |address| is the start of a block not yet freed.
 bool IsLivePoolBlock(const void *address);
 // Reports every live block of |owner| (all when empty) as POOL_LEAK and frees
@@ -114,7 +117,29 @@ void Sweep(const std::function<void()> &scenario, const std::function<void(unsig
 KIRQL CurrentIrql();
 void SetCurrentIrql(KIRQL irql);
 
-// --------------------------------------------------------------- WDM version
+// ----------------------------------------------------------- Windows version
+// The Windows the kernel is: what RtlGetVersion reports, the WDM version
+// IoIsWdmVersionAvailable answers for, and what it lacks (NonPagedPoolNx
+// before Windows 8) or checks (Driver Verifier's code integrity check from
+// Windows 8 on). Windows 2000 by default, the oldest the x86 images load on,
+// where the power rules are strictest.
+enum class Windows { W2000, XP, Server2003, Vista, W7, W8, W81, W10, W11, Count };
+struct WindowsRelease {
+    Windows id;
+    const char *name;     // as mpsim and scenarios take it: "2000", "xp", ..., "8.1", "10", "11"
+    const char *title;    // "Windows 8.1"
+    ULONG major, minor, build;
+    UCHAR wdmMajor, wdmMinor;
+};
+const WindowsRelease &WindowsInfo(Windows windows);
+const WindowsRelease *ReleaseNamed(const std::string &name);  // nullptr when none
+std::string ReleaseNames();                                   // "2000, xp, ..., 11"
+void SetWindowsVersion(Windows windows);  // also sets its WDM version
+Windows WindowsVersion();
+bool WindowsAtLeast(Windows windows);
+
+// Overrides the WDM version alone (a system offering less than the drivers
+// need); SetWindowsVersion sets it back to the release's.
 void SetWdmVersion(UCHAR major, UCHAR minor);  // default 1.10 (1, 0x10)
 
 // --------------------------------------------------------------- diagnostics

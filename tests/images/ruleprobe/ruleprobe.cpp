@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include "kernel_compat.h"
+#include "nonpaged_pool.h"
 #include "ruleprobe.h"
 
 namespace {
@@ -22,6 +23,7 @@ struct ProbeExtension {
 };
 
 ULONG gSlip;
+POOL_TYPE gNonPagedPoolType;  // chosen at DriverEntry, as the drivers do
 PWCHAR gKeptRegistryPath;  // SlipKeepsRegistryPath only: the caller's buffer
 PWCHAR gRegistryPathCopy;
 
@@ -141,7 +143,7 @@ NTSTATUS UseAfterFreeWork()
         gKeptRegistryPath[0] = L'\\';
         return STATUS_SUCCESS;
     }
-    PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 16, kProbeTag));
+    PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(gNonPagedPoolType, 16, kProbeTag));
     if (block == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     block[0] = 1;
     ExFreePoolWithTag(block, kProbeTag);
@@ -371,6 +373,10 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
     gSlip = SlipNone;
     RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, kService, table, NULL, NULL);
+
+    gNonPagedPoolType = gSlip == SlipExecutablePool ? NonPagedPool
+                        : gSlip == SlipNxPoolAlways ? NonPagedPoolNx
+                                                    : NonPagedPoolOfRunningWindows();
 
     if (gSlip == SlipKeepsRegistryPath) {
         gKeptRegistryPath = RegistryPath->Buffer;

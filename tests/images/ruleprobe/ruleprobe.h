@@ -70,6 +70,8 @@ enum RuleProbeSlip {
     // What Windows itself stops on.
     SlipNullCompletionRoutine = 40,  // invoke flags with no routine
     SlipDetachesItself = 41,         // IoDetachDevice(own device) instead of the lower
+    SlipExecutablePool = 42,         // NonPagedPool whatever Windows runs (code integrity: 0xC4/0x2000 from Windows 8)
+    SlipNxPoolAlways = 43,           // NonPagedPoolNx whatever Windows runs (unknown before Windows 8)
 };
 
 #define RULEPROBE_SERVICE "ruleprobe"
