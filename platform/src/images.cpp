@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -47,6 +48,33 @@ std::vector<PDRIVER_OBJECT> &Retired()
 {
     static auto *retired = new std::vector<PDRIVER_OBJECT>;
     return *retired;
+}
+
+// dladdr searches the symbols of the object an address falls in, and
+// ownership is asked on nearly every kernel call. The object an address
+// belongs to changes only when an image is opened or closed, so each
+// address's object base is kept until then.
+std::unordered_map<const void *, const void *> &ObjectBases()
+{
+    static auto *bases = new std::unordered_map<const void *, const void *>;
+    return *bases;
+}
+
+void ForgetObjectBases()
+{
+    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
+    ObjectBases().clear();
+}
+
+// Under the bookkeeping lock.
+const void *ObjectBaseOf(const void *address)
+{
+    auto known = ObjectBases().find(address);
+    if (known != ObjectBases().end()) return known->second;
+    Dl_info info{};
+    const void *base = dladdr(address, &info) == 0 ? nullptr : info.dli_fbase;
+    ObjectBases().emplace(address, base);
+    return base;
 }
 
 std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
@@ -132,7 +160,10 @@ void Retire(std::unique_ptr<Image> image, const std::string &when)
     driver->DriverExtension->ServiceKeyName = UNICODE_STRING{};
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Retired().push_back(driver);
-    if (image->handle != nullptr) dlclose(image->handle);
+    if (image->handle != nullptr) {
+        dlclose(image->handle);
+        ForgetObjectBases();
+    }
 }
 
 std::unique_ptr<Image> TakeLoaded(const std::string &service)
@@ -201,6 +232,7 @@ LoadedDriver LoadDriver(const std::string &service)
         path = ImageDirectory() + "/" + service + ".so";
     }
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ForgetObjectBases();
     if (handle == nullptr) {
         std::fprintf(stderr, "hk: cannot load %s: %s\n", path.c_str(), dlerror());
         result.entryStatus = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -211,6 +243,7 @@ LoadedDriver LoadDriver(const std::string &service)
     if (entry == nullptr || dladdr(reinterpret_cast<void *>(entry), &info) == 0) {
         std::fprintf(stderr, "hk: %s has no DriverEntry\n", path.c_str());
         dlclose(handle);
+        ForgetObjectBases();
         result.entryStatus = STATUS_INVALID_PARAMETER;
         return result;
     }
@@ -276,11 +309,11 @@ namespace internal {
 
 std::string ImageOwningAddress(const void *address)
 {
-    Dl_info info{};
-    if (dladdr(address, &info) == 0) return std::string();
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    const void *base = ObjectBaseOf(address);
+    if (base == nullptr) return std::string();
     for (const auto &entry : Loaded()) {
-        if (entry.second->handle != nullptr && entry.second->base == info.dli_fbase) return entry.first;
+        if (entry.second->handle != nullptr && entry.second->base == base) return entry.first;
     }
     return std::string();
 }
@@ -296,6 +329,7 @@ void ResetImages()
         Retired().push_back(entry.second->driver);
     }
     Loaded().clear();
+    ObjectBases().clear();
     for (PDRIVER_OBJECT driver : Retired()) std::free(driver);
     Retired().clear();
     ImageDirectory() = MPS_IMAGE_DIR;
