@@ -9,13 +9,13 @@
 #include "kernel_core.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <unordered_map>
 
 namespace {
 
@@ -26,6 +26,8 @@ struct Image {
     std::string service;
     void *handle = nullptr;        // from dlopen; null for a builtin driver
     const void *base = nullptr;    // load address, for ownership of code
+    // Where the image is mapped (its loadable segments), for ownership.
+    std::vector<std::pair<const char *, const char *>> segments;
     PDRIVER_OBJECT driver = nullptr;
     std::u16string driverName, serviceName;
 };
@@ -50,31 +52,34 @@ std::vector<PDRIVER_OBJECT> &Retired()
     return *retired;
 }
 
-// dladdr searches the symbols of the object an address falls in, and
-// ownership is asked on nearly every kernel call. The object an address
-// belongs to changes only when an image is opened or closed, so each
-// address's object base is kept until then.
-std::unordered_map<const void *, const void *> &ObjectBases()
+// The loadable segments of the object that holds |code|: what dladdr
+// searches to tell which object an address is in. Read once at load, since
+// ownership is asked on nearly every kernel call and dladdr also walks the
+// object's symbols each time.
+std::vector<std::pair<const char *, const char *>> SegmentsOf(const void *code)
 {
-    static auto *bases = new std::unordered_map<const void *, const void *>;
-    return *bases;
-}
-
-void ForgetObjectBases()
-{
-    std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    ObjectBases().clear();
-}
-
-// Under the bookkeeping lock.
-const void *ObjectBaseOf(const void *address)
-{
-    auto known = ObjectBases().find(address);
-    if (known != ObjectBases().end()) return known->second;
-    Dl_info info{};
-    const void *base = dladdr(address, &info) == 0 ? nullptr : info.dli_fbase;
-    ObjectBases().emplace(address, base);
-    return base;
+    struct Search {
+        const char *code;
+        std::vector<std::pair<const char *, const char *>> segments;
+    } search{static_cast<const char *>(code), {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            auto *search = static_cast<Search *>(data);
+            std::vector<std::pair<const char *, const char *>> segments;
+            bool holdsCode = false;
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr) &header = info->dlpi_phdr[i];
+                if (header.p_type != PT_LOAD) continue;
+                const char *begin = reinterpret_cast<const char *>(info->dlpi_addr + header.p_vaddr);
+                segments.emplace_back(begin, begin + header.p_memsz);
+                holdsCode = holdsCode || (search->code >= begin && search->code < begin + header.p_memsz);
+            }
+            if (!holdsCode) return 0;
+            search->segments = std::move(segments);
+            return 1;
+        },
+        &search);
+    return search.segments;
 }
 
 std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
@@ -160,10 +165,7 @@ void Retire(std::unique_ptr<Image> image, const std::string &when)
     driver->DriverExtension->ServiceKeyName = UNICODE_STRING{};
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
     Retired().push_back(driver);
-    if (image->handle != nullptr) {
-        dlclose(image->handle);
-        ForgetObjectBases();
-    }
+    if (image->handle != nullptr) dlclose(image->handle);
 }
 
 std::unique_ptr<Image> TakeLoaded(const std::string &service)
@@ -232,7 +234,6 @@ LoadedDriver LoadDriver(const std::string &service)
         path = ImageDirectory() + "/" + service + ".so";
     }
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ForgetObjectBases();
     if (handle == nullptr) {
         std::fprintf(stderr, "hk: cannot load %s: %s\n", path.c_str(), dlerror());
         result.entryStatus = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -243,7 +244,6 @@ LoadedDriver LoadDriver(const std::string &service)
     if (entry == nullptr || dladdr(reinterpret_cast<void *>(entry), &info) == 0) {
         std::fprintf(stderr, "hk: %s has no DriverEntry\n", path.c_str());
         dlclose(handle);
-        ForgetObjectBases();
         result.entryStatus = STATUS_INVALID_PARAMETER;
         return result;
     }
@@ -251,6 +251,7 @@ LoadedDriver LoadDriver(const std::string &service)
     image->service = service;
     image->handle = handle;
     image->base = info.dli_fbase;
+    image->segments = SegmentsOf(reinterpret_cast<const void *>(entry));
     result.entryStatus = Start(std::move(image), entry);
     result.driver = NT_SUCCESS(result.entryStatus) ? DriverOf(service) : nullptr;
     return result;
@@ -309,11 +310,12 @@ namespace internal {
 
 std::string ImageOwningAddress(const void *address)
 {
+    const char *at = static_cast<const char *>(address);
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
-    const void *base = ObjectBaseOf(address);
-    if (base == nullptr) return std::string();
     for (const auto &entry : Loaded()) {
-        if (entry.second->handle != nullptr && entry.second->base == base) return entry.first;
+        if (entry.second->handle == nullptr) continue;
+        for (const auto &[begin, end] : entry.second->segments)
+            if (at >= begin && at < end) return entry.first;
     }
     return std::string();
 }
@@ -329,7 +331,6 @@ void ResetImages()
         Retired().push_back(entry.second->driver);
     }
     Loaded().clear();
-    ObjectBases().clear();
     for (PDRIVER_OBJECT driver : Retired()) std::free(driver);
     Retired().clear();
     ImageDirectory() = MPS_IMAGE_DIR;
