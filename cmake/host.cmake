@@ -207,6 +207,15 @@ target_compile_options(test_headers PRIVATE ${CMAKE_CXX_COMPILE_OPTIONS_PIE})
 target_precompile_headers(test_headers PRIVATE <gmock/gmock.h> <gtest/gtest.h> <hk/host.h>
                           <algorithm> <chrono> <cstring> <functional> <map> <memory> <string> <thread> <vector>)
 
+# The groups whose test files compile as one unit, sharing the parse of
+# their headers (half of their compile time): only where that is known to
+# build, since names in anonymous namespaces must then not repeat between a
+# group's files. A group leaves it by leaving this list (or by
+# set(MPS_TEST_UNITY_BUILD OFF) in its sources.cmake); the others reuse
+# names and compile file by file.
+set(MPS_UNITY_TEST_GROUPS boardlife businterface hal hardware identify machine mpsbus mpsfilt mpsfilt_registry
+    optionsmachine package ports registry rtl serial startseq sync)
+
 # One test executable per folder under tests/ (support/ is linked into each).
 # The limit only stops a hung test: the emulator and the sanitizers run the
 # whole-machine tests several times slower (one took 115 s under ASan on a
@@ -245,6 +254,11 @@ foreach(group_dir ${TEST_GROUPS})
             # lists of them, it links from the objects the images are built
             # from.
             set(MPS_TEST_COST 0)
+            if(group IN_LIST MPS_UNITY_TEST_GROUPS)
+                set(MPS_TEST_UNITY_BUILD ON)
+            else()
+                set(MPS_TEST_UNITY_BUILD OFF)
+            endif()
             if(EXISTS ${group_dir}/sources.cmake)
                 include(${group_dir}/sources.cmake)
             endif()
@@ -253,6 +267,9 @@ foreach(group_dir ${TEST_GROUPS})
             set_property(TARGET test_${group} PROPERTY SOURCES ${group_sources})
             if(TARGET test_headers)
                 target_precompile_headers(test_${group} REUSE_FROM test_headers)
+            endif()
+            if(MPS_TEST_UNITY_BUILD)
+                set_target_properties(test_${group} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
             endif()
             # A group's sources.cmake may give its tests a COST, so that ctest
             # starts the long ones first.
