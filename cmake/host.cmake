@@ -51,13 +51,49 @@ target_compile_options(ntoskrnl_host PRIVATE -Wall -Wextra -Wno-multichar -Wno-i
 target_link_libraries(ntoskrnl_host PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
 
 # ------------------------------------------------------------ driver images
+# Kernel code: the drivers' compile options and the host kernel's headers.
+function(mps_driver_code target)
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/platform/include)
+    target_compile_definitions(${target} PRIVATE ${MPS_DRIVER_DEFINES})
+    target_compile_options(${target} PRIVATE ${MPS_DRIVER_CXX_FLAGS})
+endfunction()
+
+# Each source of the drivers is compiled once per tree, as kernel code, into
+# an object library of its own: the images link it, and so does every test
+# that compiles a driver routine into its executable (mps_shared_sources).
+set(MPS_SHARED_DRIVER_SOURCES ${MPSBUS_SOURCES} ${GENDEV_SOURCES} ${MPSFILT_SOURCES})
+function(mps_driver_object_name source out)
+    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
+    string(MAKE_C_IDENTIFIER "driver_object_${relative}" name)
+    set(${out} ${name} PARENT_SCOPE)
+endfunction()
+foreach(source ${MPS_SHARED_DRIVER_SOURCES})
+    mps_driver_object_name(${source} object)
+    add_library(${object} OBJECT ${source})
+    mps_driver_code(${object})
+endforeach()
+
+# |out| gets |sources| with each driver source replaced by its objects.
+function(mps_shared_sources out)
+    set(result "")
+    foreach(source ${ARGN})
+        get_filename_component(path ${source} ABSOLUTE BASE_DIR ${CMAKE_SOURCE_DIR})
+        if(path IN_LIST MPS_SHARED_DRIVER_SOURCES)
+            mps_driver_object_name(${path} object)
+            list(APPEND result $<TARGET_OBJECTS:${object}>)
+        else()
+            list(APPEND result ${source})
+        endif()
+    endforeach()
+    set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
 # Each image is linked against the host kernel alone, as a .sys is against
 # ntoskrnl and hal, and loaded by service name from MPS_IMAGE_DIR.
 function(mps_driver_image name)
-    add_library(${name} SHARED ${ARGN})
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/platform/include)
-    target_compile_definitions(${name} PRIVATE ${MPS_DRIVER_DEFINES})
-    target_compile_options(${name} PRIVATE ${MPS_DRIVER_CXX_FLAGS})
+    mps_shared_sources(sources ${ARGN})
+    add_library(${name} SHARED ${sources})
+    mps_driver_code(${name})
     target_link_options(${name} PRIVATE -Wl,--no-undefined -nodefaultlibs)
     target_link_libraries(${name} PRIVATE ntoskrnl_host c gcc)
     if(MPS_SANITIZE)
@@ -155,6 +191,31 @@ if(TEST_SUPPORT_SOURCES)
     endif()
 endif()
 
+# GoogleTest and the host kernel's headers, parsed once per tree: every test
+# executable reuses this target's precompiled header. It is compiled as the
+# test executables are (position-independent executable code, the same
+# definitions), or the compiler would not take it.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/test_headers.cpp
+     CONTENT "// The translation unit the test executables' precompiled header is built with.\n")
+add_library(test_headers OBJECT ${CMAKE_BINARY_DIR}/test_headers.cpp)
+mps_host_code(test_headers)
+target_include_directories(test_headers PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(test_headers PRIVATE gmock gtest)
+target_compile_definitions(test_headers PRIVATE MPS_LONG_RUN_STRIDE=${MPS_LONG_RUN_STRIDE})
+set_target_properties(test_headers PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+target_compile_options(test_headers PRIVATE ${CMAKE_CXX_COMPILE_OPTIONS_PIE})
+target_precompile_headers(test_headers PRIVATE <gmock/gmock.h> <gtest/gtest.h> <hk/host.h>
+                          <algorithm> <chrono> <cstring> <functional> <map> <memory> <string> <thread> <vector>)
+
+# The groups whose test files compile as one unit, sharing the parse of
+# their headers (half of their compile time): only where that is known to
+# build, since names in anonymous namespaces must then not repeat between a
+# group's files. A group leaves it by leaving this list (or by
+# set(MPS_TEST_UNITY_BUILD OFF) in its sources.cmake); the others reuse
+# names and compile file by file.
+set(MPS_UNITY_TEST_GROUPS boardlife businterface hal hardware identify machine mpsbus mpsfilt mpsfilt_registry
+    optionsmachine package ports registry rtl serial startseq sync)
+
 # One test executable per folder under tests/ (support/ is linked into each).
 # The limit only stops a hung test: the emulator and the sanitizers run the
 # whole-machine tests several times slower (one took 115 s under ASan on a
@@ -189,21 +250,45 @@ foreach(group_dir ${TEST_GROUPS})
                 endif()
             endforeach()
             # A group may compile driver sources into its executable, to test
-            # a routine with stand-ins for the routines it calls.
+            # a routine with stand-ins for the routines it calls: whatever it
+            # lists of them, it links from the objects the images are built
+            # from.
+            set(MPS_TEST_COST 0)
+            if(group IN_LIST MPS_UNITY_TEST_GROUPS)
+                set(MPS_TEST_UNITY_BUILD ON)
+            else()
+                set(MPS_TEST_UNITY_BUILD OFF)
+            endif()
             if(EXISTS ${group_dir}/sources.cmake)
                 include(${group_dir}/sources.cmake)
             endif()
-            gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${MPS_TEST_TIMEOUT})
+            get_target_property(group_sources test_${group} SOURCES)
+            mps_shared_sources(group_sources ${group_sources})
+            set_property(TARGET test_${group} PROPERTY SOURCES ${group_sources})
+            if(TARGET test_headers)
+                target_precompile_headers(test_${group} REUSE_FROM test_headers)
+            endif()
+            if(MPS_TEST_UNITY_BUILD)
+                set_target_properties(test_${group} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
+            endif()
+            # A group's sources.cmake may give its tests a COST, so that ctest
+            # starts the long ones first.
+            gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60
+                                 PROPERTIES TIMEOUT ${MPS_TEST_TIMEOUT} COST ${MPS_TEST_COST})
         endif()
     endif()
 endforeach()
+
+# The long runs below carry a COST, in rough seconds: ctest starts the
+# costliest first (until it has timings of its own from a previous run), so
+# that no core is left waiting on one long test at the end.
 
 # The drivers' cost per board must not grow with the number of boards:
 # judged by what the run counts, so the verdict is the same on any machine.
 # In the plain builds only: under the sanitizers it counts the same, slower.
 if(TARGET mpsim AND NOT MPS_SANITIZE)
     add_test(NAME mpsim_bench_cost_grows_linearly COMMAND mpsim --bench)
-    set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300)
+    set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300 COST 300)
 endif()
 
 # Seeded Plug and Play sequences over several boards with the bus interface
@@ -215,11 +300,11 @@ if(TARGET mpsim)
     else()
         add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 150)
     endif()
-    set_tests_properties(mpsim_sequences PROPERTIES TIMEOUT 300)
+    set_tests_properties(mpsim_sequences PROPERTIES TIMEOUT 300 COST 400)
     # The same on current Windows 11: NX pool, the code integrity check, the
     # power rules of WDM 6.0. Twenty seeds, as under the sanitizers.
     add_test(NAME mpsim_sequences_windows11 COMMAND mpsim --windows 11 --sequence 1 --seeds 20)
-    set_tests_properties(mpsim_sequences_windows11 PROPERTIES TIMEOUT 300)
+    set_tests_properties(mpsim_sequences_windows11 PROPERTIES TIMEOUT 300 COST 60)
 endif()
 
 # Every model's life once per fallible call of the drivers, with that call
@@ -234,11 +319,11 @@ if(TARGET mpsim)
     else()
         add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep)
     endif()
-    set_tests_properties(mpsim_fault_sweep PROPERTIES TIMEOUT 900)
+    set_tests_properties(mpsim_fault_sweep PROPERTIES TIMEOUT 900 COST 1000)
     # The sample again on current Windows 11, where every nonpaged block must
     # be NX on each failure path too.
     add_test(NAME mpsim_fault_sweep_windows11 COMMAND mpsim --windows 11 --sweep ${MPS_SWEEP_SAMPLE})
-    set_tests_properties(mpsim_fault_sweep_windows11 PROPERTIES TIMEOUT 900)
+    set_tests_properties(mpsim_fault_sweep_windows11 PROPERTIES TIMEOUT 900 COST 100)
 endif()
 
 # Clang's static analyzer over the driver sources as this build compiles its
@@ -247,7 +332,7 @@ endif()
 if(TARGET mpsbus AND TARGET mpsfilt AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
     add_test(NAME driver_static_analysis
              COMMAND python3 ${CMAKE_SOURCE_DIR}/scripts/analyze_drivers.py ${CMAKE_BINARY_DIR})
-    set_tests_properties(driver_static_analysis PROPERTIES TIMEOUT 600)
+    set_tests_properties(driver_static_analysis PROPERTIES TIMEOUT 600 COST 200)
 endif()
 
 # The fuzz targets: a build of their own with clang (make fuzz).

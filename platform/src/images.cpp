@@ -9,6 +9,7 @@
 #include "kernel_core.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,8 @@ struct Image {
     std::string service;
     void *handle = nullptr;        // from dlopen; null for a builtin driver
     const void *base = nullptr;    // load address, for ownership of code
+    // Where the image is mapped (its loadable segments), for ownership.
+    std::vector<std::pair<const char *, const char *>> segments;
     PDRIVER_OBJECT driver = nullptr;
     std::u16string driverName, serviceName;
 };
@@ -47,6 +50,36 @@ std::vector<PDRIVER_OBJECT> &Retired()
 {
     static auto *retired = new std::vector<PDRIVER_OBJECT>;
     return *retired;
+}
+
+// The loadable segments of the object that holds |code|: what dladdr
+// searches to tell which object an address is in. Read once at load, since
+// ownership is asked on nearly every kernel call and dladdr also walks the
+// object's symbols each time.
+std::vector<std::pair<const char *, const char *>> SegmentsOf(const void *code)
+{
+    struct Search {
+        const char *code;
+        std::vector<std::pair<const char *, const char *>> segments;
+    } search{static_cast<const char *>(code), {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            auto *search = static_cast<Search *>(data);
+            std::vector<std::pair<const char *, const char *>> segments;
+            bool holdsCode = false;
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr) &header = info->dlpi_phdr[i];
+                if (header.p_type != PT_LOAD) continue;
+                const char *begin = reinterpret_cast<const char *>(info->dlpi_addr + header.p_vaddr);
+                segments.emplace_back(begin, begin + header.p_memsz);
+                holdsCode = holdsCode || (search->code >= begin && search->code < begin + header.p_memsz);
+            }
+            if (!holdsCode) return 0;
+            search->segments = std::move(segments);
+            return 1;
+        },
+        &search);
+    return search.segments;
 }
 
 std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
@@ -218,6 +251,7 @@ LoadedDriver LoadDriver(const std::string &service)
     image->service = service;
     image->handle = handle;
     image->base = info.dli_fbase;
+    image->segments = SegmentsOf(reinterpret_cast<const void *>(entry));
     result.entryStatus = Start(std::move(image), entry);
     result.driver = NT_SUCCESS(result.entryStatus) ? DriverOf(service) : nullptr;
     return result;
@@ -276,12 +310,13 @@ namespace internal {
 
 std::string ImageOwningAddress(const void *address)
 {
-    Dl_info info{};
-    if (dladdr(address, &info) == 0) return std::string();
+    const char *at = static_cast<const char *>(address);
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
     for (const auto &entry : Loaded()) {
         hk::CountWork(hk::Work::HostWalk);
-        if (entry.second->handle != nullptr && entry.second->base == info.dli_fbase) return entry.first;
+        if (entry.second->handle == nullptr) continue;
+        for (const auto &[begin, end] : entry.second->segments)
+            if (at >= begin && at < end) return entry.first;
     }
     return std::string();
 }

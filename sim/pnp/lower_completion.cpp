@@ -1,11 +1,10 @@
 #include "lower_completion.h"
 
-#include <atomic>
-#include <memory>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <thread>
-#include <vector>
 
 namespace sim {
 
@@ -13,18 +12,10 @@ namespace {
 
 enum class Completion { Passive, Dispatch, Later };
 
-// A request completed from a thread of its own; the flag is set once the
-// completion has run, so the thread can be joined without waiting long.
-struct LaterCompletion {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-};
-
 struct Chooser {
     std::mutex lock;
     uint32_t seed = kDefaultCompletionSeed;
     std::mt19937 random{kDefaultCompletionSeed};
-    std::vector<LaterCompletion> later;
 };
 
 Chooser &State()
@@ -33,19 +24,73 @@ Chooser &State()
     return *state;
 }
 
-Completion Next()
-{
-    Chooser &state = State();
-    std::lock_guard<std::mutex> hold(state.lock);
-    return static_cast<Completion>(state.random() % 3);
-}
-
 void CompleteAtDispatch(PIRP irp)
 {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     KeLowerIrql(old);
+}
+
+// Requests completed later run on one thread of their own, in the order they
+// came, as DPCs queued to another processor do. The thread starts with the
+// first such request and stays: a thread per request cost more than the rest
+// of the request's life, and on a machine with hundreds of boards would keep
+// a stack for every request still being joined.
+class LaterCompletions {
+public:
+    void Add(PIRP irp)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+        queue_.push_back(irp);
+        work_.notify_one();
+    }
+
+    // Returns once every request handed over, and any that their completion
+    // routines sent down and that completed later in turn, has completed.
+    void WaitUntilIdle()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        idle_.wait(hold, [this] { return queue_.empty() && !running_; });
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            work_.wait(hold, [this] { return !queue_.empty(); });
+            PIRP irp = queue_.front();
+            queue_.pop_front();
+            running_ = true;
+            hold.unlock();
+            CompleteAtDispatch(irp);
+            hold.lock();
+            running_ = false;
+            if (queue_.empty()) idle_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable work_, idle_;
+    std::deque<PIRP> queue_;
+    bool running_ = false;
+    std::thread thread_;
+};
+
+// Never destroyed: the thread waits for work until the process ends.
+LaterCompletions &Later()
+{
+    static auto *later = new LaterCompletions;
+    return *later;
+}
+
+Completion Next()
+{
+    Chooser &state = State();
+    std::lock_guard<std::mutex> hold(state.lock);
+    return static_cast<Completion>(state.random() % 3);
 }
 
 }  // namespace
@@ -75,38 +120,10 @@ NTSTATUS CompleteLowerRequest(PIRP irp, NTSTATUS status)
     case Completion::Later: break;
     }
     IoMarkIrpPending(irp);
-    Chooser &state = State();
-    std::lock_guard<std::mutex> hold(state.lock);
-    // Threads that are done are joined now: a machine with hundreds of boards
-    // would otherwise keep a stack for every request it ever completed later,
-    // more than a 32-bit process has room for.
-    for (size_t i = 0; i < state.later.size();) {
-        if (state.later[i].done->load()) {
-            state.later[i].thread.join();
-            state.later[i] = std::move(state.later.back());
-            state.later.pop_back();
-        } else {
-            ++i;
-        }
-    }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    state.later.push_back({std::thread([irp, done] {
-                               CompleteAtDispatch(irp);
-                               done->store(true);
-                           }),
-                           done});
+    Later().Add(irp);
     return STATUS_PENDING;
 }
 
-void JoinLowerCompletions()
-{
-    std::vector<LaterCompletion> later;
-    {
-        Chooser &state = State();
-        std::lock_guard<std::mutex> hold(state.lock);
-        later.swap(state.later);
-    }
-    for (LaterCompletion &completion : later) completion.thread.join();
-}
+void JoinLowerCompletions() { Later().WaitUntilIdle(); }
 
 }  // namespace sim

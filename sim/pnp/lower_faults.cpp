@@ -22,6 +22,7 @@ struct Plan {
     bool failed = false;
     std::map<std::string, unsigned> counted;
     std::map<std::pair<std::string, PDEVICE_OBJECT>, unsigned> devices;
+    std::map<std::string, unsigned> devicesSeen;  // per driver: how many of |devices| are its
     std::vector<LowerRequest> requests;
 };
 
@@ -49,6 +50,7 @@ void ResetLowerFaults()
     plan.failed = false;
     plan.counted.clear();
     plan.devices.clear();
+    plan.devicesSeen.clear();
     plan.requests.clear();
 }
 
@@ -76,11 +78,8 @@ bool LowerDriverFails(const char *driver, PDEVICE_OBJECT device, PIRP irp)
     // which a run repeats, unlike their addresses.
     std::map<std::pair<std::string, PDEVICE_OBJECT>, unsigned>::iterator known =
         plan.devices.find({driver, device});
-    if (known == plan.devices.end()) {
-        unsigned seen = 0;
-        for (const auto &d : plan.devices) seen += d.first.first == driver;
-        known = plan.devices.emplace(std::make_pair(std::string(driver), device), seen).first;
-    }
+    if (known == plan.devices.end())
+        known = plan.devices.emplace(std::make_pair(std::string(driver), device), plan.devicesSeen[driver]++).first;
     plan.requests.push_back(LowerRequest{driver, stack->MinorFunction, known->second});
     const unsigned n = ++plan.counted[driver];
     if (plan.driver != driver || n != plan.failAt) return false;
