@@ -665,9 +665,14 @@ private:
         CheckRelations(name, b, ports);
         // Asleep, the boards are in D3 and nobody uses a port.
         PDEVICE_OBJECT fdo = DeviceOf(node->pdo, "mpsbus");
-        if (!asleep_)
-            Check(fdo && hk::DevicePowerStateOf(fdo) <= PowerDeviceD0,
-              "power: the mpsbus device of started " + BoardName(i) + " is not in D0 after " + after);
+        // D0 is what the drivers reported: the host records nothing by itself.
+        if (!asleep_) {
+            Check(fdo && hk::DevicePowerStateOf(fdo) == PowerDeviceD0,
+                  "power: the mpsbus device of started " + BoardName(i) + " is not in D0 after " + after);
+            for (DeviceNode *port : ports)
+                Check(hk::DevicePowerStateOf(port->pdo) == PowerDeviceD0,
+                      "power: started port " + port->instancePath + " is not in D0 after " + after);
+        }
 
         // Names: a stop and a restart change neither the number nor the ports.
         if (op != Op::Plug || stepped != i) {
