@@ -21,7 +21,8 @@ all: build
 # way; its sanitizer and fuzz runs only natively (the x64 ones run anywhere).
 NATIVE_I386      = $(filter native,$(shell cat build/i386-mode 2>/dev/null))
 HOST32_TOOLCHAIN = $(if $(NATIVE_I386),,-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/host-i386-emulated.cmake)
-NOT_NATIVE_NOTE  = @echo "$(1): NOT RUN: this kernel runs no i386 programs; the x64 build's $(2) covered the same code"
+NOT_NATIVE_WHY   = NOT RUN: this kernel runs no i386 programs; the x64 build's $(2) covered the same code
+NOT_NATIVE_NOTE  = @echo "$(1): $(call NOT_NATIVE_WHY,$(1),$(2))"
 
 # The Windows images of both architectures, signed with one test certificate
 # made under build/.
@@ -51,7 +52,8 @@ build: configure-host
 	$(build_windows)
 
 # The host tests run in each build, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer; one test per core at a time.
+# UndefinedBehaviorSanitizer; one test per core at a time. The last lines
+# say what did not run on this machine, or ran as a sample.
 CTEST_JOBS ?= $(shell nproc)
 CTEST      = ctest --output-on-failure -j$(CTEST_JOBS) $(CTEST_ARGS)
 test: build
@@ -65,6 +67,8 @@ test: build
 	cd $(WINDOWS64_DIR) && $(CTEST)
 	cd $(ASAN_DIR) && $(CTEST)
 	$(if $(NATIVE_I386),cd $(ASAN32_DIR) && $(CTEST),$(call NOT_NATIVE_NOTE,$(ASAN32_DIR),sanitizer tests))
+	@scripts/test-summary.sh $(HOST_DIR) $(HOST32_DIR) $(WINDOWS_DIR) $(WINDOWS64_DIR) $(ASAN_DIR) \
+		$(if $(NATIVE_I386),$(ASAN32_DIR),--not-run "$(ASAN32_DIR): $(call NOT_NATIVE_WHY,$(ASAN32_DIR),sanitizer tests)")
 
 # The package and the Windows images of both architectures on Wine (not part
 # of test: it installs Wine and takes a while). WINE_CHECK_ARGS passes options

@@ -3,6 +3,9 @@
 # cmake/windows-x64-toolchain.cmake), checked and test-signed after each link.
 include(${CMAKE_SOURCE_DIR}/cmake/driver-flags.cmake)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# Every target of this tree (images, installer, probes) builds without a
+# warning, so one is an error.
+add_compile_options(-Werror)
 find_program(MPS_OSSLSIGNCODE osslsigncode REQUIRED)
 
 # One test certificate signs the images of both trees (the Makefile points
@@ -21,7 +24,7 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     set(DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
     # The kernel dispatches exceptions and walks x64 stacks through each
     # function's unwind data (.pdata/.xdata), so x64 code keeps it.
-    list(APPEND MPS_WINDOWS_FLAGS ${MPS_WINDOWS_SECTION_FLAGS} -Werror)
+    list(APPEND MPS_WINDOWS_FLAGS ${MPS_WINDOWS_SECTION_FLAGS})
     set(MPS_DRIVER_ENTRY DriverEntry)
     set(MPS_DLL_ENTRY DllMain)
 else()

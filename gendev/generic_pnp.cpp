@@ -52,7 +52,14 @@ NTSTATUS StartBoard(GenericArea *area, PIRP Irp)
         status = area->Record.StartDevice(BoardOf(area), stack->Parameters.StartDevice.AllocatedResources,
                                           stack->Parameters.StartDevice.AllocatedResourcesTranslated);
     }
-    if (NT_SUCCESS(status)) area->State = GenericStarted;
+    if (NT_SUCCESS(status)) {
+        /* The power manager records only what the drivers report: a started
+           board is in D0 ("PoSetPowerState", "Powering Up a Device"). */
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        PoSetPowerState(BoardOf(area), DevicePowerState, d0);
+        area->State = GenericStarted;
+    }
     return CompleteAndRelease(area, Irp, status);
 }
 

@@ -62,15 +62,29 @@ NTSTATUS AnswerResources(const GenericInitRecord &record, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+/* As the port's bus driver, the library reports the started port in D0:
+   nobody else records it ("PoSetPowerState", "Powering Up a Device"). */
+NTSTATUS StartPort(const GenericInitRecord &record, PDEVICE_OBJECT Port, PIO_STACK_LOCATION stack)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (record.StartPort != NULL)
+        status = record.StartPort(Port, stack->Parameters.StartDevice.AllocatedResources,
+                                  stack->Parameters.StartDevice.AllocatedResourcesTranslated);
+    if (NT_SUCCESS(status)) {
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        PoSetPowerState(Port, DevicePowerState, d0);
+    }
+    return status;
+}
+
 NTSTATUS HandlePortRequest(GenericArea *area, PDEVICE_OBJECT Port, PIRP Irp)
 {
     const GenericInitRecord &record = area->Record;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        if (record.StartPort == NULL) return STATUS_SUCCESS;
-        return record.StartPort(Port, stack->Parameters.StartDevice.AllocatedResources,
-                                stack->Parameters.StartDevice.AllocatedResourcesTranslated);
+        return StartPort(record, Port, stack);
     /* A port holds nothing that a state change must release; its device
        object stays until the client deletes it with the board. */
     case IRP_MN_QUERY_STOP_DEVICE:

@@ -1364,8 +1364,13 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
     if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
-#define IoSetCancelRoutine(_Irp, _CancelRoutine) \
-    ((PDRIVER_CANCEL)__atomic_exchange_n(&(_Irp)->CancelRoutine, (PDRIVER_CANCEL)(_CancelRoutine), __ATOMIC_SEQ_CST))
+/* As the WDK's macro: exchanges the routine interlocked and returns the old
+   one, which most callers ignore (an inline function, so ignoring it is no
+   unused value). */
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+}
 /* The host kernel records each mark, so that a dispatch routine that returns
    STATUS_PENDING without it is reported. */
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -16,6 +17,8 @@ namespace {
 
 std::mutex eventMutex;
 std::condition_variable eventSignalled;
+// Threads blocked in a wait, by event; changed under eventMutex.
+std::map<const KEVENT *, unsigned> waiting;
 
 // Windows system time counts 100 ns units from 1601; Unix time from 1970.
 constexpr long long kUnixEpochIn100ns = 116444736000000000LL;
@@ -57,9 +60,16 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout, const void *c
 
     std::unique_lock<std::mutex> hold(eventMutex);
     const auto signalled = [event] { return event->Header.SignalState != 0; };
-    if (timeout == nullptr) {
-        eventSignalled.wait(hold, signalled);
-    } else if (!eventSignalled.wait_until(hold, DeadlineOf(timeout->QuadPart), signalled)) {
+    if (!signalled() && blocks) {
+        // Parked: a test may wait for this instead of guessing with a clock.
+        ++waiting[event];
+        eventSignalled.notify_all();
+        bool woken = true;
+        if (timeout == nullptr) eventSignalled.wait(hold, signalled);
+        else woken = eventSignalled.wait_until(hold, DeadlineOf(timeout->QuadPart), signalled);
+        if (--waiting[event] == 0) waiting.erase(event);
+        if (!woken) return STATUS_TIMEOUT;
+    } else if (!signalled()) {
         return STATUS_TIMEOUT;
     }
     // A synchronization event lets exactly one waiter through per signal.
@@ -68,6 +78,29 @@ NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout, const void *c
 }
 
 }  // namespace hk::internal
+
+namespace hk {
+
+unsigned ThreadsWaitingOn(const KEVENT *event)
+{
+    std::lock_guard<std::mutex> hold(eventMutex);
+    const auto found = waiting.find(event);
+    return found == waiting.end() ? 0 : found->second;
+}
+
+bool AwaitWaiterOn(const KEVENT *event, const std::function<bool()> &instead)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(eventMutex);
+            const auto parked = [event] { return event ? waiting.count(event) != 0 : !waiting.empty(); };
+            if (eventSignalled.wait_for(hold, std::chrono::milliseconds(2), parked)) return true;
+        }
+        if (instead()) return false;
+    }
+}
+
+}  // namespace hk
 
 extern "C" {
 

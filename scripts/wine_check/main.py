@@ -87,7 +87,12 @@ def check_architecture(arch, pes, staged, mpsinst, exp, workdir, timeout):
     """One architecture's whole run in a fresh prefix; returns (passed, failure, seconds)."""
     board_image, filter_on = exp["board"]["image"], exp["filter"]["enabled"]
     decoration = exp["package"]["decorations"][arch.folder]
-    version = subprocess.run([arch.loader, "--version"], stdout=subprocess.PIPE, text=True).stdout.strip()
+    try:
+        version = subprocess.run([arch.loader, "--version"], stdout=subprocess.PIPE, text=True,
+                                 timeout=timeout).stdout.strip()
+    except (subprocess.TimeoutExpired, OSError) as e:
+        print(f"wine-check: {arch.name}: FAIL in step \"Wine's version\": {arch.loader} --version: {e}")
+        return 0, CheckFailure(str(e)), 0.0
     shown = ", ".join(p.path for p in pes.values())
     kind = {p.format for p in pes.values()}
     print(f"wine-check: {arch.name}: {shown} ({'/'.join(sorted(kind))}, {arch.machine}, signed), installed by "
@@ -106,28 +111,47 @@ def check_architecture(arch, pes, staged, mpsinst, exp, workdir, timeout):
     board_inf = windows_path(os.path.join(staged, exp["board"]["inf"]))
     port_inf = windows_path(os.path.join(staged, exp["ports"]["inf"]))
     started = time.monotonic()
-    failure = None
-    try:
+
+    def fresh_prefix():
         session.create_prefix()
         made = session.prefix_arch()
         if made != arch.winearch:
             raise CheckFailure(f"the prefix is {made}, not {arch.winearch}")
         results.ok("fresh prefix", f"{made}, made in {time.monotonic() - started:.1f}s")
-        session.start()
-        check_board_inf(session, mpsinst_path, board_inf, exp, decoration, results)
-        check_port_inf(session, mpsinst_path, port_inf, exp, decoration, results)
-        check_board(session, pes[board_image], board_inf, mpsinst_path, exp, results)
-        if filter_on:
-            install_ports(session, mpsinst_path, port_inf, exp, results)
-            check_filter(session, pes[exp["filter"]["image"]], exp, results)
-        else:
-            print(f"  --  port devices and {exp['filter']['image']} not run: {exp['filter']['enabled_why']}")
+
+    def filter_not_run():
+        print(f"  --  port devices and {exp['filter']['image']} not run: {exp['filter']['enabled_why']}")
+
+    # Each step by the name a failure reports it under, with the log that
+    # shows what it did: the commands' own output until the session's
+    # services run, Wine's debug log from then on.
+    steps = [
+        ("fresh prefix", session.commands_log, fresh_prefix),
+        ("the prefix's services", session.log_path, session.start),
+        ("the board INF", session.log_path,
+         lambda: check_board_inf(session, mpsinst_path, board_inf, exp, decoration, results)),
+        ("the port INF", session.log_path,
+         lambda: check_port_inf(session, mpsinst_path, port_inf, exp, decoration, results)),
+        ("the board driver", session.log_path,
+         lambda: check_board(session, pes[board_image], board_inf, mpsinst_path, exp, results)),
+    ]
+    if filter_on:
+        steps += [("the port devices", session.log_path,
+                   lambda: install_ports(session, mpsinst_path, port_inf, exp, results)),
+                  ("the port filter", session.log_path,
+                   lambda: check_filter(session, pes[exp["filter"]["image"]], exp, results))]
+    else:
+        steps.append(("the port filter", session.log_path, filter_not_run))
+    failure = None
+    try:
+        for step, log, run in steps:
+            run()
     except CheckFailure as e:
         failure = e
     finally:
         session.stop()
     if failure:
-        print(f"wine-check: {arch.name}: FAIL: {failure}")
+        print(f"wine-check: {arch.name}: FAIL in step \"{step}\": {failure} (log: {log})")
         if failure.record is not None:
             print(f"  the line: {failure.record.show()}")
         print(f"  Wine's whole log: {session.log_path}")

@@ -39,6 +39,7 @@ class Session:
         self.loader = loader
         self.prefix = os.path.join(self.workdir, "prefix")
         self.log_path = os.path.join(self.workdir, "wine.log")
+        self.commands_log = os.path.join(self.workdir, "commands.log")
         self.timeout = timeout
         self.trace = Trace(images)
         self.our_images = our_images
@@ -53,10 +54,24 @@ class Session:
                         WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=")
 
     # -- processes -----------------------------------------------------------
-    def _run(self, args, debug="-all", stderr=subprocess.DEVNULL, check=True):
+    def _process(self, args, env, stdout, stderr):
+        """Every command of the session goes through here: one that passes
+        its time limit is stopped and fails the check by name, as does one
+        that cannot be started, instead of ending the run in a traceback."""
+        try:
+            return subprocess.run(args, env=env, stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
+                                  timeout=self.timeout)
+        except subprocess.TimeoutExpired:
+            raise CheckFailure(f"{' '.join(args)} passed its time limit of {self.timeout:g}s and was stopped") from None
+        except OSError as e:
+            raise CheckFailure(f"{' '.join(args)} could not be started: {e}") from None
+
+    def _run(self, args, debug="-all", stderr=None, check=True):
         env = dict(self.env, WINEDEBUG=debug)
-        done = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL,
-                              timeout=self.timeout)
+        # What a command says on its standard error goes to the commands' log.
+        os.makedirs(self.workdir, exist_ok=True)
+        with open(self.commands_log, "ab") as log:
+            done = self._process(args, env, subprocess.PIPE, stderr if stderr is not None else log)
         out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         if check and done.returncode != 0:
             raise CheckFailure(f"{' '.join(args)} failed with exit status {done.returncode}: {out.strip()}")
@@ -69,7 +84,7 @@ class Session:
     def create_prefix(self):
         if os.path.isdir(self.prefix):
             # A run that was interrupted may have left its server behind.
-            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+            self._stop_server()
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.workdir, exist_ok=True)
         self._run([self.loader, "wineboot", "-i"])
@@ -90,8 +105,9 @@ class Session:
         env = dict(self.env, WINEDEBUG=CHANNELS)
         # Starting the session's first process brings up services.exe, which
         # keeps this standard error for every driver host it starts.
-        subprocess.run([self.loader, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=self._log,
-                       stdin=subprocess.DEVNULL, timeout=self.timeout, check=True)
+        done = self._process([self.loader, "cmd", "/c", "exit"], env, subprocess.DEVNULL, self._log)
+        if done.returncode != 0:
+            raise CheckFailure(f"the session's first process failed with exit status {done.returncode}")
 
     def prefix_arch(self):
         """What the prefix says it is: "win32" or "win64"."""
@@ -101,8 +117,17 @@ class Session:
                     return line.strip().split("=", 1)[1]
         return "unknown"
 
+    def _stop_server(self):
+        """Stops this prefix's processes; a server that will not stop, or
+        none to stop, is left to its own persistence limit."""
+        try:
+            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           stdin=subprocess.DEVNULL, timeout=max(self.timeout, 10))
+        except (subprocess.TimeoutExpired, OSError):
+            pass
+
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        self._stop_server()
         if self._log:
             self._log.close()
             self._log = None

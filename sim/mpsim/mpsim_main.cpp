@@ -5,8 +5,8 @@
  *
  *   mpsim [--windows NAME] [--json] [--trace] [--seed N] [--boards N | scenario.json]
  *   mpsim [--windows NAME] --bench [--time]
- *   mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]
- *   mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]
+ *   mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves] [--reduced WHY]
+ *   mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace] [--reduced WHY]
  *
  * --boards N runs a machine of N boards of the 23 models in turn, every
  * board started (the layout is in scenario.h). --bench measures what N more
@@ -19,7 +19,9 @@
  * --sweep runs each board's life once per fallible call of the drivers with
  * that call failing (sweep.h); --fail N replays one of those runs of one
  * MODEL/VARIANT, and --trace shows each run's failed call and where the
- * failure surfaced.
+ * failure surfaced. --reduced says that this run is a sample of the full
+ * one and why: the run prints it first, as a line beginning "REDUCED:",
+ * which make test gathers into its summary.
  *
  * --seed picks how the simulated bus drivers complete requests (at once, at
  * DISPATCH_LEVEL, or later from another thread); the default is fixed, so
@@ -48,8 +50,8 @@ namespace {
 
 const char kUsage[] = "usage: mpsim [--windows NAME] [--json] [--trace] [--seed N] [--boards N | scenario.json]\n"
                       "       mpsim [--windows NAME] --bench [--time]\n"
-                      "       mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves]\n"
-                      "       mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace]\n"
+                      "       mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves] [--reduced WHY]\n"
+                      "       mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace] [--reduced WHY]\n"
                       "--windows: 2000 (default), xp, 2003, vista, 7, 8, 8.1, 10 or 11\n";
 
 int Usage(const char *why)
@@ -107,6 +109,7 @@ int main(int argc, char **argv)
     std::vector<std::string> sweepNames;
     unsigned long failing = 0;
     const char *file = nullptr;
+    const char *reduced = nullptr;
     unsigned long boards = 0;
     uint32_t seed = sim::kDefaultCompletionSeed;
     for (int i = 1; i < argc; ++i) {
@@ -157,6 +160,10 @@ int main(int argc, char **argv)
                 return Usage("--fail needs a call number from 1");
         }
         else if (std::strcmp(argv[i], "--trace") == 0) trace = true;
+        else if (std::strcmp(argv[i], "--reduced") == 0) {
+            if (i + 1 >= argc) return Usage("--reduced needs the reason");
+            reduced = argv[++i];
+        }
         else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
             return 0;
@@ -169,6 +176,16 @@ int main(int argc, char **argv)
     if (judgeTime && !bench) return Usage("--time judges the times of --bench");
     if (bench) return sim::RunBench(std::cout, judgeTime);
     if (failing && !sweep) return Usage("--fail replays a run of --sweep");
+    if (reduced && !sweep && !sequence) return Usage("--reduced marks a sample of --sweep or --sequence");
+    // A sample says so when it runs, before anything else it prints.
+    if (reduced && sweep) {
+        const size_t all = sim::SweepCases().size();
+        const size_t run = sweepNames.empty() ? all : sweepNames.size();
+        std::cout << "REDUCED: mpsim --sweep: " << run << " of the " << all << " cases, " << all - run
+                  << " left out: " << reduced << "\n";
+    }
+    if (reduced && sequence)
+        std::cout << "REDUCED: mpsim --sequence: " << seeds << " seeds from " << seed << "; " << reduced << "\n";
     if (sweep) return sim::SweepCommand(sweepNames, unsigned(failing), trace, std::cout);
     if (sequence) return RunSequences(seed, steps, seeds, moves, seeds == 1);
 

@@ -38,9 +38,14 @@ constexpr ULONG kPlace = 0x100;
 constexpr ULONG kPlacesPerBoard = 4;
 constexpr ULONG kBridgeOffset = 0x80;
 
-// Interface calls per querying thread and step.
-constexpr int kMinCalls = 2;
-constexpr int kMaxCalls = 40;
+// Interface rounds per step, and the chance (1 in kRoundChance) that one
+// runs before any given request of the step.
+constexpr int kMinCalls = 4;
+constexpr int kMaxCalls = 80;
+constexpr unsigned kRoundChance = 4;
+// A held reference is let go before one of the step's first requests, or
+// once the removal waits for it.
+constexpr unsigned kHeldReleasePoints = 8;
 
 enum class Op {
     Plug,
@@ -199,7 +204,13 @@ NTSTATUS QueryInterface(PDEVICE_OBJECT top, PortBusInterface *bus)
 // What a port stack's client does: asks the top of the stack for the bus
 // interface (the request passes mpsfilt and the serial driver on its way to
 // the port device), takes a second reference, fetches the board's lists,
-// frees them and gives both references back.
+// frees them and gives both references back. Each client acts on a thread
+// of its own at a point the seed picks: before one of the step's requests
+// (the manager waits for it), alongside one (started before it, waited for
+// once it is back), or, holding a reference into a removal, once the
+// removal waits for it on the board's remove lock. The same seed makes the
+// same points, so a failing seed replays (exactly, unless the failure needs
+// a round that overlapped its request).
 struct InterfaceRound {
     // The top of each port stack the threads use, referenced for the step as
     // an open handle holds it: a port that a failing step takes down is then
@@ -209,6 +220,13 @@ struct InterfaceRound {
     // a thread uses each during the step and gives it back, so the removal
     // has to wait for it.
     std::vector<PortBusInterface> held;
+    // The event the stepped board's removal waits on for the references.
+    const KEVENT *removalWait = nullptr;
+    std::unique_ptr<std::atomic<bool>[]> released;
+    std::vector<unsigned> releaseAt;  // the request before which; past the last: at the removal's wait
+    std::mt19937 random;
+    unsigned requests = 0;
+    int rounds = 0;
     std::atomic<bool> stepDone{false};
     std::atomic<size_t> calls{0};
     std::mutex problemsLock;
@@ -269,24 +287,76 @@ struct InterfaceRound {
         bus.InterfaceDereference(bus.Context);
     }
 
-    void Worker(uint32_t seed, size_t index)
+    // Uses a held reference a few times, then lets it go: once, by whoever
+    // claims it first.
+    void Release(size_t index, int uses)
     {
-        std::mt19937 random(seed);
-        if (index < held.size()) {
-            // Keeps its reference a while into the step, then lets go.
-            const int uses = 1 + int(random() % 20);
-            for (int i = 0; i < uses && !stepDone.load(); ++i) {
-                Use(held[index]);
-                std::this_thread::yield();
-            }
-            held[index].InterfaceDereference(held[index].Context);
+        if (released[index].exchange(true)) return;
+        for (int i = 0; i < uses; ++i) Use(held[index]);
+        held[index].InterfaceDereference(held[index].Context);
+    }
+
+    // |work| on a thread of its own, waited for.
+    static void OnItsOwnThread(const std::function<void()> &work) { std::thread(work).join(); }
+
+    void Prepare(uint32_t seed)
+    {
+        random.seed(seed);
+        released.reset(new std::atomic<bool>[held.size()]);
+        for (size_t h = 0; h < held.size(); ++h) {
+            released[h] = false;
+            releaseAt.push_back(unsigned(random() % (kHeldReleasePoints + 1)));
+        }
+    }
+
+    // Around each request of the step: the clients whose point it is act.
+    void AroundRequest(bool before)
+    {
+        if (!before) {
+            if (alongside.joinable()) alongside.join();
             return;
         }
-        if (ports.empty()) return;
-        // A few calls at least, more while the step runs, never without end.
-        for (int round = 0; round < kMinCalls || (!stepDone.load() && round < kMaxCalls); ++round) {
-            QueryAndUse(ports[random() % ports.size()]);
-            std::this_thread::yield();
+        const unsigned point = requests++;
+        for (size_t h = 0; h < held.size(); ++h)
+            if (releaseAt[h] == point) {
+                const int uses = 1 + int(random() % 20);
+                OnItsOwnThread([this, h, uses] { Release(h, uses); });
+            }
+        if (!ports.empty() && rounds < kMaxCalls && random() % kRoundChance == 0) {
+            ++rounds;
+            PDEVICE_OBJECT top = ports[random() % ports.size()];
+            // One round beside the requests in flight at a time (a request
+            // may send others while it is handled).
+            if (random() % 2 && !alongside.joinable()) alongside = std::thread([this, top] { QueryAndUse(top); });
+            else OnItsOwnThread([this, top] { QueryAndUse(top); });
+        }
+    }
+    std::thread alongside;  // a round running beside the request in flight
+
+    // A holder whose point has not come when the removal waits for it lets
+    // go then (or, if the removal never waits, after the step).
+    std::vector<std::thread> StartHolders()
+    {
+        std::vector<std::thread> holders;
+        for (size_t h = 0; h < held.size(); ++h) {
+            const int uses = 1 + int(random() % 20);
+            holders.emplace_back([this, h, uses] {
+                if (removalWait) hk::AwaitWaiterOn(removalWait, [this, h] { return stepDone.load() || released[h].load(); });
+                Release(h, uses);
+            });
+        }
+        return holders;
+    }
+
+    // After the step: every held reference given back, and a few rounds at least.
+    void Finish()
+    {
+        if (alongside.joinable()) alongside.join();
+        for (size_t h = 0; h < held.size(); ++h) Release(h, 1);
+        while (!ports.empty() && rounds < kMinCalls) {
+            ++rounds;
+            PDEVICE_OBJECT top = ports[random() % ports.size()];
+            OnItsOwnThread([this, top] { QueryAndUse(top); });
         }
     }
 };
@@ -487,16 +557,18 @@ private:
                 if (QueryInterface(top, &round.held.back()) != STATUS_SUCCESS) round.held.pop_back();
                 ObDereferenceObject(top);
             }
-        const size_t threads = round.held.size() + (round.ports.empty() ? 0 : 2);
-        std::vector<std::thread> workers;
-        for (size_t t = 0; t < threads; ++t)
-            workers.emplace_back([&round, t, s = uint32_t(random_())] { round.Worker(s, t); });
+        if (BoardExtension *board = BoardExtensionOf(boards_[i].node)) round.removalWait = &board->RemoveLock.Common.RemoveEvent;
+        round.Prepare(uint32_t(random_()));
+        std::vector<std::thread> holders = round.StartHolders();
+        pnp_->SetRequestObserver([&round](bool before) { round.AroundRequest(before); });
 
         const std::string note = DoStep(op, i, moved);
         if (!note.empty() && log_) *log_ << "  " << note << "\n";
 
+        pnp_->SetRequestObserver(nullptr);
         round.stepDone = true;
-        for (std::thread &w : workers) w.join();
+        for (std::thread &h : holders) h.join();
+        round.Finish();
         // A request a lower driver completes from its own thread may still be
         // on its way back up through the drivers' completion routines.
         JoinLowerCompletions();
@@ -788,9 +860,14 @@ private:
         CheckRelations(name, b, ports);
         // Asleep, the boards are in D3 and nobody uses a port.
         PDEVICE_OBJECT fdo = DeviceOf(node->pdo, "mpsbus");
-        if (!asleep_)
-            Check(fdo && hk::DevicePowerStateOf(fdo) <= PowerDeviceD0,
-              "power: the mpsbus device of started " + BoardName(i) + " is not in D0 after " + after);
+        // D0 is what the drivers reported: the host records nothing by itself.
+        if (!asleep_) {
+            Check(fdo && hk::DevicePowerStateOf(fdo) == PowerDeviceD0,
+                  "power: the mpsbus device of started " + BoardName(i) + " is not in D0 after " + after);
+            for (DeviceNode *port : ports)
+                Check(hk::DevicePowerStateOf(port->pdo) == PowerDeviceD0,
+                      "power: started port " + port->instancePath + " is not in D0 after " + after);
+        }
 
         // Names: a stop and a restart change neither the number nor the ports.
         if (op != Op::Plug || stepped != i) {

@@ -11,7 +11,7 @@
  *
  *   started     each board is started, stopped or gone as its steps say; a
  *               started board has a started port for each UART it carries
- *               and its device in D0
+ *               and its device and its ports in D0, as their drivers reported
  *   relations   a started board reports exactly its live ports; no port
  *               node is started under a board that is gone
  *   names       a board's number and its ports' instance paths stay across

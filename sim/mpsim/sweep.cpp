@@ -191,22 +191,54 @@ std::string Joined(const std::vector<std::string> &items, const char *separator)
     return text;
 }
 
+// The kind of node a record is about: "board", "port", or "-" for none (a
+// driver's loading and unloading). Its full path depends on what the node
+// answered before (a port's names carry its board's number, and a failed ID
+// query leaves part of it out); whether it is a board or a port does not: a
+// port's path keeps its brand's enumerator or its instance ID.
+std::string NodeOf(const std::string &path)
+{
+    if (path.empty() || path == "-") return "-";
+    if (path.find("MultiportSerial\\") != std::string::npos || path.find("PORT_") != std::string::npos)
+        return "port";
+    return "board";
+}
+
 // The first request whose outcome differs from the clean run's: where the
 // failure surfaced. Empty when the manager saw the same life. A record is
-// "<instance path>  <request> <detail>  -> <status>"; the path is left out,
-// as a node's path depends on what the node answered before.
+// "<instance path>  <request> <detail>  -> <status>", compared as
+// "<node>  <request> <detail>  -> <status>": the same status on the other
+// kind of node is a difference.
 std::string Outcome(const std::string &record)
 {
     const size_t gap = record.find("  ");
-    return gap == std::string::npos ? record : record.substr(gap + 2);
+    return gap == std::string::npos ? record : NodeOf(record.substr(0, gap)) + record.substr(gap);
 }
 
-// Whether a surfaced record is |request| (with any detail) completed with |status|.
-bool SurfacedAs(const std::string &surfaced, const std::string &request, NTSTATUS status)
+// Whether a surfaced outcome is |request| (with any detail) on a |node|
+// ("board" or "port"; null: any node) completed with |status|.
+bool SurfacedAs(const std::string &surfaced, const char *node, const std::string &request, NTSTATUS status)
 {
+    const size_t gap = surfaced.find("  ");
+    if (gap == std::string::npos) return false;
+    const std::string rest = surfaced.substr(gap + 2);
+    if (node != nullptr && surfaced.substr(0, gap) != node) return false;
     const std::string head = request + " ", tail = "-> " + StatusText(status);
-    return surfaced.compare(0, head.size(), head) == 0 && surfaced.size() >= tail.size() &&
-           surfaced.compare(surfaced.size() - tail.size(), tail.size(), tail) == 0;
+    return rest.compare(0, head.size(), head) == 0 && rest.size() >= tail.size() &&
+           rest.compare(rest.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The node a driver routine's failure surfaces on: the port device's own
+// routines and mpsfilt's on a port, the board's on the board, loading on
+// none in particular.
+const char *NodeOfStep(const StepRule &rule)
+{
+    const std::string routine = rule.routine;
+    if (rule.outcome.request != nullptr && std::string(rule.outcome.request) == "DriverEntry") return nullptr;
+    if (routine.compare(0, 8, "mpsfilt!") == 0) return "port";
+    for (const char *onPort : {"mpsbus!StartPort", "mpsbus!QueryPortId", "mpsbus!QueryPortText"})
+        if (routine == onPort) return "port";
+    return "board";
 }
 
 std::string FirstDifference(std::vector<std::string> clean, std::vector<std::string> faulty)
@@ -332,8 +364,10 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
                 const NTSTATUS want = rule->outcome.passedUp ? failedStatus : rule->outcome.status;
                 if (rule->outcome.passedUp && NT_SUCCESS(want))
                     finding.problems.push_back("the failed call returned no status to pass up");
-                if (!SurfacedAs(surfaced, rule->outcome.request, want))
-                    finding.problems.push_back("expected " + expected + "-> " + StatusText(want) + ", but: " +
+                const char *node = NodeOfStep(*rule);
+                if (!SurfacedAs(surfaced, node, rule->outcome.request, want))
+                    finding.problems.push_back("expected " + expected + "-> " + StatusText(want) + " on " +
+                                               (node ? node : "any node") + ", but: " +
                                                (surfaced.empty() ? "nothing changed" : surfaced));
             }
         }
@@ -366,9 +400,11 @@ SweepResult RunSweep(const SweepCase &sweepCase, unsigned only, std::ostream *de
             ++result.faults;
             // Whatever the drivers above make of it, the manager must see
             // the lower driver's own status on that very request.
-            if (!SurfacedAs(surfaced, PnpMinorName(fault.minor), kLowerDriverFailure))
+            // The serial driver refuses on a port, the board's lower filter on the board.
+            const char *node = fault.driver == "serial" ? "port" : "board";
+            if (!SurfacedAs(surfaced, node, PnpMinorName(fault.minor), kLowerDriverFailure))
                 finding.problems.push_back("expected " + std::string(PnpMinorName(fault.minor)) + " -> " +
-                                           StatusText(kLowerDriverFailure) + ", but: " +
+                                           StatusText(kLowerDriverFailure) + " on the " + node + ", but: " +
                                            (surfaced.empty() ? "nothing changed" : surfaced));
         }
         if (detail)

@@ -198,7 +198,9 @@ void PnpManager::Record(const DeviceNode *node, const std::string &request, cons
 PnpManager::Sent PnpManager::Send(DeviceNode *node, UCHAR major, UCHAR minor, const std::string &detail,
                                   const std::function<void(PIO_STACK_LOCATION)> &fill, ULONG_PTR information)
 {
+    if (requestObserver_) requestObserver_(true);
     const IrpOutcome outcome = SendToStack(node->pdo, major, minor, fill, information);
+    if (requestObserver_) requestObserver_(false);
     Record(node, major == IRP_MJ_POWER ? PowerMinorName(minor) : PnpMinorName(minor), detail, outcome.status);
     return Sent{outcome.status, outcome.information};
 }

@@ -91,6 +91,11 @@ public:
     using StartObserver =
         std::function<void(const DeviceNode &node, const Descriptors &raw, const Descriptors &translated)>;
     void SetStartObserver(StartObserver observer) { startObserver_ = std::move(observer); }
+    // Called before each request the manager sends to a stack (true) and
+    // once it has come back (false): points at which a test can let other
+    // users of the devices act.
+    using RequestObserver = std::function<void(bool before)>;
+    void SetRequestObserver(RequestObserver observer) { requestObserver_ = std::move(observer); }
 
     // Drivers that live in this executable (the serial port stand-in, test
     // drivers); every other service is loaded as an image.
@@ -206,6 +211,7 @@ private:
     std::unordered_set<const DeviceNode *> isResourceHolder_;
     std::vector<PnpRequestRecord> requests_;
     StartObserver startObserver_;
+    RequestObserver requestObserver_;
     // IoInvalidateDeviceRelations and IoInvalidateDeviceState, not yet acted on.
     struct Invalidation {
         PDEVICE_OBJECT pdo;

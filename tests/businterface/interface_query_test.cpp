@@ -19,21 +19,18 @@ using stacktest::Events;
 using stacktest::RecordEvent;
 
 // A removal on another thread first passes IRP_MN_REMOVE_DEVICE down, then
-// waits for the references. How soon its thread gets there depends on how
-// busy the machine is, so a test waits for that rather than for a while.
-void WaitUntilTheRemovalPassedDown()
+// waits for the references on the board's remove lock. How soon its thread
+// gets there depends on how busy the machine is, so a test waits until the
+// host has it parked there, or the removal ended without waiting.
+bool RemovalWaits(BoardExtension *board, std::future<NTSTATUS> &removal)
 {
-    const auto giveUp = std::chrono::steady_clock::now() + 60s;
-    for (;;) {
-        const std::vector<std::string> events = Events();
-        if (std::find(events.begin(), events.end(), "lower:REMOVE_DEVICE") != events.end()) return;
-        if (std::chrono::steady_clock::now() > giveUp) {
-            ADD_FAILURE() << "the removal never reached the lower drivers";
-            return;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    return hk::AwaitWaiterOn(&board->RemoveLock.Common.RemoveEvent,
+                             [&] { return removal.wait_for(0s) == std::future_status::ready; });
 }
+
+// Whether the removal has been let go: its lock's event is set at once by
+// the release that lets it go, on the releasing thread.
+bool RemovalReleased(BoardExtension *board) { return KeReadStateEvent(&board->RemoveLock.Common.RemoveEvent) != 0; }
 
 const GUID kOtherGuid = {0x5B1D7C42, 0x9E3A, 0x4F60, {0x8D, 0x21, 0x3C, 0x7A, 0x9E, 0x04, 0xB6, 0xF2}};
 // The interface's GUID with one field changed each: all 16 bytes count.
@@ -158,13 +155,12 @@ TEST_F(Queries, EveryReferenceHoldsTheLockUntilItsDereference)
     EXPECT_EQ(RefCount(), 3);
 
     auto removal = std::async(std::launch::async, [&] { return RemoveBoard(); });
-    WaitUntilTheRemovalPassedDown();
+    ASSERT_TRUE(RemovalWaits(board_, removal)) << "removal went on under three references";
     for (const PortBusInterface *holder : {&first, &second, &first}) {
-        EXPECT_EQ(removal.wait_for(100ms), std::future_status::timeout) << "removal went on under a reference";
+        EXPECT_FALSE(RemovalReleased(board_)) << "removal let go under a reference";
         RecordEvent("dereference");
         holder->InterfaceDereference(holder->Context);
     }
-    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_EQ(Events(), (std::vector<std::string>{"lower:REMOVE_DEVICE", "dereference", "dereference", "dereference",
                                                   "RemoveDevice"}));
@@ -182,8 +178,7 @@ TEST_F(Queries, NoReferenceIsReportedWhileTheBoardIsBeingRemoved)
     BoardExtension *board = board_;
 
     auto removal = std::async(std::launch::async, [&] { return RemoveBoard(); });
-    WaitUntilTheRemovalPassedDown();
-    ASSERT_EQ(removal.wait_for(150ms), std::future_status::timeout);
+    ASSERT_TRUE(RemovalWaits(board, removal)) << "removal went on under a reference";
 
     PortBusInterface refused = Untouched();
     EXPECT_EQ(Query(port, &refused), STATUS_NO_SUCH_DEVICE);
@@ -199,8 +194,8 @@ TEST_F(Queries, NoReferenceIsReportedWhileTheBoardIsBeingRemoved)
     ExFreePool(translated);
 
     RecordEvent("dereference");
+    EXPECT_FALSE(RemovalReleased(board));
     held.InterfaceDereference(held.Context);
-    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_EQ(Events(), (std::vector<std::string>{"lower:REMOVE_DEVICE", "dereference", "RemoveDevice"}));
 }

@@ -41,8 +41,10 @@ protected:
 TEST_F(BoardLifecycle, StartRunsAfterTheLowerDriversStartedTheBoard)
 {
     SetLowerAnswer(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_SUCCESS);
+    EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceUnspecified);
     EXPECT_EQ(Start(), STATUS_SUCCESS);
     EXPECT_EQ(Events(), (EventList{"lower:START_DEVICE", "StartDevice"}));
+    EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceD0) << "a started board reports D0 itself";
     EXPECT_EQ(Seen().startRaw, &raw_);
     EXPECT_EQ(Seen().startTranslated, &translated_);
     RemoveAndExpectNothingLeft();
@@ -65,6 +67,7 @@ TEST_F(BoardLifecycle, ALowerFailureFailsTheStartWithoutTheStartCallback)
     SetLowerAnswer(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(Start(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(EventsStartingWith("StartDevice"), EventList{});
+    EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceUnspecified);
 
     // The START reached the library, so the client still gets its stop
     // before the removal.
@@ -78,6 +81,7 @@ TEST_F(BoardLifecycle, AFailingStartCallbackFailsTheStartAndIsStoppedBeforeRemov
     SetLowerAnswer(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_SUCCESS);
     Plan().startDevice = STATUS_NOT_IMPLEMENTED;
     EXPECT_EQ(Start(), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(hk::DevicePowerStateOf(board_), PowerDeviceUnspecified);
 
     ClearEvents();
     RemoveAndExpectNothingLeft();

@@ -94,12 +94,15 @@ TEST_F(PortRequests, StartHandsTheResourcesToStartPort)
         s->Parameters.StartDevice.AllocatedResources = &raw;
         s->Parameters.StartDevice.AllocatedResourcesTranslated = &translated;
     };
+    Plan().startPort = STATUS_OBJECT_NAME_NOT_FOUND;
+    EXPECT_EQ(Ask(IRP_MN_START_DEVICE, fill), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(hk::DevicePowerStateOf(port_), PowerDeviceUnspecified) << "a port that failed its start is not in D0";
+
+    Plan().startPort = STATUS_SUCCESS;
     EXPECT_EQ(Ask(IRP_MN_START_DEVICE, fill), STATUS_SUCCESS);
     EXPECT_EQ(Seen().portRaw, &raw);
     EXPECT_EQ(Seen().portTranslated, &translated);
-
-    Plan().startPort = STATUS_OBJECT_NAME_NOT_FOUND;
-    EXPECT_EQ(Ask(IRP_MN_START_DEVICE, fill), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(hk::DevicePowerStateOf(port_), PowerDeviceD0) << "the port's bus driver reports it in D0";
     EXPECT_EQ(EventsStartingWith("lower:"), std::vector<std::string>{}) << "a port request never goes down";
 }
 

@@ -13,18 +13,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The event a removal blocks on in IoReleaseRemoveLockAndWait.
+const KEVENT *RemovalWaitOf(PVOID lock) { return &static_cast<PIO_REMOVE_LOCK>(lock)->Common.RemoveEvent; }
+
 class RemoveLock : public StackTest {
 protected:
-    // Starts the board's removal on another thread while |holder|'s
-    // acquisition keeps it waiting; returns once the lock refuses newcomers.
+    // Starts the board's removal on another thread while an acquisition of
+    // |lock| keeps it waiting; returns once the removal is parked in its
+    // wait for the holder (the test fails if it ends instead).
     std::future<NTSTATUS> RemoveWhileHeld(PDEVICE_OBJECT board, PVOID lock)
     {
         auto removal = std::async(std::launch::async, [this, board] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
-        for (int tries = 0; tries < 5000; ++tries) {
-            if (GenericAcquireRemoveLock(lock, nullptr) == STATUS_DELETE_PENDING) break;
-            GenericReleaseRemoveLock(lock, nullptr);
-            std::this_thread::sleep_for(1ms);
-        }
+        EXPECT_TRUE(hk::AwaitWaiterOn(RemovalWaitOf(lock), [&] { return removal.wait_for(0s) == std::future_status::ready; }))
+            << "removal did not wait for the holder";
         return removal;
     }
 
@@ -44,8 +45,7 @@ TEST_F(RemoveLock, RemovalWaitsForAHolderOnAnotherThread)
     PVOID lock = BoardRemoveLock(board);
     ASSERT_EQ(GenericAcquireRemoveLock(lock, nullptr), STATUS_SUCCESS);
 
-    auto removal = std::async(std::launch::async, [&] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
-    EXPECT_EQ(removal.wait_for(150ms), std::future_status::timeout) << "removal did not wait for the holder";
+    std::future<NTSTATUS> removal = RemoveWhileHeld(board, lock);
     EXPECT_EQ(Events(), (std::vector<std::string>{"lower:REMOVE_DEVICE"}))
         << "the request goes down first, RemoveDevice waits";
     EXPECT_EQ(GenericAcquireRemoveLock(lock, nullptr), STATUS_DELETE_PENDING)
@@ -53,7 +53,6 @@ TEST_F(RemoveLock, RemovalWaitsForAHolderOnAnotherThread)
 
     RecordEvent("holder released");
     GenericReleaseRemoveLock(lock, nullptr);
-    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_EQ(Events(), (std::vector<std::string>{"lower:REMOVE_DEVICE", "holder released", "RemoveDevice"}));
     EXPECT_EQ(hk::LivePoolCount(), 0u);
@@ -92,7 +91,6 @@ TEST_F(RemoveLock, RequestsArrivingWhileTheRemovalWaitsAreCompletedWithTheirStat
     EXPECT_EQ(Events(), std::vector<std::string>{}) << "nothing went down, no callback ran";
 
     GenericReleaseRemoveLock(lock, nullptr);
-    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_EQ(Events(), std::vector<std::string>{"RemoveDevice"});
     EXPECT_EQ(hk::LiveDeviceCount(), 1u);
@@ -141,8 +139,11 @@ TEST_F(RemoveLock, RequestsHoldTheLockOnlyWhileTheyRun)
     }
     hk::SendIrpSync(board, IRP_MJ_POWER, IRP_MN_QUERY_POWER, NoFill);
 
+    // A leftover acquisition parks the removal for good: fail instead of hanging.
     auto removal = std::async(std::launch::async, [&] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
-    ASSERT_EQ(removal.wait_for(5s), std::future_status::ready) << "an acquisition was never released";
+    const PVOID lock = BoardRemoveLock(board);
+    ASSERT_FALSE(hk::AwaitWaiterOn(RemovalWaitOf(lock), [&] { return removal.wait_for(0s) == std::future_status::ready; }))
+        << "an acquisition was never released";
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
     EXPECT_EQ(hk::LiveDeviceCount(), 1u);
 }

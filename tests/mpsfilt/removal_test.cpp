@@ -12,15 +12,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class RemovalTest : public FilterTest {
-protected:
-    template <typename Condition>
-    static bool Eventually(Condition condition)
-    {
-        for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(2ms);
-        return condition();
-    }
-};
+class RemovalTest : public FilterTest {};
+
+template <typename T>
+bool Done(std::future<T> &f)
+{
+    return f.wait_for(0s) == std::future_status::ready;
+}
 
 TEST_F(RemovalTest, OtherPnpRequestsGoDownUntouched)
 {
@@ -64,12 +62,15 @@ TEST_F(RemovalTest, RemovalWaitsForRequestsPassingThroughAndRefusesLaterOnes)
     auto held = std::async(std::launch::async, [device] {
         return hk::SendIrpSync(device, IRP_MJ_DEVICE_CONTROL, 0, nullptr);
     });
-    ASSERT_TRUE(Eventually([&] { return port.holding.load(); }));
+    ASSERT_TRUE(hk::AwaitWaiterOn(&port.release, [&] { return Done(held); })) << "the request was never held below";
 
     auto removal = std::async(std::launch::async, [device] { return hk::test::SendPnp(device, IRP_MN_REMOVE_DEVICE); });
-    // The removal has gone down and waits on the lock.
-    ASSERT_TRUE(Eventually([&] { return extension->RemoveLock.Common.Removed != FALSE; }));
-    EXPECT_EQ(removal.wait_for(50ms), std::future_status::timeout);
+    // The removal has gone down and waits on the lock, for as long as the
+    // request holds it.
+    ASSERT_TRUE(hk::AwaitWaiterOn(&extension->RemoveLock.Common.RemoveEvent, [&] { return Done(removal); }))
+        << "the removal ended while a request still held the lock";
+    EXPECT_NE(extension->RemoveLock.Common.Removed, FALSE);
+    EXPECT_FALSE(Done(removal));
     EXPECT_EQ(driver->DeviceObject, device) << "not deleted while a request holds the lock";
 
     // Meanwhile every new request is refused with the lock's status.

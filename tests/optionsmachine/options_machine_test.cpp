@@ -1,6 +1,7 @@
 // The option registers and the port bus interface through the mpsbus image
 // on the simulated machine: PC Cards starting with and without stored
 // words, and a port's stack querying the interface at the port device.
+#include "PciParent/mpsbus.h"
 #include "machine.h"
 #include "optionregs/option_ops.h"
 #include "port_bus_interface.h"
@@ -177,11 +178,13 @@ TEST_F(LiveMachine, PortQueriesTheInterfaceOfItsPciBoard)
     ExFreePool(raw);
     ExFreePool(translated);
 
-    // The reference holds the board: its removal waits for the dereference.
+    // The reference holds the board: its removal waits for the dereference,
+    // parked on the board's remove lock (the record's context is the board).
     auto removal = std::async(std::launch::async, [&] { return pnp_->Remove(board_); });
-    EXPECT_EQ(removal.wait_for(200ms), std::future_status::timeout);
+    const KEVENT *removalWait = &static_cast<BoardExtension *>(record.Context)->RemoveLock.Common.RemoveEvent;
+    EXPECT_TRUE(hk::AwaitWaiterOn(removalWait, [&] { return removal.wait_for(0s) == std::future_status::ready; }))
+        << "the removal went on under a reference";
     record.InterfaceDereference(record.Context);
-    ASSERT_EQ(removal.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(removal.get());
     EXPECT_EQ(board_->state, sim::NodeState::Removed);
 }

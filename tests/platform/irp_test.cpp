@@ -18,14 +18,15 @@ protected:
         StackTest::TearDown();
     }
 
-    // Marks the IRP pending and completes it a little later from another
-    // thread, after its dispatch routine has long returned.
+    // Marks the IRP pending and completes it from another thread once the
+    // sending thread waits for it (the sender, or a driver above that waits
+    // for its lower drivers): its dispatch routine has returned.
     Behaviour CompletesLater(NTSTATUS status, bool mark = true)
     {
         return [this, status, mark](PDEVICE_OBJECT, PIRP irp) {
             if (mark) IoMarkIrpPending(irp);
             threads_.emplace_back([irp, status] {
-                std::this_thread::sleep_for(20ms);
+                hk::AwaitWaiterOn(nullptr, [] { return false; });
                 CompleteWith(irp, status);
             });
             return STATUS_PENDING;

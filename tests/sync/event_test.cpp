@@ -30,7 +30,7 @@ TEST_F(EventTest, SetOnOneThreadReleasesAWaiterOnAnother)
         waitStatus = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         wokeAt = ++sequence;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(hk::AwaitWaiterOn(&event, [&] { return wokeAt.load() != 0; })) << "the wait did not block";
     EXPECT_EQ(wokeAt.load(), 0);
     setAt = ++sequence;
     EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
@@ -65,9 +65,14 @@ TEST_F(EventTest, SynchronizationEventWakesOneWaiterPerSet)
         ++woken;
     };
     std::thread a(wait), b(wait);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Both parked before the first signal.
+    while (hk::ThreadsWaitingOn(&event) < 2 && woken.load() == 0) std::this_thread::yield();
+    ASSERT_EQ(woken.load(), 0);
     KeSetEvent(&event, 0, FALSE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (woken.load() == 0) std::this_thread::yield();
+    // The waiter let through took the signal with it, so the other stays.
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(hk::ThreadsWaitingOn(&event), 1u);
     EXPECT_EQ(woken.load(), 1);
     KeSetEvent(&event, 0, FALSE);
     a.join();

@@ -256,6 +256,14 @@ DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device);
 // Waits until every power IRP that PoRequestPowerIrp handed to a worker
 // thread (asked for above PASSIVE_LEVEL) has been delivered.
 void JoinPowerWorkers();
+// Threads blocked right now in a wait on |event|: KeWaitForSingleObject, or
+// IoReleaseRemoveLockAndWait on its lock's RemoveEvent.
+unsigned ThreadsWaitingOn(const KEVENT *event);
+// Blocks until a thread waits on |event| (any event if null) (true) or
+// |instead| holds (false), whichever comes first: a verdict from what the host knows, never from how
+// long something took, so the same on a loaded machine. |instead| is asked
+// again every few milliseconds; the clock only paces the asking.
+bool AwaitWaiterOn(const KEVENT *event, const std::function<bool()> &instead);
 
 // The one way every sender (tests, the Plug and Play manager, the power
 // manager) sends a request and waits for it, as the kernel's own synchronous
