@@ -91,7 +91,9 @@ if [ ${#missing[@]} -ne 0 ]; then
     sudo=""
     if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q
+    # A mirror in the middle of a sync can fail one index; the install says
+    # whether the lists at hand still hold what is missing.
+    $sudo apt-get update -q || echo "bootstrap: apt-get update failed; installing from the package lists at hand"
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 

@@ -33,25 +33,36 @@ installed() {
 # 64-bit Wine runs the x64 images and needs nothing 32-bit. 32-bit Wine
 # cannot start where the kernel runs no i386 programs (not under qemu-i386
 # either), and i386 packages are not added to such a machine.
-packages=(wine wine64)
 x86_not_run=()
 if [ "$(cat build/i386-mode 2>/dev/null)" = emulated ]; then
     x86_not_run=(--x86-not-run "32-bit Wine does not start on this kernel (it runs no i386 programs; see build/i386-mode); the x86 images had only the image check of their build")
-else
-    packages+=(wine32:i386)
 fi
-missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
-if [ ${#missing[@]} -ne 0 ]; then
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+lists_updated=""
+install_missing() {
+    local missing=() p
+    for p in "$@"; do installed "$p" || missing+=("$p"); done
+    [ ${#missing[@]} -eq 0 ] && return 0
     echo "wine-check: installing ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-    export DEBIAN_FRONTEND=noninteractive
     if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
+        lists_updated=""
     fi
-    $sudo apt-get update -q
+    # A mirror in the middle of a sync can fail one index; the lists there
+    # are may still hold what is missing, and the install says if not.
+    if [ -z "$lists_updated" ]; then
+        $sudo apt-get update -q || echo "wine-check: apt-get update failed; installing from the package lists at hand"
+        lists_updated=yes
+    fi
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+install_missing wine wine64
+# 32-bit Wine's i386 libraries must be the very versions of the amd64 ones
+# installed: while the mirror lacks them, the x86 run cannot be had here.
+if [ ${#x86_not_run[@]} -eq 0 ] && ! install_missing wine32:i386; then
+    x86_not_run=(--x86-not-run "32-bit Wine (wine32:i386) could not be installed from this machine's package sources (see apt's message above); the x86 images had only the image check of their build")
 fi
 
 exec python3 scripts/wine_check/main.py --x86 "$x86" --x64 "$x64" --package "$package" --workdir "$workdir" \
