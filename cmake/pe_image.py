@@ -18,8 +18,9 @@ Memory integrity's image rules (hypervisor-protected code integrity; Driver
 Verifier's code integrity checks 0x2003 to 0x2005, "Code integrity checking",
 and "Implement memory integrity compatible code"): no section both writable
 and executable, every section page-aligned, the import table and the import
-address table outside executable sections, and no base relocation whose
-target straddles a page (refused before Windows 10 version 1703).
+address table outside executable sections, and, on x64, where alone memory
+integrity runs, no base relocation whose target straddles a page (refused
+before Windows 10 version 1703).
 
 With --imports TABLE every imported routine must have a row for the
 machine's architecture in TABLE (routine, dll, x86, amd64, source: the oldest
@@ -127,9 +128,12 @@ def unwind_problems(data, sections, directory, entry):
     return []
 
 
-def memory_integrity_problems(data, named, directories, section_alignment):
+def memory_integrity_problems(data, named, directories, section_alignment, machine):
     """Memory integrity's rules over the section table, the import tables
-    and the base relocations."""
+    and, on x64, the base relocations. Memory integrity runs on 64-bit
+    Windows only: the x86 image is held to the section rules, which its link
+    meets anyway, but an x86 relocation lies wherever an instruction keeps
+    its address, and no x86 loader refuses one across a page."""
     problems = []
     if section_alignment % PAGE:
         problems.append("section alignment 0x%x is not a multiple of a page (memory integrity: 0x2004)"
@@ -145,7 +149,7 @@ def memory_integrity_problems(data, named, directories, section_alignment):
             if size and code and va <= rva < va + vsize:
                 problems.append("%s in executable section %s (memory integrity: 0x2005)" % (what, name))
     rva, size = struct.unpack_from("<II", data, directories + 8 * BASE_RELOCATION_DIRECTORY)
-    if rva and size:
+    if rva and size and machine == "amd64":
         offset = rva_to_offset([n[3] for n in named], rva)
         end = offset + size
         while offset + 8 <= end:
@@ -338,7 +342,7 @@ def inspect(data, allowed=ALLOWED_IMPORTS, layout=None, machine="i386", table=No
                 problems.append("the link map %s names no function in .text" % link_map)
             problems += leaf_problems(path, image_base, functions, covered, image_base + text[0][1], machine)
     section_alignment = struct.unpack_from("<I", data, opt + 32)[0]
-    problems += memory_integrity_problems(data, named, directories, section_alignment)
+    problems += memory_integrity_problems(data, named, directories, section_alignment, machine)
     import_rva = struct.unpack_from("<I", data, directories + 8)[0]
     imports = []
     if import_rva:

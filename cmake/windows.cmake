@@ -149,9 +149,9 @@ if(TARGET mpsbus)
         "writable-code\;section \\.text is writable and executable \\(memory integrity: 0x2003\\)"
         "unaligned-section\;section \\.data at 0x[0-9a-f]+ is not page-aligned \\(memory integrity: 0x2004\\)"
         "executable-imports\;.*import table in executable section \\.idata \\(memory integrity: 0x2005\\)"
-        "straddling-relocation\;relocation at 0x[0-9a-f]+ straddles a page"
         "unknown-import\;imports ntoskrnl\\.exe!NoSuchExport, which no Windows kernel exports")
     if(MPS_PE_MACHINE STREQUAL "amd64")
+        list(APPEND plants "straddling-relocation\;relocation at 0x[0-9a-f]+ straddles a page")
         list(APPEND plants "missing-unwind\;function GenericDispatchPnp at 0x[0-9a-f]+ calls or uses the stack but has no unwind data")
     endif()
     foreach(entry ${plants})
