@@ -9,19 +9,6 @@
 
 namespace {
 
-/* The PnP manager dereferences the device it gets back. */
-NTSTATUS AnswerTargetRelation(PDEVICE_OBJECT Port, PIRP Irp)
-{
-    PDEVICE_RELATIONS relations =
-        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), MPS_POOL_TAG));
-    if (relations == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    ObReferenceObject(Port);
-    relations->Count = 1;
-    relations->Objects[0] = Port;
-    Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS Complete(PIRP Irp, NTSTATUS status)
 {
     Irp->IoStatus.Status = status;
@@ -48,7 +35,7 @@ NTSTATUS DispatchOrphanPortPnp(PDEVICE_OBJECT Port, PIRP Irp)
         return Complete(Irp, STATUS_NO_SUCH_DEVICE);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
-            return Complete(Irp, AnswerTargetRelation(Port, Irp));
+            return Complete(Irp, GenericAnswerTargetRelation(Port, Irp));
         break;
     default:
         break;

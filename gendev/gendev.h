@@ -192,6 +192,11 @@ NTSTATUS NTAPI GenericDispatchPower(PVOID Area, PIRP Irp);
 NTSTATUS NTAPI GenericDispatchPnpForPDO(PVOID Area, PDEVICE_OBJECT Port, PIRP Irp);
 NTSTATUS NTAPI GenericDispatchPowerForPDO(PVOID Area, PIRP Irp);
 
+/* IRP_MN_QUERY_DEVICE_RELATIONS of type TargetDeviceRelation at a PDO:
+   the PDO itself, referenced, in a PagedPool block put in Information.
+   STATUS_INSUFFICIENT_RESOURCES, and nothing put, without the block. */
+NTSTATUS NTAPI GenericAnswerTargetRelation(PDEVICE_OBJECT Pdo, PIRP Irp);
+
 /* One acquisition of the board's remove lock, for work the client does
    outside a request (an interface reference). Fails with
    STATUS_DELETE_PENDING once the board's removal has begun waiting. */

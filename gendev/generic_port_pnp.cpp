@@ -33,19 +33,10 @@ NTSTATUS AnswerText(const GenericInitRecord &record, PDEVICE_OBJECT Port, PIRP I
     return AnswerString(Irp, status, text);
 }
 
-/* The PnP manager dereferences the device it gets back, so it gets one
-   reference of its own. */
 NTSTATUS AnswerRelations(PDEVICE_OBJECT Port, PIRP Irp, PIO_STACK_LOCATION stack)
 {
     if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) return Irp->IoStatus.Status;
-    PDEVICE_RELATIONS relations =
-        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), MPS_POOL_TAG));
-    if (relations == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    ObReferenceObject(Port);
-    relations->Count = 1;
-    relations->Objects[0] = Port;
-    Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
-    return STATUS_SUCCESS;
+    return GenericAnswerTargetRelation(Port, Irp);
 }
 
 NTSTATUS AnswerInterface(const GenericInitRecord &record, PDEVICE_OBJECT Port, PIRP Irp)

@@ -3,6 +3,7 @@
 // and every ID the driver accepts is listed (PCI device IDs and PC Card codes
 // exhaustively, ISA tokens over every name of the boards' naming scheme).
 #include "identify/identify_fixture.h"
+#include "inf_text.h"
 
 #include <cstdio>
 #include <fstream>
@@ -14,28 +15,9 @@
 namespace identifytest {
 namespace {
 
-std::string Upper(std::string text)
-{
-    for (char &c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trimmed(const std::string &text)
-{
-    const size_t first = text.find_first_not_of(" \t\r");
-    const size_t last = text.find_last_not_of(" \t\r");
-    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
-}
-
-std::vector<std::string> Fields(const std::string &text)
-{
-    std::vector<std::string> fields;
-    size_t from = 0;
-    for (size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1)
-        fields.push_back(Trimmed(text.substr(from, comma - from)));
-    fields.push_back(Trimmed(text.substr(from)));
-    return fields;
-}
+using inftext::Fields;
+using inftext::Trimmed;
+using inftext::Upper;
 
 // The INF's sections by upper-case name: the values of their lines (the text
 // after "="), comments dropped.

@@ -2,6 +2,8 @@
 // NTamd64.10.0...17763, what InfVerif /w checks at its default /wbuild 17763)
 // meet, each with its source, and the older sections' DIRID 12 for Windows
 // before 10. Each rule is shown failing on the INF with it broken once.
+#include "inf_text.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,28 +16,9 @@
 
 namespace {
 
-std::string Upper(std::string text)
-{
-    for (char &c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Trimmed(const std::string &text)
-{
-    const size_t first = text.find_first_not_of(" \t\r");
-    const size_t last = text.find_last_not_of(" \t\r");
-    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
-}
-
-std::vector<std::string> Fields(const std::string &text)
-{
-    std::vector<std::string> fields;
-    size_t from = 0;
-    for (size_t comma; (comma = text.find(',', from)) != std::string::npos; from = comma + 1)
-        fields.push_back(Trimmed(text.substr(from, comma - from)));
-    fields.push_back(Trimmed(text.substr(from)));
-    return fields;
-}
+using inftext::Fields;
+using inftext::Trimmed;
+using inftext::Upper;
 
 struct Line {
     std::string key, value;  // key upper-case; a line without "=" has only a value

@@ -5,6 +5,7 @@
 target_sources(test_ports PRIVATE ${CMAKE_SOURCE_DIR}/PciParent/port_devices.cpp
                                   ${CMAKE_SOURCE_DIR}/PciParent/port_services.cpp
                                   ${CMAKE_SOURCE_DIR}/PciParent/orphan_ports.cpp
+                                  ${CMAKE_SOURCE_DIR}/gendev/generic_target_relation.cpp
                                   ${CMAKE_SOURCE_DIR}/PciParent/models.cpp
                                   ${CMAKE_SOURCE_DIR}/PciParent/resources.cpp
                                   ${CMAKE_SOURCE_DIR}/PciParent/nonpaged_pool.cpp
