@@ -146,8 +146,14 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
         scenario.steps.push_back(step);
         return &scenario.steps.back();
     };
-    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel})
-        add(kind);
+    // The serial driver refuses to stop a started port of a PCI or ISA
+    // board with several ports: such a board's stops are vetoed and it
+    // stays where it is; the PC Cards and one-port boards stop and move.
+    const std::string stopVeto = PortsRefuseStop(scenario.boards[0]) ? kMultiportStopVeto : "";
+    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel}) {
+        ScenarioStep *step = add(kind);
+        if (kind != Kind::Start && kind != Kind::QueryRemoveThenCancel) step->expectedVeto = stopVeto;
+    }
     // A rebalance that moves the board: its started ports are invalidated,
     // report FAILED with RESOURCE_REQUIREMENTS_CHANGED and start again, the
     // filter fetching the new lists.
@@ -155,6 +161,7 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
     ScenarioStep *moved = add(Kind::Restart);
     moved->ioBase = at.uartBase + kMovedBy;
     if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
+    moved->expectedVeto = stopVeto;
     // Port 1 open fails on its own and is surprise-removed alone; its board
     // goes, and only then is the port closed, which lets its removal come.
     for (Kind kind : {Kind::Sleep, Kind::Wake, Kind::Open, Kind::PortFails, surprise ? Kind::SurpriseRemove : Kind::Remove,
