@@ -89,12 +89,12 @@ const RemovalPath kPaths[] = {
     // its first port refuses with STATUS_NOT_SUPPORTED, open or not (that
     // check comes first), the cancels go out and nothing changes.
     {"StopMultiport", kPb4a,
-     R"(["start", {"query_stop": 0, "veto": "multiport"}, {"open": 0, "port": 2},
-         {"stop": 0, "veto": "multiport"}, {"close": 0, "port": 2},
+     R"(["start", {"query_stop": 0, "veto": "multiport"}, {"open": 0, "port": 1},
+         {"stop": 0, "veto": "multiport"}, {"close": 0, "port": 1},
          {"restart": 0, "io_base": "0xE000", "bridge_base": "0xE080", "veto": "multiport"}])",
      3, kNotSupported,
      {{"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"}, {"PORT_1", "IRP_MN_CANCEL_STOP_DEVICE"},
-      {"PORT_2", "IRP_MJ_CREATE"}, {"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"},
+      {"PORT_1", "IRP_MJ_CREATE"}, {"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"},
       {"PORT_1", "IRP_MN_CANCEL_STOP_DEVICE"}, {"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"}},
      {nullptr, nullptr},
      {"board", "IRP_MN_STOP_DEVICE"}},
