@@ -7,6 +7,8 @@
 
 #include <dlfcn.h>
 
+#include <set>
+
 namespace {
 
 struct Range {
@@ -21,9 +23,27 @@ std::vector<Range> &Ranges()
     return ranges;
 }
 
+std::set<std::string> &Unverified()
+{
+    static std::set<std::string> images;
+    return images;
+}
+
 }  // namespace
 
 namespace hk {
+
+void ExcludeFromVerification(const std::string &image)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    Unverified().insert(image);
+}
+
+bool UnderVerification(const std::string &image)
+{
+    std::lock_guard<std::recursive_mutex> hold(internal::BookkeepingLock());
+    return Unverified().count(image) == 0;
+}
 
 void RegisterImageRange(const std::string &image, const void *begin, const void *end)
 {

@@ -91,6 +91,13 @@ unsigned ProductPortCount(BusKind bus, const std::vector<std::string> &hardwareI
     return 0;
 }
 
+const char kMultiportStopVeto[] = "a port on a multiport card is never stopped";
+
+bool PortsRefuseStop(const BoardScenario &board)
+{
+    return board.bus != BusKind::Pcmcia && ProductPortCount(board.bus, board.hardwareIds) >= 2;
+}
+
 bool ProductHasOptionRegisters(BusKind bus, const std::vector<std::string> &hardwareIds)
 {
     for (const std::string &id : hardwareIds)

@@ -148,6 +148,12 @@ Scenario SameBoardsScenario(size_t count, size_t model, bool throughMemory);
 // The UARTs a product carries, from its hardware IDs; 0 when no ID names
 // a known product.
 unsigned ProductPortCount(BusKind bus, const std::vector<std::string> &hardwareIds);
+// Whether the serial driver refuses to stop the board's started ports: the
+// bus driver names each port of a PCI or ISA board with two or more UARTs
+// a multiport device, and the serial driver never stops such a port.
+bool PortsRefuseStop(const BoardScenario &board);
+// The reason a step gives for such a refusal.
+extern const char kMultiportStopVeto[];
 // Whether that product carries the option and mode control registers.
 bool ProductHasOptionRegisters(BusKind bus, const std::vector<std::string> &hardwareIds);
 

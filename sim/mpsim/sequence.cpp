@@ -592,10 +592,22 @@ private:
         std::cout.flush();
     }
 
-    // Why the step's stop or removal is to be refused: an open port's serial
-    // driver refuses both queries. Empty: nothing may refuse it.
-    std::string ExpectedVeto(size_t i) const
+    // Whether the serial driver refuses to stop a port of board |i|: a
+    // started port on a PCI or ISA board with several.
+    bool PortsRefuseStopOf(size_t i) const
     {
+        if (!PortsRefuseStop(boards_[i].scenario)) return false;
+        for (DeviceNode *port : PortNodes(i))
+            if (port->state == NodeState::Started) return true;
+        return false;
+    }
+
+    // Why the step's stop or removal is to be refused: an open port's serial
+    // driver refuses both queries, and a port on a multiport card every stop
+    // (checked first). Empty: nothing may refuse it.
+    std::string ExpectedVeto(size_t i, bool stop) const
+    {
+        if (stop && PortsRefuseStopOf(i)) return kMultiportStopVeto;
         if (boards_[i].open.empty()) return std::string();
         return "a port of " + BoardName(i) + " is open";
     }
@@ -605,7 +617,8 @@ private:
     // Returns whether it was refused.
     bool Judge(bool done, size_t i, const std::string &what)
     {
-        const std::string expected = ExpectedVeto(i);
+        const bool stop = what.find("stop") != std::string::npos;
+        const std::string expected = ExpectedVeto(i, stop);
         const PnpVeto &veto = pnp_->LastVeto();
         if (done) {
             Check(expected.empty(), "veto: the " + what + " of " + BoardName(i) + " went through though " + expected);
@@ -613,6 +626,16 @@ private:
         }
         bool byOpenPort = false;
         for (DeviceNode *port : boards_[i].open) byOpenPort |= port->instancePath == veto.device;
+        if (stop && PortsRefuseStopOf(i)) {
+            // Any of its started ports, the first the manager asked.
+            bool byStartedPort = false;
+            for (DeviceNode *port : PortNodes(i))
+                byStartedPort |= port->state == NodeState::Started && port->instancePath == veto.device;
+            Check(byStartedPort && veto.status == STATUS_NOT_SUPPORTED && veto.type == PNP_VetoDevice,
+                  "veto: the " + what + " of " + BoardName(i) + " was refused by " + veto.device + " (" +
+                      veto.request + ", " + Hex(ULONG(veto.status)) + "), not by a port on a multiport card");
+            return true;
+        }
         Check(!expected.empty() && byOpenPort && veto.type == PNP_VetoDevice,
               "veto: the " + what + " of " + BoardName(i) + " was refused by " + veto.device + " (" + veto.request +
                   ", " + Hex(ULONG(veto.status)) + ")" + (expected.empty() ? ", which no step expects" : ""));

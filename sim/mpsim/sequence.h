@@ -6,7 +6,9 @@
  * port bus interface through the port stacks as mpsfilt does. One board
  * with several UARTs, the PC Card or the ISA board, is always reached
  * through memory. Each step says what every board should be after it; a
- * vetoed stop or removal leaves it as it was. After every step the machine
+ * vetoed stop or removal leaves it as it was (a stop of a multiport PCI or
+ * ISA board with a started port is always vetoed, by one of those ports
+ * with STATUS_NOT_SUPPORTED; an open port vetoes any other). After every step the machine
  * is held to its invariants:
  *
  *   started     each board is started, stopped or gone as its steps say; a

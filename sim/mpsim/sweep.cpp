@@ -146,8 +146,14 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
         scenario.steps.push_back(step);
         return &scenario.steps.back();
     };
-    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel})
-        add(kind);
+    // The serial driver refuses to stop a started port of a PCI or ISA
+    // board with several ports: such a board's stops are vetoed and it
+    // stays where it is; the PC Cards and one-port boards stop and move.
+    const std::string stopVeto = PortsRefuseStop(scenario.boards[0]) ? kMultiportStopVeto : "";
+    for (Kind kind : {Kind::Start, Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel}) {
+        ScenarioStep *step = add(kind);
+        if (kind != Kind::Start && kind != Kind::QueryRemoveThenCancel) step->expectedVeto = stopVeto;
+    }
     // A rebalance that moves the board: its started ports are invalidated,
     // report FAILED with RESOURCE_REQUIREMENTS_CHANGED and start again, the
     // filter fetching the new lists.
@@ -155,11 +161,44 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
     ScenarioStep *moved = add(Kind::Restart);
     moved->ioBase = at.uartBase + kMovedBy;
     if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
+    moved->expectedVeto = stopVeto;
     // Port 1 open fails on its own and is surprise-removed alone; its board
     // goes, and only then is the port closed, which lets its removal come.
     for (Kind kind : {Kind::Sleep, Kind::Wake, Kind::Open, Kind::PortFails, surprise ? Kind::SurpriseRemove : Kind::Remove,
                       Kind::Close})
         add(kind);
+    return scenario;
+}
+
+// A PCI or ISA board with several ports is stopped and moved only once
+// none of its ports is started: they sleep and wake, then each reports
+// itself failed and goes alone, and the board alone stops, starts again,
+// is queried and moves before its removal.
+Scenario IdleLifeOf(size_t model)
+{
+    Scenario scenario = SameBoardsScenario(1, model, false);
+    scenario.boardLowerFilter = true;
+    using Kind = ScenarioStep::Kind;
+    scenario.steps.clear();
+    const auto add = [&scenario](Kind kind) {
+        ScenarioStep step;
+        step.kind = kind;
+        scenario.steps.push_back(step);
+        return &scenario.steps.back();
+    };
+    for (Kind kind : {Kind::Start, Kind::Sleep, Kind::Wake}) add(kind);
+    for (unsigned port = 1; port <= scenario.boards[0].ports; ++port) add(Kind::PortFails)->port = port;
+    // A port still started (one its bus did not report at first, or one
+    // whose failure a lower driver kept from the manager) refuses them.
+    for (Kind kind : {Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel})
+        if (kind != Kind::QueryRemoveThenCancel) add(kind)->expectedVeto = kMultiportStopVeto;
+        else add(kind);
+    const BoardResources &at = scenario.boards[0].resources;
+    ScenarioStep *moved = add(Kind::Restart);
+    moved->ioBase = at.uartBase + kMovedBy;
+    if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
+    moved->expectedVeto = kMultiportStopVeto;
+    add(Kind::Remove);
     return scenario;
 }
 
@@ -259,13 +298,17 @@ std::vector<SweepCase> SweepCases()
 {
     std::vector<SweepCase> cases;
     for (size_t model = 0; model < ModelCount(); ++model) {
-        for (const std::string variant : {"remove", "surprise", "memory", "high", "options"}) {
+        for (const std::string variant : {"remove", "surprise", "idle", "memory", "high", "options"}) {
             if (variant == "memory" && model != kPb8a && model != kPl4a && model != kCb2a && model != kIb4ax) continue;
             if (variant == "high" && (model != kPl4a || !kHighWindowRuns)) continue;
             if (variant == "options" && model != kCb1b) continue;
             SweepCase c;
             c.variant = variant;
             c.scenario = LifeOf(model, variant == "surprise", variant == "memory" || variant == "high");
+            if (variant == "idle") {
+                if (!PortsRefuseStop(c.scenario.boards[0])) continue;
+                c.scenario = IdleLifeOf(model);
+            }
             // Both ranges mapped above 4 GiB, the status port rebuilt there.
             if (variant == "high") c.scenario.boards[0].resources.memoryWindow = kHighMemoryWindow;
             if (variant == "options") {

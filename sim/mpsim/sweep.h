@@ -4,7 +4,10 @@
  * driver stand-in, stopped and restarted, queried for stop and for removal
  * (both cancelled), restarted at moved ranges, put to sleep and woken, a
  * port opened that then fails on its own, and removed (or, in a second
- * variant, surprise-removed) before that port is closed; then the same life
+ * variant, surprise-removed) before that port is closed. A multiport PCI or
+ * ISA board's ports refuse every stop, so its stops are vetoed as the steps
+ * expect, and a third, idle life stops and moves it once its ports have
+ * failed and gone. Then the same life
  * runs once per fallible kernel call that mpsbus or mpsfilt makes, with
  * that call failing, and once per request the lower drivers (the serial
  * stand-in, the board's lower filter) may fail, with that request failed.
@@ -36,7 +39,8 @@ struct SweepCase {
     std::string Name() const { return model + "/" + variant; }
 };
 
-// Every case: both variants of each of the ModelCount() models, the
+// Every case: both variants of each of the ModelCount() models, the idle
+// life of each multiport PCI and ISA model, the
 // memory-space variant of PB8-A, PL4-A, CB2-A and IB4-AX, on x64 PL4-A's
 // above 4 GiB, the option-register card.
 std::vector<SweepCase> SweepCases();

@@ -33,6 +33,11 @@ struct SerialExtension {
     // From IRP_MN_SURPRISE_REMOVAL on: the port is gone; only its open
     // handle's cleanup and close are still answered.
     BOOLEAN SurpriseRemoved;
+    // Set at start when the port's device key says "MultiportDevice"
+    // (nonzero): one of several ports behind one board's interrupt, which
+    // the serial driver never lets go of on its own (the WDM serial
+    // sample's PortOnAMultiportCard, taken from the port's settings).
+    BOOLEAN PortOnAMultiportCard;
 };
 
 // The port settings a serial driver reads from its device key.
@@ -64,10 +69,11 @@ SERIAL_CODE std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PartialsOf(const CM_RESO
     return partials;
 }
 
-SERIAL_CODE BOOLEAN RelinquishesPowerPolicy(const SerialPortRecord &record)
+// Whether the port's device key held |name| as a nonzero REG_DWORD at start.
+SERIAL_CODE BOOLEAN SettingIsSet(const SerialPortRecord &record, const char *name)
 {
     for (const auto &setting : record.registry) {
-        if (setting.first != "SerialRelinquishPowerPolicy") continue;
+        if (setting.first != name) continue;
         const hk::reg::Value &value = setting.second;
         ULONG word = 0;
         for (size_t i = 0; i < value.data.size() && i < sizeof word; ++i) word |= ULONG(value.data[i]) << (8 * i);
@@ -126,7 +132,8 @@ SERIAL_CODE NTSTATUS StartDevice(SerialExtension *extension, PIRP irp)
         record.raw = PartialsOf(stack->Parameters.StartDevice.AllocatedResources);
         record.translated = PartialsOf(stack->Parameters.StartDevice.AllocatedResourcesTranslated);
         ReadPortSettings(extension->Pdo, &record);
-        extension->OwnsPowerPolicy = !RelinquishesPowerPolicy(record);
+        extension->OwnsPowerPolicy = !SettingIsSet(record, "SerialRelinquishPowerPolicy");
+        extension->PortOnAMultiportCard = SettingIsSet(record, "MultiportDevice");
         RunPortChecks(&record);
     }
     StoreRecord(extension->Pdo, std::move(record));
@@ -165,6 +172,16 @@ SERIAL_CODE NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp)
     }
     if (minor == IRP_MN_START_DEVICE) return StartDevice(extension, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) return RemoveDevice(fdo, irp);
+    // A port on a multiport card is never stopped, open or not: its
+    // interrupt is shared with its sibling ports (Microsoft's WDM serial
+    // sample fails the query with STATUS_NOT_SUPPORTED, before it looks at
+    // the open state). So such a board can be neither stopped nor moved by
+    // a rebalance while one of its ports is started.
+    if (minor == IRP_MN_QUERY_STOP_DEVICE && extension->PortOnAMultiportCard) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NOT_SUPPORTED;
+    }
     // An open port can be neither removed nor stopped in order: the serial
     // driver refuses both queries while its port is open (Microsoft's WDM
     // serial sample; the PnP manager then cancels and reports the veto).
@@ -319,6 +336,8 @@ SERIAL_CODE VOID NTAPI Unload(PDRIVER_OBJECT) {}
 SERIAL_CODE NTSTATUS NTAPI SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     hk::RegisterImageRange(kSerialService, __start_serial_standin_text, __stop_serial_standin_text);
+    // The system serial driver is Microsoft's, not one verified with ours.
+    hk::ExcludeFromVerification(kSerialService);
     for (PDRIVER_DISPATCH &dispatch : driver->MajorFunction) dispatch = serial::DispatchPassThrough;
     driver->MajorFunction[IRP_MJ_CREATE] = serial::DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = serial::DispatchCreateClose;

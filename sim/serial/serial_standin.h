@@ -9,7 +9,9 @@
  * serial driver (Microsoft's WDM serial sample): one open at a time (a
  * second create fails with STATUS_ACCESS_DENIED); while open it refuses
  * IRP_MN_QUERY_REMOVE_DEVICE and IRP_MN_QUERY_STOP_DEVICE with
- * STATUS_DEVICE_BUSY; after IRP_MN_SURPRISE_REMOVAL cleanup and close still
+ * STATUS_DEVICE_BUSY, and a started port whose settings say "MultiportDevice"
+ * refuses IRP_MN_QUERY_STOP_DEVICE with STATUS_NOT_SUPPORTED whether open or
+ * not (checked first); after IRP_MN_SURPRISE_REMOVAL cleanup and close still
  * succeed, a device control fails and a new open is refused
  * (STATUS_DELETE_PENDING).
  */

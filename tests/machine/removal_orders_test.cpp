@@ -1,9 +1,11 @@
 // Removal in every order Windows uses, on the whole machine: orderly with
 // and without an open port, the subtree pulled out with and without one, a
 // port that fails on its own with its handle closed before and after its
-// board's removal, and a restart that fails with a port open. Each path
-// must leave the verifier clean and nothing behind, refuse what it must
-// and no more, and send its requests in Windows' order.
+// board's removal, and a restart that fails with a port open; and the
+// stops the serial driver refuses: any on a multiport PCI board with a
+// started port, while those of a PC Card's and a one-port board's ports go
+// on. Each path must leave the verifier clean and nothing behind, refuse
+// what it must and no more, and send its requests in Windows' order.
 #include "machine.h"
 #include "scenario.h"
 
@@ -24,12 +26,22 @@ struct Sent {
     const char *request;
 };
 
+// The first board of each path, beside a second four-port PCI board.
+const char kPb4a[] = R"({"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010"]})";
+const char kCb4a[] = R"({"bus": "pcmcia", "hardware_ids": ["PCMCIA\\VELMORA-CB4A-05D3-001B"]})";
+const char kPl1a[] = R"({"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0190"]})";
+
+constexpr const char *kBusy = "0x80000011", *kNotSupported = "0xC00000BB";
+
 struct RemovalPath {
     const char *name;
-    const char *steps;          // the scenario's steps, on a four-port PCI board (and a second board)
+    const char *board;          // the first board
+    const char *steps;          // the scenario's steps (and a second board)
     size_t vetoes;              // refusals the steps expect
+    const char *vetoStatus;     // the status each refusal names
     std::vector<Sent> order;    // requests that must come in this order
     Sent noRemoveBefore;        // no IRP_MN_REMOVE_DEVICE before this request (null: none)
+    Sent never = {nullptr, nullptr};  // a request that must not be sent at all
 };
 
 void PrintTo(const RemovalPath &path, std::ostream *out) { *out << path.name; }
@@ -50,28 +62,54 @@ size_t Find(const std::vector<std::string> &log, const Sent &sent, size_t from)
 }
 
 const RemovalPath kPaths[] = {
-    {"OrderlyClosed", R"(["start", {"remove": 0}])", 0,
+    {"OrderlyClosed", kPb4a, R"(["start", {"remove": 0}])", 0, kBusy,
      {{"PORT_1", "IRP_MN_QUERY_REMOVE_DEVICE"}, {"board", "IRP_MN_QUERY_REMOVE_DEVICE"},
       {"PORT_1", "IRP_MN_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {nullptr, nullptr}},
     // The serial driver is exclusive. Vetoed while open: cancelled on every
     // stack queried, nothing changes; the removal goes once it is closed.
-    {"OrderlyOpen",
+    {"OrderlyOpen", kPb4a,
      R"(["start", {"open": 0, "port": 2}, {"open": 0, "port": 2}, {"remove": 0, "veto": "port 2 is open"},
          {"query_remove": 0, "veto": "port 2 is open"}, {"close": 0, "port": 2}, {"remove": 0}])",
-     2,
+     2, kBusy,
      {{"PORT_2", "IRP_MJ_CREATE  -> 0x00000000"}, {"PORT_2", "IRP_MJ_CREATE  -> 0xC0000022"},
       {"PORT_1", "IRP_MN_QUERY_REMOVE_DEVICE"}, {"PORT_2", "IRP_MN_QUERY_REMOVE_DEVICE"},
       {"PORT_1", "IRP_MN_CANCEL_REMOVE_DEVICE"}, {"PORT_2", "IRP_MN_CANCEL_REMOVE_DEVICE"},
       {"PORT_2", "IRP_MJ_CLEANUP"}, {"PORT_2", "IRP_MJ_CLOSE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {"PORT_2", "IRP_MJ_CLOSE"}},
-    {"StopOpen",
+    // A PC Card's open port refuses the stop; closed, it stops.
+    {"StopOpen", kCb4a,
      R"(["start", {"open": 0, "port": 1}, {"query_stop": 0, "veto": "port 1 is open"},
-         {"stop": 0, "veto": "port 1 is open"}, {"close": 0, "port": 1}])",
-     2,
-     {{"PORT_1", "IRP_MN_QUERY_STOP_DEVICE"}, {"PORT_1", "IRP_MN_CANCEL_STOP_DEVICE"}},
+         {"stop": 0, "veto": "port 1 is open"}, {"close": 0, "port": 1}, {"stop": 0}])",
+     2, kBusy,
+     {{"PORT_1", "IRP_MN_QUERY_STOP_DEVICE"}, {"PORT_1", "IRP_MN_CANCEL_STOP_DEVICE"}, {"PORT_1", "IRP_MJ_CLOSE"},
+      {"board", "IRP_MN_STOP_DEVICE"}},
      {nullptr, nullptr}},
-    {"SubtreeSurpriseClosed", R"(["start", {"surprise_remove": 0}])", 0,
+    // A multiport PCI board with started ports is never stopped or moved:
+    // its first port refuses with STATUS_NOT_SUPPORTED, open or not (that
+    // check comes first), the cancels go out and nothing changes.
+    {"StopMultiport", kPb4a,
+     R"(["start", {"query_stop": 0, "veto": "multiport"}, {"open": 0, "port": 1},
+         {"stop": 0, "veto": "multiport"}, {"close": 0, "port": 1},
+         {"restart": 0, "io_base": "0xE000", "bridge_base": "0xE080", "veto": "multiport"}])",
+     3, kNotSupported,
+     {{"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"}, {"PORT_1", "IRP_MN_CANCEL_STOP_DEVICE"},
+      {"PORT_1", "IRP_MJ_CREATE"}, {"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"},
+      {"PORT_1", "IRP_MN_CANCEL_STOP_DEVICE"}, {"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0xC00000BB"}},
+     {nullptr, nullptr},
+     {"board", "IRP_MN_STOP_DEVICE"}},
+    // A PC Card's and a one-port board's ports stop and start again when
+    // their board moves.
+    {"MovePcCard", kCb4a, R"(["start", {"restart": 0, "io_base": "0x300"}])", 0, kBusy,
+     {{"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0x00000000"}, {"board", "IRP_MN_STOP_DEVICE"},
+      {"board", "IRP_MN_START_DEVICE"}, {"PORT_1", "IRP_MN_STOP_DEVICE"}, {"PORT_1", "IRP_MN_START_DEVICE"}},
+     {nullptr, nullptr}},
+    {"MoveOnePortBoard", kPl1a, R"(["start", {"restart": 0, "io_base": "0xE000", "bridge_base": "0xE080"}])", 0,
+     kBusy,
+     {{"PORT_1", "IRP_MN_QUERY_STOP_DEVICE  -> 0x00000000"}, {"board", "IRP_MN_STOP_DEVICE"},
+      {"board", "IRP_MN_START_DEVICE"}, {"PORT_1", "IRP_MN_STOP_DEVICE"}, {"PORT_1", "IRP_MN_START_DEVICE"}},
+     {nullptr, nullptr}},
+    {"SubtreeSurpriseClosed", kPb4a, R"(["start", {"surprise_remove": 0}])", 0, kBusy,
      {{"PORT_1", "IRP_MN_SURPRISE_REMOVAL"}, {"board", "IRP_MN_SURPRISE_REMOVAL"},
       {"PORT_1", "IRP_MN_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {nullptr, nullptr}},
@@ -79,39 +117,39 @@ const RemovalPath kPaths[] = {
     // and a device control are refused by the serial driver (before, the
     // control went on to the port device, which takes none), and the handle
     // still closes.
-    {"SubtreeSurpriseOpen",
+    {"SubtreeSurpriseOpen", kPb4a,
      R"(["start", {"open": 0, "port": 3}, {"control": 0, "port": 3}, {"surprise_remove": 0},
          {"open": 0, "port": 1}, {"control": 0, "port": 3}, {"close": 0, "port": 3}])",
-     0,
+     0, kBusy,
      {{"PORT_3", "IRP_MJ_DEVICE_CONTROL  -> 0xC0000010"}, {"PORT_3", "IRP_MN_SURPRISE_REMOVAL"},
       {"board", "IRP_MN_SURPRISE_REMOVAL"}, {"PORT_1", "IRP_MJ_CREATE  -> 0xC0000056"},
       {"PORT_3", "IRP_MJ_DEVICE_CONTROL  -> 0xC0000056"}, {"PORT_3", "IRP_MJ_CLEANUP  -> 0x00000000"},
       {"PORT_3", "IRP_MJ_CLOSE  -> 0x00000000"}, {"PORT_1", "IRP_MN_REMOVE_DEVICE"},
       {"PORT_3", "IRP_MN_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {"PORT_3", "IRP_MJ_CLOSE"}},
-    {"PortFailsClosedBeforeBoardRemoval",
+    {"PortFailsClosedBeforeBoardRemoval", kPb4a,
      R"(["start", {"open": 0, "port": 2}, {"port_fails": 0, "port": 2}, {"close": 0, "port": 2},
          {"remove": 0}])",
-     0,
+     0, kBusy,
      {{"PORT_2", "IRP_MN_SURPRISE_REMOVAL"}, {"PORT_2", "IRP_MJ_CLOSE"}, {"PORT_2", "IRP_MN_REMOVE_DEVICE"},
       {"board", "IRP_MN_QUERY_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {"PORT_2", "IRP_MJ_CLOSE"}},
     // The port's removal comes after its board's: the bus driver must keep
     // the port device until then.
-    {"PortFailsClosedAfterBoardRemoval",
+    {"PortFailsClosedAfterBoardRemoval", kPb4a,
      R"(["start", {"open": 0, "port": 2}, {"port_fails": 0, "port": 2}, {"remove": 0},
          {"close": 0, "port": 2}])",
-     0,
+     0, kBusy,
      {{"PORT_2", "IRP_MN_SURPRISE_REMOVAL"}, {"PORT_1", "IRP_MN_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"},
       {"PORT_2", "IRP_MJ_CLEANUP"}, {"PORT_2", "IRP_MJ_CLOSE"}, {"PORT_2", "IRP_MN_REMOVE_DEVICE"}},
      {nullptr, nullptr}},
-    // Stopped (its ports stay started: they hold nothing to give back), a
+    // Stopped (its port stays started: it holds nothing to give back), the
     // port opened, then a restart where the other board sits: it fails and
     // the board is surprise-removed, its removal waiting for the handle.
-    {"FailedRestartOpen",
+    {"FailedRestartOpen", kPl1a,
      R"(["start", {"stop": 0}, {"open": 0, "port": 1}, {"restart": 0, "io_base": "0xD100", "bridge_base": "0xD180"},
          {"close": 0, "port": 1}])",
-     0,
+     0, kBusy,
      {{"board", "IRP_MN_STOP_DEVICE"}, {"PORT_1", "IRP_MJ_CREATE"}, {"PORT_1", "IRP_MN_SURPRISE_REMOVAL"},
       {"PORT_1", "IRP_MJ_CLOSE"}, {"PORT_1", "IRP_MN_REMOVE_DEVICE"}, {"board", "IRP_MN_REMOVE_DEVICE"}},
      {"PORT_1", "IRP_MJ_CLOSE"}},
@@ -126,19 +164,20 @@ TEST_P(RemovalOrders, CleanNothingLeftAndInWindowsOrder)
 {
     const RemovalPath &path = GetParam();
     const sim::Scenario scenario = sim::ParseScenario(
-        std::string(R"({"boards": [{"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010"]},
-                                   {"bus": "pci", "hardware_ids": ["PCI\\VEN_7A3E&DEV_0010"]}],
-                        "steps": )") +
-        path.steps + "}");
+        std::string(R"({"boards": [)") + path.board + ", " + kPb4a + R"(], "steps": )" + path.steps + "}");
     const sim::MachineReport report = sim::RunScenario(scenario);
 
     for (const hk::Violation &v : report.violations) ADD_FAILURE() << v.name << " (" << v.image << "): " << v.detail;
     for (const std::string &veto : report.unexpectedVetoes) ADD_FAILURE() << "veto: " << veto;
     EXPECT_EQ(report.vetoes.size(), path.vetoes);
-    // Each refused by the open port's serial driver, named as Windows names it.
-    for (const std::string &veto : report.vetoes)
-        EXPECT_NE(veto.find("PNP_VetoDevice VelmoraMultiportSerial\\PB4-A_1\\PORT_"), std::string::npos) << veto;
-    for (const std::string &veto : report.vetoes) EXPECT_NE(veto.find("0x80000011"), std::string::npos) << veto;
+    // Each refused by a port's serial driver, named as Windows names it.
+    for (const std::string &veto : report.vetoes) {
+        EXPECT_NE(veto.find("PNP_VetoDevice VelmoraMultiportSerial\\"), std::string::npos) << veto;
+        EXPECT_NE(veto.find("\\PORT_"), std::string::npos) << veto;
+        EXPECT_NE(veto.find(path.vetoStatus), std::string::npos) << veto;
+    }
+    // Nothing changes after a refusal: the board is never stopped.
+    if (path.never.node) EXPECT_EQ(Find(report.pnpLog, path.never, 0), report.pnpLog.size()) << path.never.request;
     EXPECT_TRUE(report.poolOutstanding.empty());
     EXPECT_EQ(hk::LiveDeviceCount(), 0u);
     EXPECT_TRUE(hk::LiveMappings().empty());

@@ -259,10 +259,11 @@ TEST_F(PortNodes, TheSerialPortDriverFindsItsSettingsWhenItStarts)
 
 // ------------------------------------------------------------- rebalance
 // Stopped and started again, the board keeps its ports: the same device
-// objects, names and settings, and no second set behind them.
+// objects, names and settings, and no second set behind them. (A PC Card:
+// the serial driver never stops a port of a multiport PCI or ISA board.)
 TEST_F(PortNodes, ARebalanceLeavesEveryPortAsItWas)
 {
-    sim::DeviceNode *board = Plug(kPb4a);
+    sim::DeviceNode *board = Plug(kCb4a);
     ASSERT_EQ(4u, board->children.size());
     std::vector<PDEVICE_OBJECT> pdos;
     std::vector<std::string> paths;
@@ -284,7 +285,7 @@ TEST_F(PortNodes, ARebalanceLeavesEveryPortAsItWas)
         EXPECT_EQ(sim::NodeState::Started, port->state);
         EXPECT_EQ(settings[i], SettingsAtStart(port));
     }
-    EXPECT_EQ("PB4-A board 1 port 4", board->children[3]->location);
+    EXPECT_EQ("CB4-A board 1 port 4", board->children[3]->location);
     EXPECT_EQ(poolBefore, hk::LivePool().size());
 }
 
@@ -295,14 +296,16 @@ TEST_F(PortNodes, ARebalanceLeavesEveryPortAsItWas)
 // range leaves the ports running.
 TEST_F(PortNodes, PortsFollowTheirBoardToAMovedRange)
 {
+    // Boards whose ports can be stopped: a one-port PCI board and a PC Card.
     const struct {
         const char *board;
         ULONG movedUart;
-    } cases[] = {{kPb4a, 0xE000}, {kCb4a, 0x300}};
+        ULONG ports;
+    } cases[] = {{kPl1a, 0xE000, 1}, {kCb4a, 0x300, 4}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.board);
         sim::DeviceNode *board = Plug(c.board);
-        ASSERT_EQ(4u, board->children.size());
+        ASSERT_EQ(c.ports, board->children.size());
         const sim::BoardResources old = BoardFrom(c.board).resources;
         sim::BoardResources moved = old;
         moved.uartBase = c.movedUart;
@@ -316,7 +319,7 @@ TEST_F(PortNodes, PortsFollowTheirBoardToAMovedRange)
         ASSERT_TRUE(pnp_->Restart(board));
         ASSERT_EQ(sim::NodeState::Started, board->state) << board->problem;
 
-        for (ULONG i = 0; i < 4; ++i) {
+        for (ULONG i = 0; i < c.ports; ++i) {
             const sim::DeviceNode *port = board->children[i];
             SCOPED_TRACE(port->instancePath);
             EXPECT_EQ(sim::NodeState::Started, port->state) << port->problem;

@@ -357,6 +357,12 @@ void UnloadBuiltinDriver(const std::string &service);
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // Maps a code range to an image name for ownership (used by builtin drivers).
 void RegisterImageRange(const std::string &image, const void *begin, const void *end);
+// Driver Verifier checks the drivers selected for verification only: an
+// image named here (a stand-in for one of Windows' own drivers, such as the
+// system serial driver) is not judged by the PnP and power request rules
+// (Driver Verifier 0xC9/0x2xx). Our drivers and the test images always are.
+void ExcludeFromVerification(const std::string &image);
+bool UnderVerification(const std::string &image);
 // A global of a loaded image by its symbol name, as a debugger resolves
 // "mpsbus!BoardModels"; null when the image or the symbol is not there.
 const void *ImageSymbol(const std::string &service, const std::string &symbol);
