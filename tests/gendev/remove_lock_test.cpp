@@ -140,8 +140,9 @@ TEST_F(RemoveLock, RequestsHoldTheLockOnlyWhileTheyRun)
     hk::SendIrpSync(board, IRP_MJ_POWER, IRP_MN_QUERY_POWER, NoFill);
 
     // A leftover acquisition parks the removal for good: fail instead of hanging.
-    auto removal = std::async(std::launch::async, [&] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
+    // The lock's place is read first: the removal may free the board at once.
     const PVOID lock = BoardRemoveLock(board);
+    auto removal = std::async(std::launch::async, [&] { return Pnp(board, IRP_MN_REMOVE_DEVICE); });
     ASSERT_FALSE(hk::AwaitWaiterOn(RemovalWaitOf(lock), [&] { return removal.wait_for(0s) == std::future_status::ready; }))
         << "an acquisition was never released";
     EXPECT_EQ(removal.get(), STATUS_SUCCESS);
