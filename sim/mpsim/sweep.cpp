@@ -132,20 +132,39 @@ constexpr size_t kCb2a = 7, kIb4ax = 11;
 // next board's in SameBoardsScenario's layout.
 constexpr ULONG kMovedBy = 0x800;
 
-Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
+// One board of |model| and no steps yet. As in the built-in machine: the
+// board's PDO refuses whatever went around the filter above it.
+Scenario OneBoard(size_t model, bool throughMemory)
 {
     Scenario scenario = SameBoardsScenario(1, model, throughMemory);
-    // As in the built-in machine: the board's PDO refuses whatever went
-    // around the filter above it.
     scenario.boardLowerFilter = true;
-    using Kind = ScenarioStep::Kind;
     scenario.steps.clear();
-    const auto add = [&scenario](Kind kind) {
-        ScenarioStep step;
-        step.kind = kind;
-        scenario.steps.push_back(step);
-        return &scenario.steps.back();
-    };
+    return scenario;
+}
+
+ScenarioStep *AddStep(Scenario &scenario, ScenarioStep::Kind kind)
+{
+    ScenarioStep step;
+    step.kind = kind;
+    scenario.steps.push_back(step);
+    return &scenario.steps.back();
+}
+
+// The step that moves the board's ranges in a rebalance.
+ScenarioStep *AddMovedRestart(Scenario &scenario)
+{
+    const BoardResources &at = scenario.boards[0].resources;
+    ScenarioStep *moved = AddStep(scenario, ScenarioStep::Kind::Restart);
+    moved->ioBase = at.uartBase + kMovedBy;
+    if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
+    return moved;
+}
+
+Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
+{
+    Scenario scenario = OneBoard(model, throughMemory);
+    using Kind = ScenarioStep::Kind;
+    const auto add = [&scenario](Kind kind) { return AddStep(scenario, kind); };
     // The serial driver refuses to stop a started port of a PCI or ISA
     // board with several ports: such a board's stops are vetoed and it
     // stays where it is; the PC Cards and one-port boards stop and move.
@@ -157,11 +176,7 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
     // A rebalance that moves the board: its started ports are invalidated,
     // report FAILED with RESOURCE_REQUIREMENTS_CHANGED and start again, the
     // filter fetching the new lists.
-    const BoardResources &at = scenario.boards[0].resources;
-    ScenarioStep *moved = add(Kind::Restart);
-    moved->ioBase = at.uartBase + kMovedBy;
-    if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
-    moved->expectedVeto = stopVeto;
+    AddMovedRestart(scenario)->expectedVeto = stopVeto;
     // Port 1 open fails on its own and is surprise-removed alone; its board
     // goes, and only then is the port closed, which lets its removal come.
     for (Kind kind : {Kind::Sleep, Kind::Wake, Kind::Open, Kind::PortFails, surprise ? Kind::SurpriseRemove : Kind::Remove,
@@ -176,16 +191,9 @@ Scenario LifeOf(size_t model, bool surprise, bool throughMemory)
 // is queried and moves before its removal.
 Scenario IdleLifeOf(size_t model)
 {
-    Scenario scenario = SameBoardsScenario(1, model, false);
-    scenario.boardLowerFilter = true;
+    Scenario scenario = OneBoard(model, false);
     using Kind = ScenarioStep::Kind;
-    scenario.steps.clear();
-    const auto add = [&scenario](Kind kind) {
-        ScenarioStep step;
-        step.kind = kind;
-        scenario.steps.push_back(step);
-        return &scenario.steps.back();
-    };
+    const auto add = [&scenario](Kind kind) { return AddStep(scenario, kind); };
     for (Kind kind : {Kind::Start, Kind::Sleep, Kind::Wake}) add(kind);
     for (unsigned port = 1; port <= scenario.boards[0].ports; ++port) add(Kind::PortFails)->port = port;
     // A port still started (one its bus did not report at first, or one
@@ -193,11 +201,7 @@ Scenario IdleLifeOf(size_t model)
     for (Kind kind : {Kind::Stop, Kind::Restart, Kind::QueryStopThenCancel, Kind::QueryRemoveThenCancel})
         if (kind != Kind::QueryRemoveThenCancel) add(kind)->expectedVeto = kMultiportStopVeto;
         else add(kind);
-    const BoardResources &at = scenario.boards[0].resources;
-    ScenarioStep *moved = add(Kind::Restart);
-    moved->ioBase = at.uartBase + kMovedBy;
-    if (at.bridgeBase) moved->bridgeBase = at.bridgeBase + kMovedBy;
-    moved->expectedVeto = kMultiportStopVeto;
+    AddMovedRestart(scenario)->expectedVeto = kMultiportStopVeto;
     add(Kind::Remove);
     return scenario;
 }
