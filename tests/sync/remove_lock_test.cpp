@@ -1,6 +1,7 @@
 // Remove locks: release-and-wait really waits for other holders, and every
 // misuse the checked form catches is reported and contained.
 #include "support/kernel_test.h"
+#include <hk/host.h>
 
 #include "platform/src/internal.h"
 
@@ -82,7 +83,8 @@ TEST_F(RemoveLockTest, ReleaseAndWaitReturnsOnlyAfterTheLastHolderReleases)
     // Once the remover has started waiting, new acquisitions fail.
     while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST)) std::this_thread::yield();
     EXPECT_EQ(IoAcquireRemoveLock(&lock, &dispatchTag), STATUS_DELETE_PENDING);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Parked in its wait for the holder, not returned.
+    EXPECT_TRUE(hk::AwaitWaiterOn(&lock.Common.RemoveEvent, [&] { return returnedAt.load() != 0; }));
     EXPECT_EQ(returnedAt.load(), 0);
 
     releasedAt = ++sequence;
@@ -132,7 +134,8 @@ TEST_F(RemoveLockTest, OverReleaseIsReportedPerTagAndCountsNothing)
         returned = true;
     });
     while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST)) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(hk::AwaitWaiterOn(&lock.Common.RemoveEvent, [&] { return returned.load(); }))
+        << "the removal returned under a holder";
     EXPECT_FALSE(returned.load());
     EXPECT_EQ(__atomic_load_n(&lock.Common.IoCount, __ATOMIC_SEQ_CST), 1);
     IoReleaseRemoveLock(&lock, &otherTag);
