@@ -95,6 +95,16 @@ set_target_properties(mpsinst PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_
 target_compile_options(mpsinst PRIVATE -O2 -Wall -Wextra -Wno-missing-field-initializers -Werror -municode)
 target_link_options(mpsinst PRIVATE -municode)
 target_link_libraries(mpsinst PRIVATE setupapi newdev advapi32)
+# Signed with the images' test certificate, so that the package holds nothing
+# unsigned. The image check reads kernel images only: osslsigncode verifies
+# this one against the test root.
+add_dependencies(mpsinst test_certificate)
+add_custom_command(TARGET mpsinst POST_BUILD
+    COMMAND ${MPS_OSSLSIGNCODE} sign -certs ${MPS_TEST_SIGNING_DIR}/leaf.crt -key ${MPS_TEST_SIGNING_DIR}/leaf.key
+            -h sha256 -n mpsinst -in $<TARGET_FILE:mpsinst> -out $<TARGET_FILE:mpsinst>.signed > /dev/null
+    COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:mpsinst>.signed $<TARGET_FILE:mpsinst>
+    COMMAND ${MPS_OSSLSIGNCODE} verify -CAfile ${test_root} -in $<TARGET_FILE:mpsinst> > /dev/null
+    COMMENT "Signing mpsinst.exe" VERBATIM)
 
 enable_testing()
 # The image check must refuse what a driver image must not be. Each probe's
