@@ -11,7 +11,7 @@ ASAN32_DIR  := build/asan32
 FUZZ_DIR    := build/fuzz
 FUZZ32_DIR  := build/fuzz32
 
-.PHONY: all build test run bootstrap clean wine-check fuzz configure-host
+.PHONY: all build test run bootstrap clean package wine-check fuzz configure-host
 
 all: build
 
@@ -26,11 +26,12 @@ NOT_NATIVE_NOTE  = @echo "$(1): $(call NOT_NATIVE_WHY,$(1),$(2))"
 
 # The Windows images of both architectures, signed with one test certificate
 # made under build/.
+# The x64 tree's tests check the package staged from both.
 configure_windows = @cmake -S . -B $(1) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/$(2) -DCMAKE_BUILD_TYPE=Release \
-	-DMPS_TEST_SIGNING_DIR=$(CURDIR)/build/test-signing >/dev/null
+	-DMPS_TEST_SIGNING_DIR=$(CURDIR)/build/test-signing $(3) >/dev/null
 define build_windows
 	$(call configure_windows,$(WINDOWS_DIR),windows-toolchain.cmake)
-	$(call configure_windows,$(WINDOWS64_DIR),windows-x64-toolchain.cmake)
+	$(call configure_windows,$(WINDOWS64_DIR),windows-x64-toolchain.cmake,-DMPS_PACKAGE_X86_TREE=$(CURDIR)/$(WINDOWS_DIR))
 	cmake --build $(WINDOWS_DIR)
 	cmake --build $(WINDOWS64_DIR)
 endef
@@ -70,12 +71,20 @@ test: build
 	@scripts/test-summary.sh $(HOST_DIR) $(HOST32_DIR) $(WINDOWS_DIR) $(WINDOWS64_DIR) $(ASAN_DIR) \
 		$(if $(NATIVE_I386),$(ASAN32_DIR),--not-run "$(ASAN32_DIR): $(call NOT_NATIVE_WHY,$(ASAN32_DIR),sanitizer tests)")
 
-# The package and the Windows images of both architectures on Wine (not part
-# of test: it installs Wine and takes a while). WINE_CHECK_ARGS passes options
-# to the script.
-wine-check: bootstrap
+# What goes to a Windows machine: build/package (the INF files, each
+# architecture's signed images and installer, the test root's certificate,
+# README.txt) made afresh, zipped as build/mps-package.zip, and checked.
+# Needs no Wine.
+PACKAGE_DIR := build/package
+package: bootstrap
 	$(build_windows)
-	scripts/wine-check.sh --x86 $(WINDOWS_DIR) --x64 $(WINDOWS64_DIR) $(WINE_CHECK_ARGS)
+	python3 scripts/package/stage.py --x86 $(WINDOWS_DIR) --x64 $(WINDOWS64_DIR) --signing build/test-signing \
+		--out $(PACKAGE_DIR) --zip build/mps-package.zip
+
+# The package installed on Wine (not part of test: it installs Wine and
+# takes a while). WINE_CHECK_ARGS passes options to the script.
+wine-check: package
+	scripts/wine-check.sh --package $(PACKAGE_DIR) $(WINE_CHECK_ARGS)
 
 # The fuzz targets (clang with libFuzzer, ASan and UBSan), each for
 # FUZZ_SECONDS from its committed corpus under fuzz/corpus; FUZZ=name runs

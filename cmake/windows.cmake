@@ -197,3 +197,20 @@ if(TARGET mpsbus)
     set_tests_properties(pe_image_check_refuses_the_${MPS_PE_MACHINE}_image_as_${other}
         PROPERTIES PASS_REGULAR_EXPRESSION "refused as expected \\(${pattern}")
 endif()
+
+# The package of both architectures, staged from the x86 tree (the Makefile
+# names it) and this one into scratch folders: the real package passes the
+# package check, and each fault planted into a copy of it is refused.
+set(MPS_PACKAGE_X86_TREE "" CACHE PATH "the x86 Windows tree whose images the package check stages beside these")
+if(MPS_PACKAGE_X86_TREE AND MPS_PE_MACHINE STREQUAL "amd64")
+    set(package_scripts ${CMAKE_SOURCE_DIR}/scripts/package)
+    set(package_trees --x86 ${MPS_PACKAGE_X86_TREE} --x64 ${CMAKE_BINARY_DIR} --signing ${MPS_TEST_SIGNING_DIR})
+    add_test(NAME package_of_both_trees_passes_the_package_check
+        COMMAND ${Python3_EXECUTABLE} ${package_scripts}/stage.py ${package_trees}
+                --out ${CMAKE_BINARY_DIR}/package-test/package --zip ${CMAKE_BINARY_DIR}/package-test/mps-package.zip)
+    set_tests_properties(package_of_both_trees_passes_the_package_check PROPERTIES
+        PASS_REGULAR_EXPRESSION "catalogs mpsbus\\.cat, mpsport\\.cat are the exception.*signed by the test root \\(SHA-256\\): amd64/mpsbus\\.sys, amd64/mpsfilt\\.sys, amd64/mpsinst\\.exe, x86/mpsbus\\.sys, x86/mpsfilt\\.sys, x86/mpsinst\\.exe; no private key")
+    add_test(NAME package_check_refuses_each_planted_fault
+        COMMAND ${Python3_EXECUTABLE} ${package_scripts}/check_test.py ${package_trees}
+                --scratch ${CMAKE_BINARY_DIR}/package-test/plants)
+endif()

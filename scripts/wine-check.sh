@@ -4,25 +4,22 @@
 # check in fresh prefixes under build/wine-check: x64 on 64-bit Wine always,
 # x86 on 32-bit Wine where the kernel runs i386 programs.
 #
-#   scripts/wine-check.sh [--x86 DIR] [--x64 DIR] [--package DIR] [--workdir DIR] [-- extra options]
+#   scripts/wine-check.sh [--package DIR] [--workdir DIR] [-- extra options]
 #
-# --x86 defaults to build/windows, --x64 to build/windows-x64 (each holding
-# that architecture's signed images and mpsinst.exe), --package to package/.
+# --package is the staged package, build/package (make package) unless told:
+# the INF files, and each architecture's signed images and mpsinst.exe in its
+# folder (x86, amd64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-x86=build/windows
-x64=build/windows-x64
-package=package
+package=build/package
 workdir=build/wine-check
 while [ $# -gt 0 ]; do
     case "$1" in
-        --x86) x86=$2; shift 2 ;;
-        --x64) x64=$2; shift 2 ;;
         --package) package=$2; shift 2 ;;
         --workdir) workdir=$2; shift 2 ;;
         --) shift; break ;;
-        *) echo "usage: $0 [--x86 DIR] [--x64 DIR] [--package DIR] [--workdir DIR] [-- options]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--package DIR] [--workdir DIR] [-- options]" >&2; exit 2 ;;
     esac
 done
 
@@ -65,5 +62,5 @@ if [ ${#x86_not_run[@]} -eq 0 ] && ! install_missing wine32:i386; then
     x86_not_run=(--x86-not-run "32-bit Wine (wine32:i386) could not be installed from this machine's package sources (see apt's message above); the x86 images had only the image check of their build")
 fi
 
-exec python3 scripts/wine_check/main.py --x86 "$x86" --x64 "$x64" --package "$package" --workdir "$workdir" \
+exec python3 scripts/wine_check/main.py --package "$package" --workdir "$workdir" \
     "${x86_not_run[@]}" "$@"

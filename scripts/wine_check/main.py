@@ -61,17 +61,6 @@ def fresh_package(inf_dir, workdir):
     return target
 
 
-def stage(package_dir, image_dirs, images, workdir):
-    """The package as a user gets it: the INF files, and each architecture's
-    images in the folder its SourceDisksFiles section names."""
-    target = fresh_package(package_dir, workdir)
-    for folder, images_dir in image_dirs.items():
-        os.makedirs(os.path.join(target, folder))
-        for image in images:
-            shutil.copy(os.path.join(images_dir, image), os.path.join(target, folder))
-    return target
-
-
 def wine_view(staged, arch, workdir):
     """The package as Wine's SetupAPI can install it: it copies from the
     undecorated [SourceDisksFiles] alone, and the package has none (only
@@ -160,18 +149,18 @@ def check_architecture(arch, pes, staged, mpsinst, exp, workdir, timeout):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--x64", required=True, help="the x64 build: mpsbus.sys, mpsfilt.sys and mpsinst.exe")
-    parser.add_argument("--x86", required=True, help="the x86 build: mpsbus.sys, mpsfilt.sys and mpsinst.exe")
-    parser.add_argument("--x86-not-run", metavar="WHY", help="package the x86 images but run no 32-bit Wine")
-    parser.add_argument("--package", required=True, help="folder holding the INF files")
-    parser.add_argument("--workdir", required=True, help="scratch folder: staged package, a folder per prefix")
+    parser.add_argument("--package", required=True,
+                        help="the staged package (make package): the INF files, and each architecture's "
+                             "mpsbus.sys, mpsfilt.sys and mpsinst.exe in its folder")
+    parser.add_argument("--x86-not-run", metavar="WHY", help="check the x86 images' place but run no 32-bit Wine")
+    parser.add_argument("--workdir", required=True, help="scratch folder: a folder per prefix")
     parser.add_argument("--expectations", default=os.path.join(HERE, "expectations.json"))
     parser.add_argument("--timeout", type=float, default=60.0, help="seconds to wait for one step")
     args = parser.parse_args()
 
     exp = json.load(open(args.expectations))
     images = [exp["board"]["image"]] + ([exp["filter"]["image"]] if exp["filter"]["enabled"] else [])
-    dirs = {"x64": args.x64, "x86": args.x86}
+    dirs = {arch.name: os.path.join(args.package, arch.folder) for arch in ARCHITECTURES}
     pes = {}
     for arch in ARCHITECTURES:
         missing = [i for i in images + ["mpsinst.exe"] if not os.path.exists(os.path.join(dirs[arch.name], i))]
@@ -186,8 +175,8 @@ def main():
                 return 1
 
     os.makedirs(args.workdir, exist_ok=True)
-    staged = stage(args.package, {a.folder: dirs[a.name] for a in ARCHITECTURES}, images, args.workdir)
-    print(f"wine-check: the package for both architectures in {staged}", flush=True)
+    staged = args.package
+    print(f"wine-check: installs from the package for both architectures in {staged}", flush=True)
     results = Results()
     try:
         check_package_files(staged, exp, results)

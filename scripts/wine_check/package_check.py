@@ -2,8 +2,12 @@
 read and resolved by Wine's SetupAPI through mpsinst, for the models of
 each architecture."""
 import os
+import sys
 
 from session import CheckFailure
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "package"))
+from inf_files import InfProblem, named_files  # noqa: E402
 
 
 def _hex_value(text):
@@ -142,63 +146,23 @@ def install_ports(session, mpsinst, inf, exp, results):
 
 
 # -- the package's files, read from the INF files themselves ----------------
-def _inf_sections(path):
-    """{section name in lower case: [(key or None, [fields])]}, comments and
-    line continuations as SetupAPI reads them (no quoted semicolons here)."""
-    sections, current, pending = {}, None, ""
-    for raw in open(path, encoding="utf-8-sig", errors="replace"):
-        line = pending + raw.split(";", 1)[0].strip()
-        pending = ""
-        if line.endswith("\\"):
-            pending = line[:-1]
-            continue
-        if not line:
-            continue
-        if line.startswith("["):
-            current = sections.setdefault(line[1:line.index("]")].strip().lower(), [])
-        elif current is not None:
-            key, value = (line.split("=", 1) + [None])[:2] if "=" in line else (None, line)
-            fields = [f.strip().strip('"') for f in value.split(",")]
-            current.append((key.strip() if key is not None else None, fields))
-    return sections
-
-
 def check_package_files(package_dir, exp, results):
     """Every file the INF files name is where they say: each architecture's
     SourceDisksFiles entries under their disk's path and folder, and every
     file of a CopyFiles list named in each architecture's SourceDisksFiles.
-    The catalogs are made and signed on Windows (README.md), so they are
+    The catalogs are made and signed on Windows (README.txt), so they are
     named but not looked for."""
     found, catalogs = [], []
     for name in sorted(n for n in os.listdir(package_dir) if n.lower().endswith(".inf")):
-        sections = _inf_sections(os.path.join(package_dir, name))
-        for key, fields in sections.get("version", []):
-            if key and key.lower().startswith("catalogfile"):
-                catalogs.append(fields[0])
-        copied = set()
-        for lines in sections.values():
-            for key, fields in lines:
-                if key and key.lower() == "copyfiles":
-                    for item in fields:
-                        if item.startswith("@"):
-                            copied.add(item[1:].lower())
-                        elif item:
-                            copied.update(f[0].lower() for k, f in sections.get(item.lower(), []) if k is None)
-        for arch in exp["package"]["decorations"]:
-            disks = {k: f for k, f in sections.get(f"sourcedisksnames.{arch}", sections.get("sourcedisksnames", []))}
-            listed = sections.get(f"sourcedisksfiles.{arch}", sections.get("sourcedisksfiles", []))
-            files = {}
-            for key, fields in listed:
-                disk = disks.get(fields[0])
-                if disk is None:
-                    raise CheckFailure(f"{name}: {key} is on disk {fields[0]}, which SourceDisksNames lacks")
-                folder = os.path.join(disk[3] if len(disk) > 3 else "", fields[1] if len(fields) > 1 else "")
-                files[key.lower()] = os.path.join(folder.strip("\\").replace("\\", "/"), key)
-            for copy in sorted(copied - set(files)):
-                raise CheckFailure(f"{name}: CopyFiles names {copy}, which SourceDisksFiles.{arch} does not list")
-            for key, relative in sorted(files.items()):
+        try:
+            files, named_catalogs = named_files(os.path.join(package_dir, name), exp["package"]["decorations"])
+        except InfProblem as e:
+            raise CheckFailure(str(e)) from None
+        catalogs += named_catalogs
+        for arch, relatives in sorted(files.items()):
+            for relative in relatives:
                 if not os.path.isfile(os.path.join(package_dir, relative)):
                     raise CheckFailure(f"{name}: SourceDisksFiles.{arch} names {relative}, which the package lacks")
                 found.append(relative)
     results.ok("the package holds every file its INF files name",
-               f"{', '.join(found)}; catalogs {', '.join(catalogs)} are made on Windows (README.md)")
+               f"{', '.join(found)}; catalogs {', '.join(catalogs)} are made on Windows (README.txt)")
