@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import pe as pe_file
 from board_check import check_board
 from filter_check import check_filter
-from package_check import check_board_inf, check_package_files, check_port_inf, install_ports
+from package_check import check_board_inf, check_package_files, check_port_inf, install_ports, models_name
 from session import CheckFailure, Session
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -91,7 +91,7 @@ def check_architecture(arch, pes, staged, mpsinst, exp, workdir, timeout):
     print(f"  --  Wine's SetupAPI reads no SourceDisksFiles.{arch.folder}: it installs from {staged}, "
           f"the INF files beside the {arch.folder} folder's images", flush=True)
     print(f"  --  Wine 8 reports Windows 7 and knows neither DIRID 13 nor Include/Needs: it installs the "
-          f"{decoration} sections (DIRID 12); the {decoration}{exp['package']['store_decoration']} ones are held to "
+          f"{models_name(decoration)} sections (DIRID 12); the NT{arch.folder}{exp['package']['store_decoration']} ones are held to "
           f"InfVerif's rules by tests/package", flush=True)
     results = Results()
     session = Session(workdir, pes, [exp["board"]["image"], exp["filter"]["image"]], timeout, arch.loader,

@@ -47,6 +47,11 @@ def expected_board_ids(accepted):
     return ids
 
 
+def models_name(decoration):
+    """How a report names the models of a decoration ("" is x86's undecorated one)."""
+    return decoration or "undecorated x86"
+
+
 def inf_ids(session, mpsinst, inf, decoration):
     _, out = session.wine(mpsinst, "ids", inf, decoration)
     return [line.split(" ")[1] for line in out.splitlines() if line.startswith("ids ")]
@@ -71,18 +76,18 @@ def check_board_inf(session, mpsinst, inf, exp, decoration, results):
         listed = inf_ids(session, mpsinst, inf, models)
         for hardware_id in listed:
             if board_id_verdict(hardware_id, accepted) is None:
-                raise CheckFailure(f"mpsbus.inf's {models} models list {hardware_id}, which the driver refuses")
+                raise CheckFailure(f"mpsbus.inf's {models_name(models)} models list {hardware_id}, which the driver refuses")
         listed_upper = {i.upper() for i in listed}
         for hardware_id in expected_board_ids(accepted):
             if hardware_id.upper() not in listed_upper:
-                raise CheckFailure(f"mpsbus.inf's {models} models lack {hardware_id}, which the driver accepts")
+                raise CheckFailure(f"mpsbus.inf's {models_name(models)} models lack {hardware_id}, which the driver accepts")
         card_codes = {board_id_verdict(i, accepted)[1] for i in listed
                       if board_id_verdict(i, accepted)[0] == "pcmcia"}
         for code in accepted["pcmcia"]["codes"]:
             if int(code, 16) not in card_codes:
-                raise CheckFailure(f"mpsbus.inf's {models} models list no PC Card with code {code}, "
+                raise CheckFailure(f"mpsbus.inf's {models_name(models)} models list no PC Card with code {code}, "
                                    f"which the driver accepts")
-        results.ok(f"mpsbus.inf's {models} models are exactly the board IDs identification accepts",
+        results.ok(f"mpsbus.inf's {models_name(models)} models are exactly the board IDs identification accepts",
                    f"{len(listed)} IDs (PCI {len(accepted['pci']['codes'])} codes x 16, "
                    f"PCMCIA {len(accepted['pcmcia']['codes'])} codes, ISA {len(accepted['isa']['tokens'])} tokens)")
     listed = inf_ids(session, mpsinst, inf, decoration)
@@ -91,7 +96,7 @@ def check_board_inf(session, mpsinst, inf, exp, decoration, results):
         binding = answers.get(hardware_id)
         if binding is None or binding.get("service") != exp["board"]["service"]:
             raise CheckFailure(f"SetupAPI does not bind {hardware_id} to {exp['board']['service']}: {binding}")
-    results.ok(f"SetupAPI binds every {decoration} one of them to the mpsbus service", f"{len(listed)} IDs resolved")
+    results.ok(f"SetupAPI binds every {models_name(decoration)} one of them to the mpsbus service", f"{len(listed)} IDs resolved")
 
 
 def check_port_inf(session, mpsinst, inf, exp, decoration, results):
@@ -101,7 +106,7 @@ def check_port_inf(session, mpsinst, inf, exp, decoration, results):
         if sorted(listed) != sorted(ports["hardware_ids"]):
             missing = sorted(set(ports["hardware_ids"]) - set(listed))
             extra = sorted(set(listed) - set(ports["hardware_ids"]))
-            raise CheckFailure(f"mpsport.inf's {models} models list {listed}; missing {missing}, "
+            raise CheckFailure(f"mpsport.inf's {models_name(models)} models list {listed}; missing {missing}, "
                                f"not a port ID {extra}")
     listed = inf_ids(session, mpsinst, inf, decoration)
     answers = resolve(session, mpsinst, inf, listed)
@@ -110,8 +115,8 @@ def check_port_inf(session, mpsinst, inf, exp, decoration, results):
         if binding.get("service") != ports["function_service"] or binding.get("upperfilters") != ports["upper_filter"]:
             raise CheckFailure(f"SetupAPI resolves {hardware_id} to {binding}, expected service="
                                f"{ports['function_service']} upperfilters={ports['upper_filter']}")
-    results.ok(f"mpsport.inf lists the port IDs for {' and '.join(exp['package']['decorations'].values())}; "
-               f"SetupAPI binds the {decoration} ones to Serial with mpsfilt above it", ", ".join(listed))
+    results.ok(f"mpsport.inf lists the port IDs for {' and '.join(map(models_name, exp['package']['decorations'].values()))}; "
+               f"SetupAPI binds the {models_name(decoration)} ones to Serial with mpsfilt above it", ", ".join(listed))
 
 
 def _service(session, mpsinst, name):

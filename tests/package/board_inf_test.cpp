@@ -5,6 +5,7 @@
 #include "identify/identify_fixture.h"
 #include "inf_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -37,18 +38,22 @@ std::map<std::string, std::vector<std::string>> Sections(const char *path)
 }
 
 // The hardware IDs of the models the Manufacturer section names for one
-// architecture: "Base, NTx86, NTamd64" names the sections [Base.NTx86] and
-// [Base.NTamd64], whose lines are "description = install-section, hardware-ID".
+// architecture: "Base, NTamd64" names the sections [Base] (x86, undecorated)
+// and [Base.NTamd64], whose lines are "description = install-section,
+// hardware-ID". An empty decoration asks for the undecorated section.
 std::vector<std::string> ListedIds(const std::string &decoration)
 {
     auto sections = Sections(MPS_BOARD_INF);
     std::vector<std::string> ids;
     for (const std::string &manufacturer : sections["MANUFACTURER"]) {
         const std::vector<std::string> names = Fields(manufacturer);
-        for (size_t i = 1; i < names.size(); ++i)
-            if (Upper(names[i]) == Upper(decoration))
-                for (const std::string &model : sections[Upper(names[0] + "." + names[i])])
-                    if (Fields(model).size() > 1) ids.push_back(Upper(Fields(model)[1]));
+        const bool named = decoration.empty() ||
+                           std::any_of(names.begin() + 1, names.end(),
+                                       [&](const std::string &d) { return Upper(d) == Upper(decoration); });
+        if (!named) continue;
+        const std::string section = decoration.empty() ? names[0] : names[0] + "." + decoration;
+        for (const std::string &model : sections[Upper(section)])
+            if (Fields(model).size() > 1) ids.push_back(Upper(Fields(model)[1]));
     }
     return ids;
 }
@@ -137,8 +142,10 @@ TEST_P(BoardInf, ListsEveryIsaBoardTheDriverAccepts)
 
 // Windows picks the models of its own architecture; both must be whole. The
 // Windows 10 models list the same IDs (tests/package/store_rules_test.cpp).
-INSTANTIATE_TEST_SUITE_P(Architectures, BoardInf, ::testing::Values("NTx86", "NTamd64"),
-                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Architectures, BoardInf, ::testing::Values("", "NTamd64"),
+                         [](const ::testing::TestParamInfo<const char *> &info) {
+                             return *info.param ? std::string(info.param) : std::string("x86_undecorated");
+                         });
 
 }  // namespace
 }  // namespace identifytest

@@ -141,12 +141,17 @@ void SetValue(Inf &inf, const std::string &section, const std::string &key, cons
 const Rule kRules[] = {
     {"every manufacturer has models for Windows 10 build 17763 and later on both architectures, beside the older ones",
      "INF Manufacturer section (TargetOSVersion decorations); Combining Platform Extensions with Operating System "
-     "Versions",
+     "Versions; Cross-Platform INF Files (no .ntx86 on x86 sections for Windows 2000 and later)",
      [](const Inf &inf) {
          Problems p;
          for (const Line &m : inf.at("MANUFACTURER")) {
              const std::vector<std::string> f = Fields(m.value);
-             for (const std::string &want : {std::string("NTx86"), std::string("NTamd64"), "NTx86" + kStore, "NTamd64" + kStore})
+             // x86 before build 17763 reads the undecorated models: Windows 2000 reads
+             // no decoration, and a plain NTx86 would hide them from XP to 1803.
+             if (!inf.count(Upper(f[0]))) p.push_back(f[0] + " has no undecorated x86 models");
+             if (std::find_if(f.begin() + 1, f.end(), [](const std::string &d) { return Upper(d) == "NTX86"; }) != f.end())
+                 p.push_back(f[0] + " names NTx86 models, which Windows 2000 cannot read");
+             for (const std::string &want : {std::string("NTamd64"), "NTx86" + kStore, "NTamd64" + kStore})
                  if (std::find_if(f.begin() + 1, f.end(), [&](const std::string &d) { return Upper(d) == Upper(want); }) ==
                          f.end() ||
                      !inf.count(Upper(f[0] + "." + want)))
@@ -154,7 +159,7 @@ const Rule kRules[] = {
          }
          return p;
      },
-     [](Inf &inf) { inf["MANUFACTURER"].front().value = Fields(inf["MANUFACTURER"].front().value)[0] + ", NTx86, NTamd64"; }},
+     [](Inf &inf) { inf["MANUFACTURER"].front().value = Fields(inf["MANUFACTURER"].front().value)[0] + ", NTamd64"; }},
     {"the Windows 10 sections copy every file to the driver store (DIRID 13)",
      "Porting an INF to follow driver package isolation: DestinationDirs isn't DIRID 13; Run From Driver Store "
      "(Windows 10 version 1709 and later)",
@@ -315,12 +320,15 @@ TEST_P(StoreRules, TheWindows10ModelsListTheDevicesOfTheOlderOnes)
     const Inf inf = Read(GetParam());
     for (const Line &manufacturer : inf.at("MANUFACTURER"))
         for (const char *arch : kArchitectures) {
-            const std::string base = Upper(Fields(manufacturer.value)[0] + ".NT" + arch);
+            const std::string models = Upper(Fields(manufacturer.value)[0]);
+            const std::string base = models + ".NT" + Upper(arch);
+            // Older x86 Windows read the undecorated models.
+            const std::string old = std::string(arch) == "x86" ? models : base;
             std::vector<std::string> older, newer;
-            for (const Line &line : inf.at(base)) older.push_back(line.key + "=" + Fields(line.value).at(1));
+            for (const Line &line : inf.at(old)) older.push_back(line.key + "=" + Fields(line.value).at(1));
             for (const Line &line : inf.at(base + Upper(kStore))) newer.push_back(line.key + "=" + Fields(line.value).at(1));
-            EXPECT_FALSE(older.empty()) << base;
-            EXPECT_EQ(older, newer) << base;
+            EXPECT_FALSE(older.empty()) << old;
+            EXPECT_EQ(older, newer) << old;
         }
 }
 

@@ -7,7 +7,8 @@
  *   mpsinst remove HWID          remove every root-enumerated device that
  *                                carries the hardware ID
  *   mpsinst ids INF DECORATION   list the hardware IDs of INF's models for a
- *                                platform decoration (NTx86, NTamd64)
+ *                                platform decoration (NTamd64; "" for the
+ *                                undecorated x86 models)
  *   mpsinst resolve INF HWID...  for each ID, the driver SetupAPI picks from
  *                                INF: its function service and upper filters
  *   mpsinst device HWID          the installed device's Service and
@@ -212,13 +213,14 @@ static int OnRootDevices(const wchar_t *hardwareId, BOOL (*action)(HDEVINFO, SP_
 
 /* The models section for a platform decoration: the Manufacturer line names
    its base and the decorations it comes in (NTamd64 also matches a
-   versioned NTamd64.6.1). */
+   versioned NTamd64.6.1). An empty decoration asks for the undecorated
+   base, the x86 models that Windows 2000 reads. */
 static BOOL ModelsSectionFor(INFCONTEXT *line, const wchar_t *wanted, wchar_t *section, DWORD size)
 {
     wchar_t base[LINE_LEN], decoration[LINE_LEN];
     if (!SetupGetStringFieldW(line, 1, base, LINE_LEN, NULL)) return FALSE;
     DWORD fields = SetupGetFieldCount(line);
-    if (fields < 2) {
+    if (fields < 2 || *wanted == L'\0') {
         _snwprintf(section, size, L"%ls", base);
         return TRUE;
     }
