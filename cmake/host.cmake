@@ -24,6 +24,11 @@ if(MPS_SANITIZE)
     set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} ${MPS_SANITIZE_FLAGS}")
 endif()
 
+# The fuzz trees (make fuzz) build the fuzz targets and register them alone:
+# the other tests' executables are not built there, so registered they could
+# only fail.
+option(MPS_FUZZ "Build the fuzz targets (clang, libFuzzer)" OFF)
+
 # Where the kernel runs no i386 programs, cmake/host-i386-emulated.cmake puts
 # the x86 build's programs under qemu-i386.
 set(MPS_EMULATED OFF)
@@ -274,8 +279,10 @@ foreach(group_dir ${TEST_GROUPS})
             endif()
             # A group's sources.cmake may give its tests a COST, so that ctest
             # starts the long ones first.
-            gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60
-                                 PROPERTIES TIMEOUT ${MPS_TEST_TIMEOUT} COST ${MPS_TEST_COST})
+            if(NOT MPS_FUZZ)
+                gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60
+                                     PROPERTIES TIMEOUT ${MPS_TEST_TIMEOUT} COST ${MPS_TEST_COST})
+            endif()
         endif()
     endif()
 endforeach()
@@ -287,7 +294,7 @@ endforeach()
 # The drivers' cost per board must not grow with the number of boards:
 # judged by what the run counts, so the verdict is the same on any machine.
 # In the plain builds only: under the sanitizers it counts the same, slower.
-if(TARGET mpsim AND NOT MPS_SANITIZE)
+if(TARGET mpsim AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
     add_test(NAME mpsim_bench_cost_grows_linearly COMMAND mpsim --bench)
     set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300 COST 300)
 endif()
@@ -303,7 +310,7 @@ endif()
 # Seeded Plug and Play sequences over several boards with the bus interface
 # used from other threads: many seeds as built, a sample under the sanitizers
 # or the emulator.
-if(TARGET mpsim)
+if(TARGET mpsim AND NOT MPS_FUZZ)
     if(MPS_SANITIZE OR MPS_EMULATED)
         add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 20
                  --reduced "the full run takes 150, 130 left out: ${MPS_SAMPLE_WHY}")
@@ -323,7 +330,7 @@ endif()
 # few models of each bus, two memory-space variants among them (a PC Card's
 # UART range mapped with no bridge range beside it).
 set(MPS_SWEEP_SAMPLE PL1-A/remove,PB2-A/surprise,PL4-A/memory,CB1-A/surprise,CB2-A/memory,IB4-AX/surprise)
-if(TARGET mpsim)
+if(TARGET mpsim AND NOT MPS_FUZZ)
     if(MPS_SANITIZE OR MPS_EMULATED)
         add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep ${MPS_SWEEP_SAMPLE} --reduced "${MPS_SAMPLE_WHY}")
     else()
@@ -346,7 +353,6 @@ if(TARGET mpsbus AND TARGET mpsfilt AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
 endif()
 
 # The fuzz targets: a build of their own with clang (make fuzz).
-option(MPS_FUZZ "Build the fuzz targets (clang, libFuzzer)" OFF)
 if(MPS_FUZZ)
     add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)
 endif()
