@@ -343,6 +343,28 @@ if(TARGET mpsim AND NOT MPS_FUZZ)
     set_tests_properties(mpsim_fault_sweep_windows11 PROPERTIES TIMEOUT 900 COST 100)
 endif()
 
+# The shipped scenarios (examples/*.json), each run as a user runs it and
+# judged by the exit status and summary its "expect" gives; a new file is
+# picked up at the next configure. In the plain trees, where mpsim runs as
+# built (through the emulator where the kernel runs no i386 programs). The
+# runner must also fail a file whose expectation is wrong: that file names
+# two differences, and the test passes only when both are reported.
+if(TARGET mpsim AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
+    set(MPS_RUN_EXAMPLE python3 ${CMAKE_SOURCE_DIR}/scripts/run_example.py)
+    set(MPS_MPSIM_COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mpsim>)
+    file(GLOB MPS_EXAMPLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.json)
+    foreach(example ${MPS_EXAMPLES})
+        get_filename_component(stem ${example} NAME_WLE)
+        add_test(NAME example_${stem} COMMAND ${MPS_RUN_EXAMPLE} ${example} -- ${MPS_MPSIM_COMMAND})
+        set_tests_properties(example_${stem} PROPERTIES TIMEOUT 120)
+    endforeach()
+    add_test(NAME example_runner_reports_a_wrong_expectation
+             COMMAND ${MPS_RUN_EXAMPLE} ${CMAKE_SOURCE_DIR}/tests/example_runner/wrong-expectation.json
+                     -- ${MPS_MPSIM_COMMAND})
+    set_tests_properties(example_runner_reports_a_wrong_expectation PROPERTIES
+        PASS_REGULAR_EXPRESSION "wrong-expectation.json: 2 differences from what the file expects" TIMEOUT 120)
+endif()
+
 # Clang's static analyzer over the driver sources as this build compiles its
 # images (x64 here, x86 in the 32-bit tree): a finding fails the test and is
 # printed. In the plain builds only: the sanitizers change no driver source.
