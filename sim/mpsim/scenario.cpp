@@ -149,11 +149,12 @@ ULONGLONG HexUpTo(const json &value, const std::string &where, ULONGLONG last, c
     std::string digits = value.get<std::string>();
     if (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0) digits = digits.substr(2);
     // strtoull alone would take a sign or spaces, and wrap "-1" to all ones.
-    const bool hex = !digits.empty() && digits.size() <= 16 &&
+    const bool hex = !digits.empty() &&
                      std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(UCHAR(c)); });
     if (!hex) Wrong(where, Shown(value) + " is not a hex number", allowed);
+    const size_t significant = digits.size() - std::min(digits.find_first_not_of('0'), digits.size());
     const ULONGLONG parsed = std::strtoull(digits.c_str(), nullptr, 16);
-    if (parsed > last) Wrong(where, Shown(value) + " is out of range", allowed);
+    if (significant > 16 || parsed > last) Wrong(where, Shown(value) + " is out of range", allowed);
     return parsed;
 }
 

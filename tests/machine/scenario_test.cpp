@@ -120,7 +120,7 @@ TEST(Scenario, MistakesAreNamed)
         {R"({"steps": [{"power": "hibernate"}]})", "steps[0].power"},
         {R"({"steps": ["reboot"]})", "steps[0]"},
         {R"({"wdm_version": "one"})", "wdm_version"},
-        {R"({"memory_window": "0x1FFFFFFFFFFFFFFFF"})", "memory_window"},
+        {R"({"memory_window": "0x1FFFFFFFFFFFFFFFF"})", "memory_window: \"0x1FFFFFFFFFFFFFFFF\" is out of range"},
         {R"({"memory_window": "0xFFFFFFFFFFFF0001"})", "memory_window"},
         {R"({"windows": "95"})", "windows: unknown value \"95\"; expected one of 2000, xp, 2003, vista, 7, 8, 8.1, 10, 11"},
         {R"({"windows": 11})", "windows: 11 is a number"},
