@@ -24,6 +24,11 @@ if(MPS_SANITIZE)
     set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} ${MPS_SANITIZE_FLAGS}")
 endif()
 
+# The fuzz trees (make fuzz) build the fuzz targets and register them alone:
+# the other tests' executables are not built there, so registered they could
+# only fail.
+option(MPS_FUZZ "Build the fuzz targets (clang, libFuzzer)" OFF)
+
 # Where the kernel runs no i386 programs, cmake/host-i386-emulated.cmake puts
 # the x86 build's programs under qemu-i386.
 set(MPS_EMULATED OFF)
@@ -274,8 +279,10 @@ foreach(group_dir ${TEST_GROUPS})
             endif()
             # A group's sources.cmake may give its tests a COST, so that ctest
             # starts the long ones first.
-            gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60
-                                 PROPERTIES TIMEOUT ${MPS_TEST_TIMEOUT} COST ${MPS_TEST_COST})
+            if(NOT MPS_FUZZ)
+                gtest_discover_tests(test_${group} DISCOVERY_TIMEOUT 60
+                                     PROPERTIES TIMEOUT ${MPS_TEST_TIMEOUT} COST ${MPS_TEST_COST})
+            endif()
         endif()
     endif()
 endforeach()
@@ -287,7 +294,7 @@ endforeach()
 # The drivers' cost per board must not grow with the number of boards:
 # judged by what the run counts, so the verdict is the same on any machine.
 # In the plain builds only: under the sanitizers it counts the same, slower.
-if(TARGET mpsim AND NOT MPS_SANITIZE)
+if(TARGET mpsim AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
     add_test(NAME mpsim_bench_cost_grows_linearly COMMAND mpsim --bench)
     set_tests_properties(mpsim_bench_cost_grows_linearly PROPERTIES TIMEOUT 300 COST 300)
 endif()
@@ -303,7 +310,7 @@ endif()
 # Seeded Plug and Play sequences over several boards with the bus interface
 # used from other threads: many seeds as built, a sample under the sanitizers
 # or the emulator.
-if(TARGET mpsim)
+if(TARGET mpsim AND NOT MPS_FUZZ)
     if(MPS_SANITIZE OR MPS_EMULATED)
         add_test(NAME mpsim_sequences COMMAND mpsim --sequence 1 --seeds 20
                  --reduced "the full run takes 150, 130 left out: ${MPS_SAMPLE_WHY}")
@@ -323,7 +330,7 @@ endif()
 # few models of each bus, two memory-space variants among them (a PC Card's
 # UART range mapped with no bridge range beside it).
 set(MPS_SWEEP_SAMPLE PL1-A/remove,PB2-A/surprise,PL4-A/memory,CB1-A/surprise,CB2-A/memory,IB4-AX/surprise)
-if(TARGET mpsim)
+if(TARGET mpsim AND NOT MPS_FUZZ)
     if(MPS_SANITIZE OR MPS_EMULATED)
         add_test(NAME mpsim_fault_sweep COMMAND mpsim --sweep ${MPS_SWEEP_SAMPLE} --reduced "${MPS_SAMPLE_WHY}")
     else()
@@ -336,6 +343,28 @@ if(TARGET mpsim)
     set_tests_properties(mpsim_fault_sweep_windows11 PROPERTIES TIMEOUT 900 COST 100)
 endif()
 
+# The shipped scenarios (examples/*.json), each run as a user runs it and
+# judged by the exit status and summary its "expect" gives; a new file is
+# picked up at the next configure. In the plain trees, where mpsim runs as
+# built (through the emulator where the kernel runs no i386 programs). The
+# runner must also fail a file whose expectation is wrong: that file names
+# two differences, and the test passes only when both are reported.
+if(TARGET mpsim AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
+    set(MPS_RUN_EXAMPLE python3 ${CMAKE_SOURCE_DIR}/scripts/run_example.py)
+    set(MPS_MPSIM_COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:mpsim>)
+    file(GLOB MPS_EXAMPLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.json)
+    foreach(example ${MPS_EXAMPLES})
+        get_filename_component(stem ${example} NAME_WLE)
+        add_test(NAME example_${stem} COMMAND ${MPS_RUN_EXAMPLE} ${example} -- ${MPS_MPSIM_COMMAND})
+        set_tests_properties(example_${stem} PROPERTIES TIMEOUT 120)
+    endforeach()
+    add_test(NAME example_runner_reports_a_wrong_expectation
+             COMMAND ${MPS_RUN_EXAMPLE} ${CMAKE_SOURCE_DIR}/tests/example_runner/wrong-expectation.json
+                     -- ${MPS_MPSIM_COMMAND})
+    set_tests_properties(example_runner_reports_a_wrong_expectation PROPERTIES
+        PASS_REGULAR_EXPRESSION "wrong-expectation.json: 2 differences from what the file expects" TIMEOUT 120)
+endif()
+
 # Clang's static analyzer over the driver sources as this build compiles its
 # images (x64 here, x86 in the 32-bit tree): a finding fails the test and is
 # printed. In the plain builds only: the sanitizers change no driver source.
@@ -346,7 +375,6 @@ if(TARGET mpsbus AND TARGET mpsfilt AND NOT MPS_SANITIZE AND NOT MPS_FUZZ)
 endif()
 
 # The fuzz targets: a build of their own with clang (make fuzz).
-option(MPS_FUZZ "Build the fuzz targets (clang, libFuzzer)" OFF)
 if(MPS_FUZZ)
     add_subdirectory(${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_BINARY_DIR}/fuzz)
 endif()

@@ -29,19 +29,23 @@
  *
  * Exit status: 0 when every port started and passed its checks and the
  * verifier recorded nothing (--bench: every run was clean and the cost grew
- * linearly; --sweep: every run was clean); 1 otherwise; 2 for a bad command
- * line or scenario.
+ * linearly; --sweep: every run was clean); 1 when a check failed (a port
+ * did not start or failed its checks, a verifier finding, a refusal no step
+ * expected); 2 for bad usage or bad input (an unknown option, a scenario
+ * file that cannot be read, is not JSON or breaks the format of
+ * scenario.h), before anything runs. A scenario error is one line on
+ * stderr: "mpsim: <file>: <path>: <what is wrong>; <what is allowed>".
  */
 #include "bench.h"
 #include "lower_completion.h"
 #include "machine.h"
+#include "scenario_command.h"
 #include "sequence.h"
 #include "sweep.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <chrono>
@@ -52,7 +56,9 @@ const char kUsage[] = "usage: mpsim [--windows NAME] [--json] [--trace] [--seed 
                       "       mpsim [--windows NAME] --bench [--time]\n"
                       "       mpsim [--windows NAME] --sequence SEED [--steps N] [--seeds COUNT] [--no-moves] [--reduced WHY]\n"
                       "       mpsim [--windows NAME] --sweep [MODEL[,MODEL/VARIANT...]] [--fail N] [--trace] [--reduced WHY]\n"
-                      "--windows: 2000 (default), xp, 2003, vista, 7, 8, 8.1, 10 or 11\n";
+                      "--windows: 2000 (default), xp, 2003, vista, 7, 8, 8.1, 10 or 11\n"
+                      "exit status: 0 clean, 1 a check failed, 2 bad usage or bad input (the scenario file's\n"
+                      "mistakes are named by their path in the file, before anything runs)\n";
 
 int Usage(const char *why)
 {
@@ -189,38 +195,11 @@ int main(int argc, char **argv)
     if (sweep) return sim::SweepCommand(sweepNames, unsigned(failing), trace, std::cout);
     if (sequence) return RunSequences(seed, steps, seeds, moves, seeds == 1);
 
-    try {
-        sim::Scenario scenario;
-        if (boards) {
-            scenario = sim::ManyBoardsScenario(boards);
-        } else if (file) {
-            std::ifstream in(file);
-            if (!in) return Usage((std::string("cannot read ") + file).c_str());
-            std::stringstream text;
-            text << in.rdbuf();
-            scenario = sim::ParseScenario(text.str());
-        } else {
-            scenario = sim::BuiltinScenario();
-        }
-        sim::SetCompletionSeed(seed);
-        sim::MachineReport report = sim::RunScenario(scenario);
-        report.seed = seed;
-        if (json) {
-            std::cout << sim::RenderJson(report, trace);
-        } else {
-            const std::string machine =
-                boards ? std::to_string(boards) + " boards" : file ? file : "built-in machine";
-            const hk::WindowsRelease &windows = hk::WindowsInfo(scenario.windows.value_or(sim::MachineWindows()));
-            char wdm[8];
-            std::snprintf(wdm, sizeof wdm, "%u.%02x", windows.wdmMajor, windows.wdmMinor);
-            std::cout << "mpsim: " << machine << ", " << windows.title << ", WDM "
-                      << (scenario.wdmVersionGiven ? scenario.wdmVersion : std::string(wdm))
-                      << ", seed " << seed << "\n\n"
-                      << sim::RenderText(report, trace);
-        }
-        return report.Passed() ? 0 : 1;
-    } catch (const sim::ScenarioError &e) {
-        std::fprintf(stderr, "mpsim: %s: %s\n", file ? file : "built-in machine", e.what());
-        return 2;
-    }
+    sim::ScenarioCommandOptions options;
+    options.file = file;
+    options.boards = boards;
+    options.json = json;
+    options.trace = trace;
+    options.seed = seed;
+    return sim::RunScenarioCommand(options, std::cout, std::cerr);
 }

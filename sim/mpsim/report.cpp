@@ -228,6 +228,33 @@ bool PortPassed(const PortReport &port)
     return port.state == "started" && port.loopback == "ok" && port.statusRegister != "failed";
 }
 
+// The outcome in a few counts: what a scenario file's "expect" compares.
+json SummaryJson(const MachineReport &report)
+{
+    json boardStates = json::array();
+    size_t ports = 0, started = 0, passed = 0, open = 0, pool = 0;
+    for (const BoardReport &board : report.boards) {
+        boardStates.push_back(board.state);
+        for (const PortReport &port : board.ports) {
+            ++ports;
+            started += port.state == "started";
+            passed += PortPassed(port);
+            open += port.open;
+        }
+    }
+    for (const auto &blocks : report.poolOutstanding) pool += blocks.second;
+    return {{"board_states", boardStates},
+            {"ports", ports},
+            {"ports_started", started},
+            {"ports_passed_checks", passed},
+            {"ports_open", open},
+            {"vetoes", report.vetoes.size()},
+            {"unexpected_vetoes", report.unexpectedVetoes.size()},
+            {"violations", report.violations.size()},
+            {"pool_blocks_outstanding", pool},
+            {"passed", report.Passed()}};
+}
+
 }  // namespace
 
 std::string StatusText(NTSTATUS status)
@@ -309,6 +336,7 @@ std::string RenderJson(const MachineReport &report, bool trace)
     document["unexpected_vetoes"] = report.unexpectedVetoes;
     document["seed"] = report.seed;
     document["passed"] = report.Passed();
+    document["summary"] = SummaryJson(report);
     return document.dump(2) + "\n";
 }
 

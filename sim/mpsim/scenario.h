@@ -2,14 +2,23 @@
  * Scenarios of the simulated machine: which boards sit in it, how their
  * hardware behaves, and what happens to them.
  *
- * JSON form (every name optional unless said):
+ * JSON form (every name optional unless said; a name not listed here, a
+ * value of another type or out of its range, and a step naming a board or
+ * port the machine lacks are mistakes, see below):
+ *   comment            a string or a list of strings: what the file shows and
+ *                      whether it is meant to fail; the run ignores it
+ *   expect             {"exit": 0, 1 or 2, "summary": {...}}: the exit status
+ *                      and a part of the --json document's "summary" that
+ *                      the run must give; the run ignores it, the example
+ *                      runner (scripts/run_example.py) compares them
  *   windows            "2000" (default, or mpsim --windows), "xp", "2003",
  *                      "vista", "7", "8", "8.1", "10", "11": the Windows the
  *                      kernel is (RtlGetVersion, its WDM version, NX pool,
  *                      Driver Verifier's code integrity check)
  *   wdm_version        "1.10": the WDM version the kernel reports, over the
  *                      one of its Windows
- *   filter_debug_level number, stored as mpsfilt's "DebugLevel" (absent: no value)
+ *   filter_debug_level number up to 0xFFFFFFFF, stored as mpsfilt's
+ *                      "DebugLevel" (absent: no value)
  *   board_lower_filter bool (default false; true in the built-in machine): a
  *                      pass-through lower filter of the host's own sits
  *                      between mpsbus and each board's PDO
@@ -20,18 +29,21 @@
  *   boards             list of boards:
  *     bus              "pci", "pcmcia" or "isa" (root-enumerated); required
  *     hardware_ids     list of strings; required
- *     io_base          hex string ("0x2A0"): the UART range, 8 bytes per port
- *     bridge_base      hex string, PCI: the 128-byte bridge range
- *     interrupt        IRQ line
- *     ports            number of UARTs on the board; by default what the
- *                      product named by the hardware ID carries (1 if unknown)
+ *     io_base          hex string ("0x2A0"): the UART range, 8 bytes per port,
+ *                      inside the 64 KB I/O space (32-bit port numbers
+ *                      with ports_in_memory_space)
+ *     bridge_base      hex string, PCI only: the 128-byte bridge range
+ *     interrupt        IRQ line, 0 to 15
+ *     ports            number of UARTs on the board, 1 to 8; by default what
+ *                      the product named by the hardware ID carries (1 if
+ *                      unknown)
  *     ports_in_memory_space  bool: the machine reaches the board's I/O ranges
  *                      through memory: the translated START list gives them as
  *                      port ranges in memory space at memory_window + the port
  *     status_register  "read-only" (default) or "scratch"
- *     option_registers object: present (bool, default true), option,
- *                      mode_low, mode_high: each "settable" (default) or the
- *                      number the field is fixed at, counted from the
+ *     option_registers object: present (bool, default true), option (0-3),
+ *                      mode_low (0-3), mode_high (0-7): each "settable"
+ *                      (default) or the number the field is fixed at, counted from the
  *                      field's lowest bit (mode_high 3 reads as 0x0C).
  *                      Absent: the registers the product carries, every
  *                      field settable (the PC Cards -05D3-004B to -004E),
@@ -46,13 +58,23 @@
  *                      {"query_stop": i} / {"query_remove": i} (each
  *                      answered by its cancel), {"open": i, "port": n} /
  *                      {"close": i, "port": n} (a handle on board i's port
- *                      n, from 1), {"control": i, "port": n} (a device
+ *                      n, from 1 to its number of UARTs; 1 when not
+ *                      given), {"control": i, "port": n} (a device
  *                      control request through that handle),
  *                      {"port_fails": i, "port": n} (its
  *                      serial driver reports the port failed),
- *                      {"power": "sleep"} / {"power": "wake"}. A step that
- *                      is to be refused says why: "veto": "port 1 is open";
- *                      any other refusal fails the run
+ *                      {"power": "sleep"} / {"power": "wake"}. A stop,
+ *                      restart, remove, query_stop or query_remove that is
+ *                      to be refused says why: "veto": "port 1 is open";
+ *                      any other refusal fails the run. One action per
+ *                      step; a step on a board comes after a "start"
+ *
+ * Mistakes stop the parse with a ScenarioError, "<path>: <what is wrong>;
+ * <what is allowed>", <path> naming the key in the file as
+ * boards[1].status_regster or steps[3].restart (a file that is not JSON:
+ * "line 3, column 7"). mpsim prints it as "mpsim: <file>: <error>" and exits
+ * with 2 before anything runs; it exits with 1 when the run fails a check
+ * and 0 when it is clean.
  *
  * Defaults keep boards apart: PCI board n at UART 0xD000 + 0x100 n, bridge
  * 0xD080 + 0x100 n, IRQ 11; PCMCIA at 0x100 + 0x40 n, IRQ 10; ISA at

@@ -87,6 +87,26 @@ TEST(Report, JsonUsesTheContractNames)
     EXPECT_FALSE(doc.contains("io_log"));
 }
 
+// The counts a scenario file's "expect" is compared with.
+TEST(Report, SummaryCountsPortsThatPassedEveryCheckAndWhatWasLeft)
+{
+    sim::MachineReport report = OneGoodPort();
+    sim::PortReport failedCheck = report.boards[0].ports[0];
+    failedCheck.statusRegister = "failed";  // its loopback passed all the same
+    failedCheck.open = true;
+    report.boards[0].ports.push_back(failedCheck);
+    sim::BoardReport removed;
+    removed.state = "removed";
+    report.boards.push_back(removed);
+    report.vetoes = {"step 2: PNP_VetoDevice"};
+    report.violations.push_back(hk::Violation{"POOL_LEAK", "mpsbus", "3 blocks"});
+    report.poolOutstanding = {{"mpsbus", 2}, {"mpsfilt", 1}};
+    EXPECT_EQ(nlohmann::json::parse(sim::RenderJson(report, false)).at("summary"),
+              (nlohmann::json{{"board_states", {"started", "removed"}}, {"ports", 2}, {"ports_started", 2},
+                              {"ports_passed_checks", 1}, {"ports_open", 1}, {"vetoes", 1}, {"unexpected_vetoes", 0},
+                              {"violations", 1}, {"pool_blocks_outstanding", 3}, {"passed", false}}));
+}
+
 TEST(Report, TextShowsRegistryDwordsInHex)
 {
     const std::string text = sim::RenderText(OneGoodPort(), false);

@@ -33,10 +33,11 @@ TEST_F(RunnerTest, UnboundBoardShowsWhyItDidNotStartAndKeepsItsRegistry)
     EXPECT_FALSE(report.Passed());
 }
 
+// A scenario built in code, not read from a file, is checked by the run too.
 TEST_F(RunnerTest, StepOnABoardNotYetPluggedIsAScenarioError)
 {
-    const sim::Scenario scenario =
-        sim::ParseScenario(R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}], "steps": [{"remove": 0}]})");
+    sim::Scenario scenario = sim::ParseScenario(R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}]})");
+    scenario.steps[0].kind = sim::ScenarioStep::Kind::Remove;
     try {
         sim::RunScenario(scenario);
         ADD_FAILURE() << "ran a removal of a board never plugged in";

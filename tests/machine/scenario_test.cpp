@@ -1,11 +1,17 @@
 // Scenario files as mpsim reads them: fields, defaults and the errors that
 // name what is wrong.
 #include "scenario.h"
+#include "scenario_command.h"
+
+#include "support/kernel_test.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -114,10 +120,24 @@ TEST(Scenario, MistakesAreNamed)
         {R"({"steps": [{"power": "hibernate"}]})", "steps[0].power"},
         {R"({"steps": ["reboot"]})", "steps[0]"},
         {R"({"wdm_version": "one"})", "wdm_version"},
-        {R"({"memory_window": "0x1FFFFFFFFFFFFFFFF"})", "memory_window"},
+        {R"({"memory_window": "0x1FFFFFFFFFFFFFFFF"})", "memory_window: \"0x1FFFFFFFFFFFFFFFF\" is out of range"},
         {R"({"memory_window": "0xFFFFFFFFFFFF0001"})", "memory_window"},
-        {R"({"windows": "95"})", "windows: expected one of 2000, xp, 2003, vista, 7, 8, 8.1, 10, 11"},
-        {R"({"windows": 11})", "windows"},
+        {R"({"windows": "95"})", "windows: unknown value \"95\"; expected one of 2000, xp, 2003, vista, 7, 8, 8.1, 10, 11"},
+        {R"({"windows": 11})", "windows: 11 is a number"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": []}]})", "boards[0].hardware_ids: an empty list"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "bridge_base": "0x80"}]})", "boards[0].bridge_base: unknown key in an isa board"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "io_base": "-1"}]})", "boards[0].io_base: \"-1\" is not a hex number"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "ports": 2, "io_base": "0xFFF8"}]})", "boards[0].io_base: \"0xFFF8\" is out of range; expected a hex string such as \"0x2A0\", up to 0xFFF0"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "option_registers": {"mode_high": 8}}]})", "boards[0].option_registers.mode_high: 8 is out of range"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"], "registry": {"HWOR": -1}}]})", "boards[0].registry.HWOR: -1 is out of range"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}], "steps": [{"stop": 0}]})", "steps[0].stop: board 0 is not in the machine yet"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}], "steps": ["start", {"stop": 0, "remove": 0}]})", "steps[1].remove: a second action"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}], "steps": ["start", {"surprise_remove": 0, "veto": "x"}]})", "steps[1].veto: unknown key in a \"surprise_remove\" step"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}], "steps": ["start", {"restart": 0, "bridge_base": "0x80"}]})", "steps[1].bridge_base: board 0 is not a PCI board"},
+        {R"({"boards": [{"bus": "isa", "hardware_ids": ["X"]}], "steps": ["start", {"remove": 0, "veto": ""}]})", "steps[1].veto: an empty reason"},
+        {R"({"steps": [{}]})", "steps[0]: an empty step"},
+        {R"({"comment": ["shows", 2]})", "comment[1]: 2 is a number"},
+        {R"({"expect": {"exit": 0, "sumary": {}}})", "expect.sumary: unknown key"},
     };
     for (const auto &c : cases) {
         try {
@@ -127,6 +147,55 @@ TEST(Scenario, MistakesAreNamed)
             EXPECT_THAT(e.what(), HasSubstr(c.second)) << c.first;
         }
     }
+}
+
+// The runs of the cases that get that far need a fresh kernel.
+class ScenarioFileTest : public hk::test::KernelTest {};
+
+// mpsim's exit status: 0 clean, 1 a check failed, 2 a mistake in the file,
+// which is one line naming the key's place in the file, and nothing run.
+TEST_F(ScenarioFileTest, ExitStatusAndTheMistakesPlaceInTheFile)
+{
+    const std::string board = R"({"bus": "isa", "hardware_ids": ["VELMORA_ISA_SERIAL_IB4AY"])";
+    const auto machine = [&board](const std::string &boardKeys, const std::string &steps) {
+        return R"({"boards": [)" + board + boardKeys + R"(}], "steps": ["start")" + steps + "]}";
+    };
+    const struct {
+        std::string scenario;
+        int status;
+        const char *error;  // how the line on stderr begins, after "mpsim: <file>: "
+    } cases[] = {
+        {machine("", R"(, {"open": 0, "port": 4}, {"remove": 0, "veto": "port 4 is open"})"), 0, ""},
+        {machine(R"(, "status_register": "scratch")", ""), 1, ""},
+        {machine("", ", {\"remove\": 0, \"veto\": \"port 1 is open\"}"), 1, ""},
+        {R"({"stpes": []})", 2, "stpes: unknown key"},
+        {machine(R"(, "status_regster": "scratch")", ""), 2, "boards[0].status_regster: unknown key"},
+        {machine("", R"(, {"remove": 0, "vetoo": "x"})"), 2, "steps[1].vetoo: unknown key"},
+        {machine(R"(, "option_registers": {"mode_hi": 1})", ""), 2, "boards[0].option_registers.mode_hi: unknown key"},
+        {machine(R"(, "ports": "4")", ""), 2, "boards[0].ports: \"4\" is a string"},
+        {machine(R"(, "interrupt": 16)", ""), 2, "boards[0].interrupt: 16 is out of range"},
+        {machine("", R"(, {"remove": 1})"), 2, "steps[1].remove: 1 is out of range"},
+        {machine("", R"(, {"open": 0, "port": 5})"), 2, "steps[1].port: 5 is out of range"},
+        {"{\"boards\": [\n}", 2, "line 2, column 1: not JSON"},
+    };
+    const std::string file = ::testing::TempDir() + "runner_test_scenario.json";
+    for (const auto &c : cases) {
+        std::ofstream(file) << c.scenario;
+        std::ostringstream out, err;
+        sim::ScenarioCommandOptions options;
+        options.file = file.c_str();
+        EXPECT_EQ(sim::RunScenarioCommand(options, out, err), c.status) << c.scenario << "\n" << err.str();
+        if (c.status != 2) {
+            EXPECT_EQ(err.str(), "") << c.scenario;
+            continue;
+        }
+        const std::string line = err.str();
+        EXPECT_EQ(line.rfind("mpsim: " + file + ": " + c.error, 0), 0u) << line;
+        EXPECT_THAT(line, HasSubstr("; expected")) << "says what is allowed";
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
+        EXPECT_EQ(out.str(), "") << "nothing ran";
+    }
+    std::remove(file.c_str());
 }
 
 TEST(Scenario, PortCountsFollowTheProductCatalogue)
