@@ -419,22 +419,34 @@ PLANTS = ["writable-code", "unaligned-section", "executable-imports", "straddlin
           "missing-unwind"]
 
 
-def signature_problems(path, data, directories, root):
-    """The embedded signature, verified by osslsigncode against |root|."""
-    rva, size = struct.unpack_from("<II", data, directories + 8 * SECURITY_DIRECTORY)
-    if not rva or not size:
-        return ["not signed (no certificate table)"]
+def osslsigncode_verdict(path, root):
+    """What osslsigncode says of |path|'s embedded signature against |root|:
+    None when it verifies with SHA-256 alone, else (why, lines of its output
+    that say what failed)."""
     done = subprocess.run(["osslsigncode", "verify", "-CAfile", root, "-in", path],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     lines = [line.strip() for line in done.stdout.splitlines()]
     digests = {line.split(":", 1)[1].strip() for line in lines if line.startswith("Message digest algorithm")}
     if done.returncode != 0 or "Signature verification: ok" not in lines:
-        failed = [line for line in lines if "fail" in line.lower() or "error" in line.lower()]
-        return ["signature not verified against %s (%s)" % (root, "; ".join(failed[:3]) or "exit status %d"
-                                                             % done.returncode)]
+        failed = [line for line in lines if any(w in line.lower() for w in ("fail", "error", "no signature"))]
+        return "not verified", failed or ["exit status %d" % done.returncode]
     if digests != {"SHA256"}:
-        return ["signed with digest %s, not SHA256" % (", ".join(sorted(digests)) or "unknown")]
-    return []
+        return "signed with digest %s, not SHA256" % (", ".join(sorted(digests)) or "unknown"), []
+    return None
+
+
+def signature_problems(path, data, directories, root):
+    """The embedded signature, verified by osslsigncode against |root|."""
+    rva, size = struct.unpack_from("<II", data, directories + 8 * SECURITY_DIRECTORY)
+    if not rva or not size:
+        return ["not signed (no certificate table)"]
+    verdict = osslsigncode_verdict(path, root)
+    if verdict is None:
+        return []
+    why, lines = verdict
+    if why == "not verified":
+        return ["signature not verified against %s (%s)" % (root, "; ".join(lines[:3]))]
+    return [why]
 
 
 def main(argv):
