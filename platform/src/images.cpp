@@ -122,7 +122,7 @@ auto AtPassive(const void *routine, const std::string &what, Call call)
     hk::SetCurrentIrql(PASSIVE_LEVEL);
     hk::internal::RoutineFrame frame;
     auto result = call();
-    frame.Check(routine, what, "its caller runs at PASSIVE_LEVEL and goes on there");
+    frame.Check(routine, [&] { return what; }, "its caller runs at PASSIVE_LEVEL and goes on there");
     hk::SetCurrentIrql(previous);
     return result;
 }

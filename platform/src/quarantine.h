@@ -22,7 +22,6 @@
 #include <deque>
 #include <sstream>
 #include <string>
-#include <unordered_set>
 
 // gcc says __SANITIZE_ADDRESS__; clang (the fuzz build) answers __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
@@ -79,10 +78,16 @@ public:
     {
         MarkFreed(memory, size, fill_);
         held_.push_back(Entry{key, memory, size, owner});
-        keys_.insert(key);
         while (held_.size() > capacity_) ReleaseOldest();
     }
-    bool Holds(const void *key) const { return keys_.count(key) != 0; }
+    // Asked only when a free or a request names no live object, so a walk
+    // costs less than keeping an index on every free.
+    bool Holds(const void *key) const
+    {
+        for (const Entry &entry : held_)
+            if (entry.key == key) return true;
+        return false;
+    }
     // Whether |address| lies inside a block held here.
     bool Covers(const void *address) const
     {
@@ -123,7 +128,6 @@ private:
     {
         Entry &oldest = held_.front();
         TakeBackFreed(oldest.memory, oldest.size, fill_, oldest.owner, what_);
-        keys_.erase(oldest.key);
         std::free(oldest.memory);
         held_.pop_front();
     }
@@ -131,7 +135,6 @@ private:
     unsigned char fill_;
     const char *what_;
     std::deque<Entry> held_;
-    std::unordered_multiset<const void *> keys_;
 };
 
 }  // namespace hk::internal
