@@ -17,6 +17,7 @@
 
 #include <hk/host.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -56,7 +57,13 @@ inline bool TakeBackFreed(void *memory, size_t size, unsigned char fill, const s
 {
     HK_UNPOISON(memory, size);
     const auto *bytes = static_cast<const unsigned char *>(memory);
-    for (size_t i = 0; i < size; ++i) {
+    // Compared a run at a time with the fill: most blocks are intact, and
+    // only a run that differs is looked at byte by byte.
+    unsigned char run[256];
+    std::memset(run, fill, sizeof(run));
+    size_t i = 0;
+    while (i < size && std::memcmp(bytes + i, run, std::min(sizeof(run), size - i)) == 0) i += sizeof(run);
+    for (; i < size; ++i) {
         if (bytes[i] == fill) continue;
         std::ostringstream detail;
         detail << what << " at " << memory << " (" << size << " bytes) was written after it was freed: byte " << i
