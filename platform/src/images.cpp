@@ -122,7 +122,7 @@ auto AtPassive(const void *routine, const std::string &what, Call call)
     hk::SetCurrentIrql(PASSIVE_LEVEL);
     hk::internal::RoutineFrame frame;
     auto result = call();
-    frame.Check(routine, what, "its caller runs at PASSIVE_LEVEL and goes on there");
+    frame.Check(routine, [&] { return what; }, "its caller runs at PASSIVE_LEVEL and goes on there");
     hk::SetCurrentIrql(previous);
     return result;
 }
@@ -312,12 +312,20 @@ std::string ImageOwningAddress(const void *address)
 {
     const char *at = static_cast<const char *>(address);
     std::lock_guard<std::recursive_mutex> hold(BookkeepingLock());
+    // One step per image looked at, counted once: this runs on nearly every
+    // kernel call.
+    uint64_t steps = 0;
     for (const auto &entry : Loaded()) {
-        hk::CountWork(hk::Work::HostWalk);
+        ++steps;
         if (entry.second->handle == nullptr) continue;
-        for (const auto &[begin, end] : entry.second->segments)
-            if (at >= begin && at < end) return entry.first;
+        for (const auto &[begin, end] : entry.second->segments) {
+            if (at >= begin && at < end) {
+                hk::CountWork(hk::Work::HostWalk, steps);
+                return entry.first;
+            }
+        }
     }
+    hk::CountWork(hk::Work::HostWalk, steps);
     return std::string();
 }
 

@@ -561,10 +561,13 @@ NTSTATUS SendToDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const std::string &
         hk::internal::RoutineFrame frame;
         Holding holding(Irp, major, minor, true, location);
         status = dispatch(DeviceObject, Irp);
-        std::ostringstream what;
-        what << "dispatch routine of device " << DeviceObject << " for IRP " << Irp << " (major 0x" << std::hex
-             << int(major) << " minor 0x" << int(minor) << ")";
-        frame.Check(reinterpret_cast<const void *>(dispatch), what.str(), "Driver Verifier 0xC9/0x05");
+        const auto what = [&] {
+            std::ostringstream text;
+            text << "dispatch routine of device " << DeviceObject << " for IRP " << Irp << " (major 0x" << std::hex
+                 << int(major) << " minor 0x" << int(minor) << ")";
+            return text.str();
+        };
+        frame.Check(reinterpret_cast<const void *>(dispatch), what, "Driver Verifier 0xC9/0x05");
     }
     if (removing && status != STATUS_PENDING)
         CheckRemoved(DeviceObject, hk::ImageOfAddress(reinterpret_cast<const void *>(dispatch)), Irp);
@@ -608,15 +611,18 @@ void CheckCompletion(PIRP irp, const std::string &caller)
 {
     const NTSTATUS status = irp->IoStatus.Status;
     const PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-    std::ostringstream request;
-    request << Describe(irp, stack) << " completed with status 0x" << std::hex << ULONG(status);
+    const auto request = [&] {
+        std::ostringstream text;
+        text << Describe(irp, stack) << " completed with status 0x" << std::hex << ULONG(status);
+        return text.str();
+    };
     if (status == STATUS_PENDING || ULONG(status) == 0xFFFFFFFFu) {
         hk::ReportViolation("IRP_COMPLETED_WITH_PENDING", caller,
-                            request.str() + ", which is not a final status (Driver Verifier 0xC9/0x06)");
+                            request() + ", which is not a final status (Driver Verifier 0xC9/0x06)");
     }
     if (irp->CancelRoutine != nullptr) {
         std::ostringstream detail;
-        detail << request.str() << " while its cancel routine " << reinterpret_cast<const void *>(irp->CancelRoutine)
+        detail << request() << " while its cancel routine " << reinterpret_cast<const void *>(irp->CancelRoutine)
                << " is still set (Driver Verifier 0xC9/0x07)";
         hk::ReportViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE", caller, detail.str());
     }
@@ -625,7 +631,7 @@ void CheckCompletion(PIRP irp, const std::string &caller)
     if (inStack && stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
         !NT_SUCCESS(status)) {
         hk::ReportViolation("REMOVE_DEVICE_FAILED", caller,
-                            request.str() + ": IRP_MN_REMOVE_DEVICE must not fail (Driver Verifier 0xC9/0x306)");
+                            request() + ": IRP_MN_REMOVE_DEVICE must not fail (Driver Verifier 0xC9/0x306)");
     }
 }
 
@@ -673,18 +679,21 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
     hk::internal::CheckIrql(hk::internal::Ddi::IoFreeIrp, caller);
     const std::string image = hk::ImageOfAddress(caller);
     std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    std::ostringstream call;
-    call << "IoFreeIrp(" << Irp << ")";
+    const auto call = [&] {
+        std::ostringstream text;
+        text << "IoFreeIrp(" << Irp << ")";
+        return text.str();
+    };
     IrpRecord *record = RecordOf(Irp);
     if (record == nullptr) {
         const bool again = Freed().Holds(Irp);
         hk::ReportViolation(again ? "POOL_DOUBLE_FREE" : "POOL_BAD_FREE", image,
-                            call.str() + (again ? ": the IRP was already freed" : ": not an IRP"));
+                            call() + (again ? ": the IRP was already freed" : ": not an IRP"));
         return;
     }
     if (record->outstanding) {
         hk::ReportViolation("IRP_FREED_IN_USE", image,
-                            call.str() + " while it is still with a driver (sent and not completed)");
+                            call() + " while it is still with a driver (sent and not completed)");
         return;
     }
     const std::string owner = record->owner;
@@ -790,10 +799,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             hk::internal::RoutineFrame frame;
             Holding holding(Irp, major, minor, false);
             verdict = routine(above, Irp, context);
-            std::ostringstream what;
-            what << "completion routine of IRP " << Irp << " (major 0x" << std::hex << int(major) << " minor 0x"
-                 << int(minor) << ")";
-            frame.Check(reinterpret_cast<const void *>(routine), what.str(), "Driver Verifier 0xC4/0xFA");
+            const auto what = [&] {
+                std::ostringstream text;
+                text << "completion routine of IRP " << Irp << " (major 0x" << std::hex << int(major) << " minor 0x"
+                     << int(minor) << ")";
+                return text.str();
+            };
+            frame.Check(reinterpret_cast<const void *>(routine), what, "Driver Verifier 0xC4/0xFA");
         }
         std::lock_guard<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
         IrpRecord *record = RecordOf(Irp);

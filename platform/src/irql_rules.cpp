@@ -166,13 +166,13 @@ void ForgetSpinLocksHeld() { spinLocksHeld = 0; }
 
 RoutineFrame::RoutineFrame() : irql_(hk::CurrentIrql()), locks_(spinLocksHeld) {}
 
-void RoutineFrame::Check(const void *routine, const std::string &what, const char *rule)
+void RoutineFrame::Check(const void *routine, const std::function<std::string()> &what, const char *rule)
 {
     const KIRQL now = hk::CurrentIrql();
     const std::string image = hk::ImageOfAddress(routine);
     if (now != irql_) {
         std::ostringstream detail;
-        detail << what << " returned at IRQL " << int(now) << " (" << IrqlName(now) << "), entered at " << int(irql_)
+        detail << what() << " returned at IRQL " << int(now) << " (" << IrqlName(now) << "), entered at " << int(irql_)
                << " (" << IrqlName(irql_) << "): " << rule;
         hk::ReportViolation("IRQL_NOT_RESTORED", image, detail.str());
         hk::SetCurrentIrql(irql_);  // contained: the caller goes on at its own level
@@ -181,7 +181,7 @@ void RoutineFrame::Check(const void *routine, const std::string &what, const cha
     // acquired before it returns; a lock left held is never free again.
     if (spinLocksHeld > locks_) {
         std::ostringstream detail;
-        detail << what << " returned still holding " << (spinLocksHeld - locks_)
+        detail << what() << " returned still holding " << (spinLocksHeld - locks_)
                << " spin lock(s) it acquired: nothing else can take them again";
         hk::ReportViolation("SPIN_LOCK_HELD_ON_RETURN", image, detail.str());
     }

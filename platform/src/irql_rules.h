@@ -8,6 +8,9 @@
 
 #include "internal.h"
 
+#include <functional>
+#include <string>
+
 namespace hk::internal {
 
 // One row of the table each; irql_rules.cpp gives the level and its source.
@@ -77,11 +80,13 @@ void ForgetSpinLocksHeld();  // reset only
 
 // What a driver routine was entered with; Check reports a routine that
 // returns at another IRQL or with more spin locks held, names the rule
-// |rule| it breaks, and puts the IRQL back so that the run can go on.
+// |rule| it breaks, and puts the IRQL back so that the run can go on. The
+// routine's description |what| is built only for a report: most routines
+// run many times and break nothing.
 class RoutineFrame {
 public:
     RoutineFrame();
-    void Check(const void *routine, const std::string &what, const char *rule);
+    void Check(const void *routine, const std::function<std::string()> &what, const char *rule);
 
 private:
     KIRQL irql_;

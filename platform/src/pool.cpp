@@ -132,21 +132,24 @@ void Release(PVOID p, const ULONG *expectedTag, const char *routine, const void 
 {
     const std::string image = hk::ImageOfAddress(caller);
     std::unique_lock<std::recursive_mutex> hold(hk::internal::BookkeepingLock());
-    std::ostringstream call;
-    call << routine << "(" << p << ")";
+    const auto call = [&] {
+        std::ostringstream text;
+        text << routine << "(" << p << ")";
+        return text.str();
+    };
 
     auto found = Live().find(p);
     if (found == Live().end()) {
         if (p != nullptr && Freed().Holds(p)) {
-            hk::ReportViolation("POOL_DOUBLE_FREE", image, call.str() + ": the block was already freed");
+            hk::ReportViolation("POOL_DOUBLE_FREE", image, call() + ": the block was already freed");
         } else {
-            hk::ReportViolation("POOL_BAD_FREE", image, call.str() + ": not the start of a live pool block");
+            hk::ReportViolation("POOL_BAD_FREE", image, call() + ": not the start of a live pool block");
         }
         return;
     }
     if (expectedTag != nullptr && *expectedTag != found->second.tag) {
         hk::ReportViolation("POOL_BAD_FREE", image,
-                            call.str() + " with tag '" + TagText(*expectedTag) + "' for " +
+                            call() + " with tag '" + TagText(*expectedTag) + "' for " +
                                 Describe(p, found->second));
         return;
     }

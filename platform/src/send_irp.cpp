@@ -47,9 +47,12 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request)
     next->MinorFunction = request.minor;
     if (request.fill) request.fill(next);
 
-    std::ostringstream text;
-    text << "IRP " << irp << " (major 0x" << std::hex << int(request.major) << " minor 0x" << int(request.minor)
-         << ") to device " << device;
+    const auto text = [&] {
+        std::ostringstream what;
+        what << "IRP " << irp << " (major 0x" << std::hex << int(request.major) << " minor 0x" << int(request.minor)
+             << ") to device " << device;
+        return what.str();
+    };
     const UCHAR slot = request.major <= IRP_MJ_MAXIMUM_FUNCTION ? request.major : 0;
     const std::string image =
         ImageOfAddress(reinterpret_cast<const void *>(device->DriverObject->MajorFunction[slot]));
@@ -60,7 +63,7 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request)
         LARGE_INTEGER timeout;
         timeout.QuadPart = kCompletionTimeout;
         if (KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            ReportViolation("IRP_NOT_COMPLETED", image, text.str() + " returned STATUS_PENDING and never completed");
+            ReportViolation("IRP_NOT_COMPLETED", image, text() + " returned STATUS_PENDING and never completed");
             return result;  // the IRP and its waiter stay with the driver
         }
         result.status = waiter->iosb.Status;
@@ -68,7 +71,7 @@ RequestResult SendRequest(PDEVICE_OBJECT device, const Request &request)
         // Driver Verifier 0xC9/0x226: neither completed nor passed on nor
         // returned pending.
         ReportViolation("IRP_NOT_COMPLETED", image,
-                        text.str() + " returned without completing it or returning STATUS_PENDING");
+                        text() + " returned without completing it or returning STATUS_PENDING");
         return result;
     }
     result.completed = true;

@@ -29,6 +29,14 @@ TEST_F(ImagesTest, DriverEntryGetsItsNamesAndOwnsWhatItAllocates)
     EXPECT_EQ("tinydrv", TextOf(tiny.driver->DriverExtension->ServiceKeyName));
     EXPECT_EQ("tinydrv", ImageOfAddress(reinterpret_cast<const void *>(tiny.driver->DriverUnload)));
     EXPECT_EQ("host", ImageOfAddress(reinterpret_cast<const void *>(&LoadNumberOf)));
+    // Each image looked at is a walk step, found or not: tinydrv is the one loaded.
+    const auto stepsToName = [](const void *address) {
+        const uint64_t before = WorkDone(Work::HostWalk);
+        ImageOfAddress(address);
+        return WorkDone(Work::HostWalk) - before;
+    };
+    EXPECT_EQ(1u, stepsToName(reinterpret_cast<const void *>(tiny.driver->DriverUnload)));
+    EXPECT_LE(1u, stepsToName(reinterpret_cast<const void *>(&LoadNumberOf)));
 
     // Its one pool block is the NUL-terminated copy of the service key path.
     const std::vector<PoolBlock> blocks = LivePool();
