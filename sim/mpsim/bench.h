@@ -54,7 +54,7 @@ bool CountsLinear(std::ostream &out, const std::map<size_t, BenchRun> &runs);
 // cost grows linearly. The verdict is on counts, which do not depend on the
 // machine: every counted kind of work, the register accesses and the pool
 // per board must be the same for each N. With |judgeTime| the times are
-// judged too (the 512-board CPU time within 8 x the 64-board one, +-20 %),
+// judged too (the 512-board CPU time 0.8 to 2 x 8 x the 64-board one),
 // each then the fastest of five runs; that verdict is only as good as the
 // machine is quiet. Returns 0 when every run was clean and the cost linear,
 // 1 otherwise.
